@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test of Korvane.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+build_dir=${KORVANE_BUILD_DIR:-build}
+export QT_QPA_PLATFORM=offscreen
+export KORVANE_DATA_DIR=${KORVANE_DATA_DIR:-$(mktemp -d)}
+ctest --test-dir "$build_dir" --output-on-failure --parallel "$(nproc)" --timeout 300

@@ -1,0 +1,8 @@
+// ExportCommands.cpp: headless subcommands of this area (none yet).
+#include "app/Commands.h"
+
+namespace korvane::app {
+
+void AddExportCommands(CLI::App&, CommandContext&) {}
+
+}  // namespace korvane::app

@@ -1,0 +1,8 @@
+// FormulaCommands.cpp: headless subcommands of this area (none yet).
+#include "app/Commands.h"
+
+namespace korvane::app {
+
+void AddFormulaCommands(CLI::App&, CommandContext&) {}
+
+}  // namespace korvane::app

@@ -1,0 +1,8 @@
+// PlotCommands.cpp: headless subcommands of this area (none yet).
+#include "app/Commands.h"
+
+namespace korvane::app {
+
+void AddPlotCommands(CLI::App&, CommandContext&) {}
+
+}  // namespace korvane::app

@@ -1,0 +1,8 @@
+// StoreCommands.cpp: headless subcommands of this area (none yet).
+#include "app/Commands.h"
+
+namespace korvane::app {
+
+void AddStoreCommands(CLI::App&, CommandContext&) {}
+
+}  // namespace korvane::app
