@@ -1,0 +1,40 @@
+// Random.h: the one random generator of a run.
+//
+// Every draw of a run (the noise of activations, the random built-ins of the
+// formula language) comes from one RandomSource, seeded once: from a seed the
+// model or the command line gives, so that a run can be replayed, or from the
+// clock. It is never re-seeded between draws.
+#pragma once
+
+#include <cstdint>
+#include <random>
+
+namespace korvane {
+
+class RandomSource {
+ public:
+  // Seeded from the clock and the process; Seed() tells which seed was used.
+  RandomSource();
+  explicit RandomSource(std::uint64_t seed) { Reseed(seed); }
+
+  void Reseed(std::uint64_t seed) {
+    seed_ = seed;
+    engine_.seed(seed);
+  }
+  std::uint64_t Seed() const { return seed_; }
+
+  // Uniform in [0, 1).
+  double Uniform() { return std::generate_canonical<double, 53>(engine_); }
+  // Uniform in the open interval (0, 1): never 0, for logarithms.
+  double UniformOpen() {
+    double u;
+    do u = Uniform(); while (u <= 0.0);
+    return u;
+  }
+
+ private:
+  std::mt19937_64 engine_;
+  std::uint64_t seed_ = 0;
+};
+
+}  // namespace korvane

@@ -1,0 +1,11 @@
+// QtCoreTestMain.cpp: GoogleTest main for suites that need a Qt event loop
+// (QCoreApplication) but no widgets.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
