@@ -1,0 +1,90 @@
+// VariableList.h: the ordered, case-insensitive set of named values a formula
+// reads and writes.
+//
+// The engine fills one with the cue, the memory instance and the parameters
+// before it runs a formula; assignments add or change entries; the caller reads
+// the results back by name. Names are stored in upper case and are unique
+// under case-insensitive comparison; entries keep the order in which names were
+// first added. A namespace is just a leading part of a name ("USES." in
+// "USES.1").
+//
+// The list is built and read once per slot and instance on the engine's hot
+// path, so lookups compare without allocating and short names stay inside the
+// string's own buffer.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/Variant.h"
+
+namespace korvane::formula {
+
+class VariableList {
+ public:
+  struct Entry {
+    std::string name;  // upper case
+    Variant value;
+  };
+
+  VariableList() = default;
+  // Room for this many entries without growing.
+  explicit VariableList(int capacity) { entries_.reserve(capacity > 0 ? capacity : 0); }
+
+  // Appends name (stored in upper case) with value; false and no change when
+  // an entry of that name exists already.
+  bool Add(std::string_view name, Variant value);
+
+  // Every value becomes the empty string; names and order stay.
+  void ClearValues();
+
+  int Count() const { return static_cast<int>(entries_.size()); }
+
+  // Entries whose name begins with the namespace (case-insensitive); names
+  // equal to the namespace count only when includeExact is set.
+  int CountByNamespace(std::string_view nameSpace, bool includeExact = false) const;
+  // The names CountByNamespace counts with includeExact false, in list order.
+  std::vector<std::string> NamesByNamespace(std::string_view nameSpace) const;
+
+  bool Has(std::string_view name) const { return IndexOf(name) >= 0; }
+  bool Has(int index) const { return index >= 0 && index < Count(); }
+
+  // The upper-case name at index; empty for an index outside the list.
+  std::string Name(int index) const;
+
+  // Removes the entry and closes the gap; an unknown key changes nothing.
+  void Remove(std::string_view name);
+  void Remove(int index);
+
+  // "NAME=text NAME=text", in list order; empty for an empty list.
+  std::string ToString() const;
+
+  // The value of the entry; an empty value when there is no such entry.
+  const Variant& Value(std::string_view name) const;
+  const Variant& Value(int index) const;
+  // Replaces the value of an existing entry; an unknown key adds nothing.
+  void SetValue(std::string_view name, Variant value);
+  void SetValue(int index, Variant value);
+
+  // Index of the first entry of that name (case-insensitive), or -1.
+  int IndexOf(std::string_view name) const;
+  // The value of the entry, or nullptr; one lookup for callers that must tell
+  // a missing name from an empty value.
+  const Variant* Find(std::string_view name) const;
+  Variant* Find(std::string_view name);
+
+  const std::vector<Entry>& Entries() const { return entries_; }
+  auto begin() const { return entries_.begin(); }
+  auto end() const { return entries_.end(); }
+
+ private:
+  std::vector<Entry> entries_;
+};
+
+// Case-insensitive (ASCII) equality and prefix test, without allocating.
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix);
+std::string ToUpper(std::string_view text);
+
+}  // namespace korvane::formula
