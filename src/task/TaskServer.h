@@ -1,0 +1,170 @@
+// TaskServer.h: the task connection, the server side of the line protocol.
+//
+// A TaskServer listens on the model's port for one task at a time. Every
+// accepted connection starts an experiment on a fresh copy of the model file
+// ("<model>-yyyyMMdd-n.mdb" beside it), so a simulation never changes the
+// model itself. It then answers "BATCH|n", turns each message line into calls
+// on a ModelExecutor, and sends the executor's replies back. It is the
+// executor's owner: log lines go to the log file and to observers, replies to
+// the socket.
+//
+// The server is a QObject so that a screen can watch it: every log line,
+// status word, instance type, subject, trial, last error and connection
+// change is a signal. The headless `korvane serve` and the tests drive the
+// very same object on a QCoreApplication.
+//
+// Invariants:
+//  - everything runs on the thread that owns the server; nothing blocks it:
+//    replies are queued on the socket, the executor's pauses are timers;
+//  - bytes are framed by LineFramer: a line split over two arrivals is
+//    handled once, two lines in one arrival are both handled, and a line
+//    past the limit gets an ERROR reply without disturbing the next one;
+//  - a second connection replaces the first; a closed connection, a socket
+//    error or a failure while handling a line leaves the server listening;
+//  - the experiment database stays open until the next accepted connection
+//    or Close(), which closes every database cleanly.
+#pragma once
+
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/ModelExecutor.h"
+#include "task/LineFramer.h"
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace korvane::store {
+class Database;
+}
+
+namespace korvane::task {
+
+class QtScheduler;
+
+struct ServerOptions {
+  std::string modelPath;
+  std::optional<int> port;                  // instead of Params_Port_Value; 0 picks a free port
+  std::optional<std::string> listenAddress; // instead of Params_Listen
+  engine::ExecutorOptions executor;         // clock and seed overrides
+  bool debug = false;                       // minimum log level 0 instead of 1
+  std::size_t lineLimit = LineFramer::kDefaultLimit;
+};
+
+class TaskServer : public QObject, public engine::ExecutorOwner {
+  Q_OBJECT
+ public:
+  explicit TaskServer(ServerOptions options, QObject* parent = nullptr);
+  ~TaskServer() override;
+
+  // Reads the model's port and listen address and starts listening. False
+  // (with the reason in LastError() and the log) when the model cannot be
+  // read or the address cannot be bound.
+  bool Start();
+  // Drops the executor and the connection, stops listening and closes every
+  // database. Called by the destructor.
+  void Close();
+
+  // --- What a screen shows -------------------------------------------------
+  bool IsListening() const;
+  QHostAddress ListenAddress() const;
+  quint16 Port() const;
+  bool IsConnected() const;
+  const std::string& ModelPath() const { return options_.modelPath; }
+  // The current experiment database's path; empty before the first
+  // connection.
+  const std::string& ExperimentPath() const { return experimentPath_; }
+  const QString& Status() const { return status_; }            // "IDLE", "RUN", "ERROR"
+  const QString& ExecutingInstance() const { return executing_; }  // "N/A" until START
+  const QString& LastError() const { return lastError_; }      // "N/A", "None", or the text
+  int SubjectID() const { return subject_; }
+  int TrialNumber() const { return trial_; }
+  int SimulationCount() const { return simulationCount_; }
+  // Connections accepted since Start.
+  int ConnectionCount() const { return connectionCount_; }
+  engine::ModelExecutor* Executor() const { return executor_.get(); }
+
+  // Debug mode: every line (level 0 up) reaches the log file.
+  void SetDebug(bool on);
+  bool Debug() const { return options_.debug; }
+  // Starts a new log file; with showMessage, says where the old one is.
+  void WriteLog(bool showMessage);
+
+  // Starts an experiment on a new copy of the model (done for every accepted
+  // connection). False when no copy could be made or opened.
+  bool StartExperiment();
+  // Handles bytes as they arrive from the task (the socket's data goes here;
+  // public for tests and the fuzz target).
+  void ProcessIncoming(std::string_view bytes);
+
+  // --- engine::ExecutorOwner -------------------------------------------------
+  void AddLog(const std::string& text, int level) override;
+  void SendData(const std::string& text) override;
+  void OnExecutorError(const Error& error) override;
+
+ signals:
+  void logLine(const QString& text, int level);
+  void statusChanged(const QString& status);
+  void executingInstanceChanged(const QString& instanceType);
+  void subjectChanged(int subjectId);
+  void trialChanged(int trialNumber);
+  void lastErrorChanged(const QString& text);
+  void connectionChanged(bool connected);
+  void listening(const QHostAddress& address, quint16 port);
+  void experimentStarted(const QString& path);
+  void logFileStarted(const QString& path);
+  void replySent(const QString& line);
+  // STOP received; the log of the simulation has been closed.
+  void simulationStopped();
+  // The task reported an ERROR, or a simulation failed: a screen may beep.
+  void alert();
+
+ private:
+  void OnNewConnection();
+  void OnReadyRead();
+  void OnDisconnected();
+  void OnSocketError();
+  void DropConnection();
+
+  void HandleLine(const std::string& line);
+  void HandleStart(const std::string& command, const std::string& type, bool reset);
+  void HandleCues(const std::vector<std::string>& fields);
+  void HandleFeedback(const std::vector<std::string>& fields);
+  void HandleState(const std::vector<std::string>& fields);
+  void HandleStop();
+  void ReportFailure(const Error& error);
+  bool ExecutorReady() const;
+  void ShowTrial();
+
+  void SetStatus(const QString& status);
+  void SetExecuting(const QString& type);
+  void SetLastError(const QString& text);
+  void SetSubject(int subject);
+  void SetTrial(int trial);
+
+  ServerOptions options_;
+  QTcpServer* server_ = nullptr;
+  QPointer<QTcpSocket> socket_;
+  QtScheduler* scheduler_ = nullptr;
+  LineFramer framer_;
+  std::unique_ptr<store::Database> experiment_;
+  std::string experimentPath_;
+  std::unique_ptr<engine::ModelExecutor> executor_;
+
+  QString status_ = "IDLE";
+  QString executing_ = "N/A";
+  QString lastError_ = "N/A";
+  int subject_ = 0;
+  int trial_ = 0;
+  int simulationCount_ = 0;
+  int connectionCount_ = 0;
+  bool failurePending_ = false;
+};
+
+}  // namespace korvane::task
