@@ -16,7 +16,9 @@
 //
 // Replacement: destroying an executor, or calling Abandon, cancels its pending
 // steps; a step posted before that never runs its body, so an executor that
-// was replaced by a new START or RESET never logs or replies again.
+// was replaced by a new START or RESET never logs or replies again. The owner
+// must not destroy the executor from within one of its own callbacks
+// (AddLog, SendData, ...): post the replacement to the event loop instead.
 //
 // Durability: trace and instance rows are written in transactions that are
 // committed before every pause, before every reply and at the end of every
@@ -60,6 +62,10 @@ class ExecutorOwner {
   // A failure that ended the handling of a cue or feedback. The default logs
   // "Error #number (source): description" at level 3.
   virtual void OnExecutorError(const Error& error);
+  // The lowest level of the lines the owner keeps. Lines below it are not
+  // even built (trace lines at level 0 cost more than a retrieval over a
+  // large memory). The default, 0, keeps every line.
+  virtual int LogDetailLevel() const { return 0; }
 };
 
 // Caller overrides of model settings.
