@@ -59,6 +59,17 @@ struct IndexInfo {
   bool unique = false;              // primary implies unique
 };
 
+// Numbers of the failures this layer raises besides those of util/Error.h.
+namespace StoreError {
+constexpr std::int32_t FileNotFound = 3024;       // no file at that path
+constexpr std::int32_t InvalidPath = 3044;        // no such folder, or an empty path
+constexpr std::int32_t FileAlreadyExists = 3204;  // Create on an existing file
+constexpr std::int32_t RecordDeleted = 3167;      // the current record was deleted
+constexpr std::int32_t FieldRequired = 3314;      // null in a field of a required index
+constexpr std::int32_t ZeroLengthString = 3315;   // "" where zero-length strings are not allowed
+constexpr std::int32_t DatabaseClosed = 3420;     // the connection was closed
+}  // namespace StoreError
+
 // Attribute bits of the engine's own tables.
 constexpr std::uint32_t kSystemObjectAttribute = 0x80000002u;
 
@@ -137,10 +148,15 @@ class Database {
 
  private:
   Database(sqlite3* db, std::string path);
+  void CheckOpen() const;
   sqlite3* db_ = nullptr;
   std::string path_;
   int transactionDepth_ = 0;
+  // Shared with the record sets and statements made from this connection:
+  // false once it is closed, so that they raise an Error instead of using it.
+  std::shared_ptr<bool> alive_;
   friend class Recordset;
+  friend class Statement;
 };
 
 // Scope guard: begins a transaction, rolls it back unless Commit() was called.
@@ -235,8 +251,10 @@ class Statement {
  private:
   friend class Database;
   Statement(Database& db, sqlite3_stmt* stmt);
+  void CheckOpen() const;
   Database* db_ = nullptr;
   sqlite3_stmt* stmt_ = nullptr;
+  std::shared_ptr<bool> alive_;
 };
 
 }  // namespace korvane::store
