@@ -107,6 +107,10 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void AddLog(const std::string& text, int level) override;
   void SendData(const std::string& text) override;
   void OnExecutorError(const Error& error) override;
+  // Lines below this level are not built: 0 in debug mode, else the level
+  // set here (1 by default; a screen that shows trace lines sets 0).
+  int LogDetailLevel() const override { return options_.debug ? 0 : logDetail_; }
+  void SetLogDetailLevel(int level) { logDetail_ = level; }
 
  signals:
   void logLine(const QString& text, int level);
@@ -165,6 +169,7 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   int simulationCount_ = 0;
   int connectionCount_ = 0;
   bool failurePending_ = false;
+  int logDetail_ = 1;
 };
 
 }  // namespace korvane::task
