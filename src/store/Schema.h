@@ -1,0 +1,48 @@
+// Schema.h: the schema functions the rest of Korvane uses to look tables and
+// columns of a model database up, and the get-or-create of the trace table.
+//
+// Column naming: a slot column is aspect letter ("S", "D", "U"), "_", slot
+// name, "_", type word ("Real", "String", "Integer"); system columns begin
+// with "X_". FieldName turns a column name into the display name used in
+// slot lists, formulas and export headings.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "store/Database.h"
+
+namespace korvane::store {
+
+constexpr const char* kMetaInstanceTable = "MetaInstance";
+
+// The display name of a column: "X_ID" gives "ID", "S_Price_Real" "Price",
+// "S_ABC_XYZ_Real" "ABC_XYZ", "Q_ABC_XYZ_Real" "ABC", "TIME" "TIME".
+std::string FieldName(const std::string& columnName);
+std::string FieldName(const FieldInfo& field);
+
+// Zero-based position of the first column matching name (case ignored), or
+// -1. With exact set the full column name is compared, otherwise FieldName.
+int FindFieldIndex(const TableDef& table, const std::string& name, bool exact);
+// A column of exactly that name (case ignored) exists.
+bool FieldExists(const TableDef& table, const std::string& name);
+
+// The table named exactly name (case-sensitive); nothing with no database.
+std::optional<TableDef> FindTableDef(Database* db, const std::string& name);
+
+// The engine's own tables and every table whose name begins with "Meta"
+// (case-sensitive) are not instance types.
+bool IsSystemTable(const TableDef& table);
+
+// Not empty, and only 0-9, A-Z, a-z and "_".
+bool IsValidSlotName(const std::string& text);
+
+// The trace table: returned unchanged when it exists, otherwise created with
+// its 13 columns (SubjectID, Time, InstanceType, TrialNumber, Instance,
+// Marker, Activation, Similarity, BLL, Noise, Selected, Executed, Feedback)
+// and 5 indexes (TimeIdx, SubjectIdx, TrialNumberIdx, InstanceIdx required;
+// Composite4Idx on InstanceType, SubjectID, TrialNumber, Instance, Marker).
+// Nothing with no database; a refused creation raises the engine's Error.
+std::optional<TableDef> GetOrCreateMetaInstance(Database* db);
+
+}  // namespace korvane::store
