@@ -9,7 +9,7 @@
 //
 // Parse errors are only texts in ErrorMessage. Evaluation failures are shown
 // as a "Formula Error" message and raised as korvane::Error with number
-// ErrorNumber::Base + 10000 (kExecuteFailed), the inner failure's source and
+// ErrorNumber::Base + 10000 (a FormulaError), the inner failure's source and
 // description kept.
 #pragma once
 
@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "formula/VariableList.h"
+#include "util/Error.h"
 #include "util/Random.h"
 
 namespace korvane::formula {
@@ -31,6 +32,23 @@ constexpr std::int32_t Overflow = 10006;
 constexpr std::int32_t DivisionByZero = 10011;
 constexpr std::int32_t UndefinedVariable = 10200;
 }  // namespace FormulaErrorCode
+
+// What Execute raises: number ErrorNumber::Base + 10000, with the source and
+// description of the failure that stopped the formula, whose own number
+// InnerNumber keeps (a formula error's Base + code, or a run-time failure's
+// small number).
+class FormulaError : public Error {
+ public:
+  FormulaError(std::int32_t number, std::string source, std::string description, std::int32_t innerNumber)
+      : Error(number, std::move(source), std::move(description)), innerNumber_(innerNumber) {}
+  std::int32_t InnerNumber() const { return innerNumber_; }
+  // The number as the formula error message shows it: a formula error's
+  // code (10011), a run-time failure's own number (5).
+  std::int32_t InnerCode() const;
+
+ private:
+  std::int32_t innerNumber_;
+};
 
 class Node;
 struct SyntaxTree;

@@ -1,0 +1,237 @@
+// Nodes.cpp: execution, values and pretty-printing of the syntax tree, and
+// the formula errors raised while a tree runs.
+//
+// Only SimpleExpr and LiteralNumber catch failures. SimpleExpr turns the
+// platform's overflow and division by zero into formula errors 10006 and
+// 10011, and wraps anything else (formula errors from below included) into
+// code 1, so a failure deep in an expression gains one layer per enclosing
+// binary operation.
+#include "formula/Nodes.h"
+
+#include <cmath>
+
+#include "formula/FormulaProgram.h"
+#include "util/Dialogs.h"
+
+namespace korvane::formula {
+
+namespace {
+const char* const kCrLf = "\r\n";
+const char* const kTooLarge =
+    "Your formula resulted in a number that is too large for Korvane to\r\n"
+    "understand. This may cause inaccuracies or incorrectness in further\r\n"
+    "calculations. Please refer to the User Manual for an explanation on\r\n";
+
+Error FormulaFailure(std::int32_t code, const char* source, std::string description) {
+  return Error(ErrorNumber::Base + code, source, std::move(description));
+}
+
+const Node* Resolve(const Node* node) {
+  while (node && node->Kind() == NodeKind::ExprTrim) node = static_cast<const SimpleExprTrim*>(node)->ChildExpression;
+  return node;
+}
+}  // namespace
+
+std::string Indent(int level) { return std::string(static_cast<std::size_t>(level > 0 ? level : 0) * 2, ' '); }
+
+Variant Evaluate(const Node* node, EvalContext& context) {
+  node = Resolve(node);
+  return node ? node->Value(context) : Variant();
+}
+
+std::string Format(const Node* node, int level) {
+  node = Resolve(node);
+  return node ? node->Formatted(level) : std::string();
+}
+
+void Node::Execute(EvalContext&) const {}
+Variant Node::Value(EvalContext&) const { return Variant(); }
+
+// ---- statements
+
+void SimpleStmtList::Execute(EvalContext& context) const {
+  for (const SimpleStmtList* list = this; list; list = list->NextStmt)
+    if (list->CurrentStmt) list->CurrentStmt->Execute(context);
+}
+
+std::string SimpleStmtList::Formatted(int level) const {
+  std::string text;
+  for (const SimpleStmtList* list = this; list; list = list->NextStmt) {
+    if (list != this) text += kCrLf;
+    text += Format(list->CurrentStmt, level);
+  }
+  return text;
+}
+
+void SimpleAssign::Execute(EvalContext& context) const {
+  VariableList& vars = context.variables;
+  // The name exists, holding an empty object, while its own value is worked out.
+  int index = vars.IndexOf(Name);
+  if (index < 0) {
+    vars.Add(Name, Variant::Object(nullptr));
+    index = vars.Count() - 1;
+  }
+  Variant value = Evaluate(AssignValue, context);
+  vars.SetValue(index, std::move(value));
+}
+
+std::string SimpleAssign::Formatted(int level) const { return Indent(level) + Name + " = " + Format(AssignValue, 0); }
+
+void SimpleBranch::Execute(EvalContext& context) const {
+  if (IsTrueCondition(Evaluate(IfClause, context))) {
+    if (ThenClause) ThenClause->Execute(context);
+  } else if (ElseClause) {
+    ElseClause->Execute(context);
+  }
+}
+
+std::string SimpleBranch::Formatted(int level) const {
+  std::string text = Indent(level) + "IF " + Format(IfClause, 0) + " THEN " + kCrLf + Format(ThenClause, level + 1) + kCrLf;
+  if (ElseClause) text += Indent(level) + "ELSE" + kCrLf + Format(ElseClause, level + 1) + kCrLf;
+  return text + Indent(level) + "ENDIF";
+}
+
+bool SimpleWhenClause::ChainExecute(const Variant& caseValue, EvalContext& context) const {
+  for (const SimpleWhenClause* cell = this; cell; cell = cell->NextWhenClause) {
+    const SimpleWhenClause* clause = cell;
+    if (cell->IsListCell()) {
+      if (!cell->CurrentStatements || cell->CurrentStatements->Kind() != NodeKind::WhenClause) continue;
+      clause = static_cast<const SimpleWhenClause*>(cell->CurrentStatements);
+    }
+    if (ValuesEqual(Evaluate(clause->CurrentExpression, context), caseValue)) {
+      if (clause->CurrentStatements) clause->CurrentStatements->Execute(context);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string SimpleWhenClause::Formatted(int level) const {
+  std::string text;
+  for (const SimpleWhenClause* cell = this; cell; cell = cell->NextWhenClause) {
+    const SimpleWhenClause* clause = cell;
+    if (cell->IsListCell()) {
+      if (!cell->CurrentStatements || cell->CurrentStatements->Kind() != NodeKind::WhenClause) continue;
+      clause = static_cast<const SimpleWhenClause*>(cell->CurrentStatements);
+    }
+    text += Indent(level) + "WHEN " + Format(clause->CurrentExpression, 0) + " THEN" + kCrLf +
+            Format(clause->CurrentStatements, level + 1) + kCrLf;
+  }
+  return text;
+}
+
+void SimpleElseClause::Execute(EvalContext& context) const {
+  if (ElseClause) ElseClause->Execute(context);
+}
+
+std::string SimpleElseClause::Formatted(int level) const {
+  return Indent(level) + "ELSE" + kCrLf + Format(ElseClause, level + 1) + kCrLf;
+}
+
+void ComplexBranch::Execute(EvalContext& context) const {
+  Variant caseValue = Evaluate(CaseExpression, context);
+  if (WhenClauses && WhenClauses->ChainExecute(caseValue, context)) return;
+  if (ElseClause) ElseClause->Execute(context);
+}
+
+std::string ComplexBranch::Formatted(int level) const {
+  std::string text = Indent(level) + "CASE " + Format(CaseExpression, 0) + kCrLf;
+  if (WhenClauses) text += WhenClauses->Formatted(level);
+  if (ElseClause) text += ElseClause->Formatted(level);
+  return text + Indent(level) + "ENDCASE";
+}
+
+// ---- expressions
+
+std::string SimpleExprList::Formatted(int level) const {
+  std::string text;
+  for (const SimpleExprList* list = this; list; list = list->NextExpr) {
+    if (list != this) text += ", ";
+    text += Format(list->CurrentExpr, level);
+  }
+  return text;
+}
+
+int SimpleExprList::Count() const {
+  int n = 0;
+  for (const SimpleExprList* list = this; list; list = list->NextExpr) ++n;
+  return n;
+}
+
+void SimpleExprList::Values(EvalContext& context, Variant* out) const {
+  for (const SimpleExprList* list = this; list; list = list->NextExpr) *out++ = Evaluate(list->CurrentExpr, context);
+}
+
+std::vector<Variant> SimpleExprList::Values(EvalContext& context) const {
+  std::vector<Variant> values(static_cast<std::size_t>(Count()));
+  Values(context, values.data());
+  return values;
+}
+
+void SimpleExpr::SetOperator(std::string text) {
+  Operator = std::move(text);
+  op_ = ParseBinaryOperator(Operator);
+}
+
+Variant SimpleExpr::Value(EvalContext& context) const {
+  try {
+    Variant left = Evaluate(LeftOperand, context);
+    Variant right = Evaluate(RightOperand, context);
+    if (op_ == BinaryOperator::Unknown) {
+      CurrentDialogs().Message("Unknown operator " + Operator, DialogIcon::None);
+      return Variant();
+    }
+    return ApplyBinary(op_, left, right);
+  } catch (const Error& e) {
+    if (e.Number() == ErrorNumber::Overflow)
+      throw FormulaFailure(FormulaErrorCode::Overflow, "SimpleExpr.Value", std::string(kTooLarge) + "these limitations.");
+    if (e.Number() == ErrorNumber::DivisionByZero)
+      throw FormulaFailure(FormulaErrorCode::DivisionByZero, "SimpleExpr.Value",
+                           "Your formula divided a value by zero. The value of '" + Format(RightOperand, 0) +
+                               "' was 0 in the formula: " + kCrLf + kCrLf + FP->FormattedProgram());
+    throw FormulaFailure(FormulaErrorCode::Runtime, "SimpleExpr.Value",
+                         "Error: " + e.Description() + " (#" + std::to_string(e.Number()) + ")" + kCrLf +
+                             "Occurred while processing this part of the formula: " + Formatted(0));
+  }
+}
+
+std::string SimpleExpr::Formatted(int level) const {
+  return "(" + Format(LeftOperand, level) + " " + ToUpper(Operator) + " " + Format(RightOperand, level) + ")";
+}
+
+Variant SimpleExprUnary::Value(EvalContext& context) const {
+  Variant operand = Evaluate(Operand, context);
+  if (!EqualsIgnoreCase(Operator, "NOT")) {
+    CurrentDialogs().Message("Unknown unary operator " + Operator, DialogIcon::None);
+    return Variant();
+  }
+  return LogicalNot(operand);
+}
+
+std::string SimpleExprUnary::Formatted(int level) const { return ToUpper(Operator) + " " + Format(Operand, level); }
+
+Variant SimpleNegate::Value(EvalContext& context) const { return Negate(Evaluate(OriginalValue, context)); }
+
+std::string SimpleNegate::Formatted(int level) const { return "-" + Format(OriginalValue, level); }
+
+Variant SimpleId::Value(EvalContext& context) const {
+  if (const Variant* value = context.variables.Find(Name)) return *value;
+  throw FormulaFailure(FormulaErrorCode::UndefinedVariable, "SimpleID.Value",
+                       "The variable '" + Name + "' is not defined, but it is used in:" + kCrLf + kCrLf +
+                           FP->FormattedProgram());
+}
+
+void LiteralNumber::SetText(std::string text) {
+  DoubleValue = std::move(text);
+  number_ = ReadNumber(DoubleValue);
+}
+
+Variant LiteralNumber::Value(EvalContext&) const {
+  if (std::isinf(number_) || std::isnan(number_))
+    throw FormulaFailure(FormulaErrorCode::Overflow, "LiteralNumber.Value",
+                         std::string(kTooLarge) + "these limitations. The approximate number that cause the error was:" +
+                             kCrLf + kCrLf + DoubleValue);
+  return Variant(number_);
+}
+
+}  // namespace korvane::formula

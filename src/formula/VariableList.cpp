@@ -1,0 +1,112 @@
+// VariableList.cpp: the named values of a formula run, ordered and
+// case-insensitive. Kept allocation-light: lookups compare in place, and the
+// first Add makes room for a handful of entries at once.
+#include "formula/VariableList.h"
+
+namespace korvane::formula {
+
+namespace {
+inline char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+const Variant& EmptyValue() {
+  static const Variant empty;
+  return empty;
+}
+}  // namespace
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i] && UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+  return true;
+}
+
+bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::string ToUpper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = UpperAscii(c);
+  return out;
+}
+
+int VariableList::IndexOf(std::string_view name) const {
+  const int n = Count();
+  for (int i = 0; i < n; ++i)
+    if (EqualsIgnoreCase(entries_[i].name, name)) return i;
+  return -1;
+}
+
+const Variant* VariableList::Find(std::string_view name) const {
+  int i = IndexOf(name);
+  return i < 0 ? nullptr : &entries_[i].value;
+}
+
+Variant* VariableList::Find(std::string_view name) {
+  int i = IndexOf(name);
+  return i < 0 ? nullptr : &entries_[i].value;
+}
+
+bool VariableList::Add(std::string_view name, Variant value) {
+  if (IndexOf(name) >= 0) return false;
+  if (entries_.capacity() == 0) entries_.reserve(4);
+  entries_.push_back(Entry{ToUpper(name), std::move(value)});
+  return true;
+}
+
+void VariableList::ClearValues() {
+  for (auto& e : entries_) e.value = Variant(std::string());
+}
+
+int VariableList::CountByNamespace(std::string_view nameSpace, bool includeExact) const {
+  int count = 0;
+  for (const auto& e : entries_) {
+    if (!StartsWithIgnoreCase(e.name, nameSpace)) continue;
+    if (e.name.size() > nameSpace.size() || includeExact) ++count;
+  }
+  return count;
+}
+
+std::vector<std::string> VariableList::NamesByNamespace(std::string_view nameSpace) const {
+  std::vector<std::string> names;
+  for (const auto& e : entries_)
+    if (e.name.size() > nameSpace.size() && StartsWithIgnoreCase(e.name, nameSpace)) names.push_back(e.name);
+  return names;
+}
+
+std::string VariableList::Name(int index) const { return Has(index) ? entries_[index].name : std::string(); }
+
+void VariableList::Remove(std::string_view name) { Remove(IndexOf(name)); }
+
+void VariableList::Remove(int index) {
+  if (Has(index)) entries_.erase(entries_.begin() + index);
+}
+
+std::string VariableList::ToString() const {
+  std::string text;
+  for (const auto& e : entries_) {
+    text += e.name;
+    text += '=';
+    text += e.value.ToText();
+    text += ' ';
+  }
+  if (!text.empty()) text.pop_back();
+  if (text.find_first_not_of(' ') == std::string::npos) text.clear();
+  return text;
+}
+
+const Variant& VariableList::Value(std::string_view name) const {
+  const Variant* v = Find(name);
+  return v ? *v : EmptyValue();
+}
+
+const Variant& VariableList::Value(int index) const { return Has(index) ? entries_[index].value : EmptyValue(); }
+
+void VariableList::SetValue(std::string_view name, Variant value) { SetValue(IndexOf(name), std::move(value)); }
+
+void VariableList::SetValue(int index, Variant value) {
+  if (Has(index)) entries_[index].value = std::move(value);
+}
+
+}  // namespace korvane::formula
