@@ -13,6 +13,14 @@
 using namespace korvane;
 using namespace korvane::store;
 
+namespace korvane {
+// Readable values in failure messages of every store test.
+void PrintTo(const Variant& value, std::ostream* out) {
+  static const char* const kinds[] = {"Empty", "Null", "Integer", "Long", "Double", "String", "Boolean", "Date", "Object"};
+  *out << kinds[static_cast<int>(value.Type())] << "(" << value.ToText() << ")";
+}
+}  // namespace korvane
+
 namespace {
 
 std::string ReadBytes(const std::string& path) {
