@@ -1,0 +1,149 @@
+// Evaluator.cpp: similarity and decision formulas, variable-list text,
+// threshold comparison.
+#include "engine/Evaluator.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "engine/EngineLog.h"
+#include "engine/JudgmentItem.h"
+#include "store/Schema.h"
+#include "util/Dialogs.h"
+
+namespace korvane::engine {
+
+std::string Indented(int levels, const std::string& text) {
+  return std::string(static_cast<std::size_t>(levels > 0 ? levels * 2 : 0), ' ') + text;
+}
+
+std::string SlotName(std::string_view name) { return store::FieldName(std::string(name)); }
+
+double CalculateSimilarity(const std::vector<std::string>& situationSlotNames, const JudgmentItem& item,
+                           const formula::VariableList& cue, const std::vector<formula::FormulaProgram>& programs,
+                           RandomSource& random) {
+  double total = 0;
+  for (std::size_t i = 0; i < situationSlotNames.size() && i < programs.size(); ++i) {
+    const std::string& slot = situationSlotNames[i];
+    formula::VariableList variables(3);
+    variables.Add("CUE", cue.Value(slot));
+    variables.Add("MEMORY", item.Values.Value(slot));
+    programs[i].Execute(variables, random);
+    total += variables.Value("PM").ToNumber();
+  }
+  return total;
+}
+
+std::vector<double> EvaluateDecisions(const std::vector<std::string>& decisionColumns,
+                                      const std::vector<formula::FormulaProgram>& programs,
+                                      const formula::VariableList& context, RandomSource& random, EngineLog* log) {
+  std::vector<double> results(decisionColumns.size(), 0.0);
+  for (std::size_t i = 0; i < decisionColumns.size(); ++i) {
+    formula::VariableList copy = CopyVariables(context);
+    if (i < programs.size()) programs[i].Execute(copy, random);
+    const Variant* d = copy.Find("D");
+    results[i] = (d == nullptr || d->IsNull() || d->IsEmpty()) ? 0.0 : d->ToNumber();
+    if (d && d->IsBoolean()) results[i] = d->AsBoolean() ? -1.0 : 0.0;
+    if (log && log->Wants(0))
+      log->Add(Indented(2, "EXECUTE-DECISION-FORMULA(" + decisionColumns[i] + ") " + context.ToString()), 0);
+  }
+  return results;
+}
+
+formula::VariableList CopyVariables(const formula::VariableList& source, std::string_view prefix) {
+  formula::VariableList copy(source.Count());
+  if (prefix.empty()) {
+    for (const auto& entry : source) copy.Add(entry.name, entry.value);
+  } else {
+    std::string name(prefix);
+    for (const auto& entry : source) {
+      name.resize(prefix.size());
+      name += entry.name;
+      copy.Add(name, entry.value);
+    }
+  }
+  return copy;
+}
+
+std::string VariablesToText(const formula::VariableList& variables) {
+  std::string text;
+  bool first = true;
+  for (const auto& entry : variables) {
+    if (!first) text += "\r\n";
+    first = false;
+    text += entry.name;
+    text += '=';
+    text += entry.value.IsNull() ? kUnsetMarker : entry.value.ToText();
+  }
+  return text;
+}
+
+Variant TypeTextValue(std::string_view value) {
+  std::size_t a = value.find_first_not_of(' ');
+  if (a == std::string_view::npos) return Variant(std::string());
+  if (value == kUnsetMarker) return Variant::Null();
+  bool hasDot = false;
+  for (char c : value) {
+    if (c == '.') hasDot = true;
+    else if (c != '-' && (c < '0' || c > '9')) return Variant(std::string(value));
+  }
+  // Only digits, "-" and "." remain; texts such as "1-2" or "." are not
+  // numbers and stay text rather than failing.
+  std::string text(value);
+  char* end = nullptr;
+  if (!hasDot) {
+    errno = 0;
+    long long n = std::strtoll(text.c_str(), &end, 10);
+    if (end != text.c_str() + text.size() || text == "-") return Variant(std::move(text));
+    if (errno == 0 && n >= std::numeric_limits<std::int16_t>::min() && n <= std::numeric_limits<std::int16_t>::max())
+      return Variant(static_cast<std::int16_t>(n));
+    if (errno == 0 && n >= std::numeric_limits<std::int32_t>::min() && n <= std::numeric_limits<std::int32_t>::max())
+      return Variant(static_cast<std::int32_t>(n));
+  }
+  double d = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || text.find_first_of("0123456789") == std::string::npos)
+    return Variant(std::move(text));
+  return Variant(d);
+}
+
+formula::VariableList TextToVariables(std::string_view text) {
+  formula::VariableList list;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find("\r\n", start);
+    std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    std::size_t eq = line.find('=');
+    if (eq != std::string_view::npos && line.find('=', eq + 1) == std::string_view::npos)
+      list.Add(line.substr(0, eq), TypeTextValue(line.substr(eq + 1)));
+    if (end == std::string_view::npos) break;
+    start = end + 2;
+  }
+  return list;
+}
+
+bool CompareByMode(double value, std::string_view op, double threshold) {
+  if (op == ">") return value > threshold;
+  if (op == ">=") return value >= threshold;
+  if (op == "=") return value == threshold;
+  if (op == "<") return value < threshold;
+  if (op == "<=") return value <= threshold;
+  return false;
+}
+
+namespace {
+bool NumericLike(const Variant& v) { return v.IsNumber() || v.IsBoolean(); }
+double AsNumber(const Variant& v) { return v.IsBoolean() ? (v.AsBoolean() ? -1.0 : 0.0) : v.ToNumber(); }
+}  // namespace
+
+bool ValuesDiffer(const Variant& a, const Variant& b) {
+  if (NumericLike(a) && NumericLike(b)) return AsNumber(a) != AsNumber(b);
+  bool aNone = a.IsNull() || a.IsEmpty();
+  bool bNone = b.IsNull() || b.IsEmpty();
+  if (aNone || bNone) return aNone != bNone;
+  return a.ToText() != b.ToText();
+}
+
+void ReportBug(const std::string& message) { ShowBugReport(message); }
+
+}  // namespace korvane::engine

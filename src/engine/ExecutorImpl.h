@@ -1,0 +1,148 @@
+// ExecutorImpl.h: the state and steps of a ModelExecutor (private to the
+// engine).
+//
+// The trial cycle is a small state machine: a step runs to its pause, posts
+// its continuation to the scheduler and returns, leaving the executor Busy;
+// the continuation checks the alive token first, so an abandoned executor's
+// steps end at once. Each step's rows are written in one transaction that is
+// committed before the step yields or replies.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/EngineLog.h"
+#include "engine/InstanceTable.h"
+#include "engine/JudgmentCollection.h"
+#include "engine/MetaInstance.h"
+#include "engine/ModelExecutor.h"
+#include "engine/ModelSettings.h"
+#include "formula/FormulaProgram.h"
+#include "store/Database.h"
+
+namespace korvane::engine {
+
+class ModelExecutor::Impl final : public EngineLog {
+ public:
+  Impl(store::Database& db, ExecutorOwner& owner, Scheduler& scheduler, ExecutorOptions options);
+  ~Impl() override;
+
+  // EngineLog
+  bool Wants(int level) const override { return level >= detailLevel_; }
+  void Add(const std::string& text, int level) override;
+  void AddFileOnly(const std::string& text, int level) override;
+
+  // Preparation (Preparation.cpp).
+  bool Prepare(const std::string& typeName);
+
+  // Queues and cycle (TrialCycle.cpp).
+  void AcceptCue(const formula::VariableList& cue);
+  void AcceptFeedback(const formula::VariableList& feedback);
+  void IncrementSubjectID(std::int32_t n);
+  void Abandon();
+
+  // Feedback (Feedback.cpp).
+  void ApplyFeedback(const formula::VariableList& feedback);
+
+  double AbsoluteNow() { return clock_->AbsoluteMilliseconds(); }
+  double ModelTime(double absolute) const { return absolute - startTime_; }
+  double ModelTimeNow() { return ModelTime(AbsoluteNow()); }
+
+  // --- Wiring ------------------------------------------------------------------
+  store::Database& db_;
+  ExecutorOwner& owner_;
+  Scheduler& scheduler_;
+  ExecutorOptions options_;
+  ModelSettings settings_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  int detailLevel_ = 0;
+  std::unique_ptr<Clock> clock_;
+  RandomSource random_;
+
+  // --- Prepared model ----------------------------------------------------------
+  bool prepared_ = false;
+  std::string preparedType_;
+  std::unique_ptr<InstanceTable> table_;
+  std::unique_ptr<TraceWriter> trace_;
+  formula::VariableList params_;
+  std::int32_t batchSize_ = 0;
+  std::vector<std::string> situationColumns_, situationSlots_;
+  std::vector<std::string> decisionColumns_, decisionSlots_;
+  std::string utilityColumn_, utilitySlot_;
+  std::vector<formula::FormulaProgram> similarityPrograms_;
+  std::vector<formula::FormulaProgram> decisionSucceed_, decisionFail_;
+  formula::FormulaProgram feedbackProgram_, judgmentFail_, judgmentSucceed_, utilityUpdate_, constraint_;
+  RetrievalSettings retrieval_;
+  std::int32_t stopRuleKind_ = 0;
+  double stopRuleMilliseconds_ = 1000;
+  std::int32_t stopRuleCycles_ = 1;
+  double goal_ = 1, LE_ = 1, LF_ = 1;
+  bool reinforceRecognition_ = false, reinforceExecution_ = false, reinforceFeedback_ = false;
+  bool createInstanceFeedback_ = false, mergeWithPrepopulated_ = false;
+
+  // --- Run state ---------------------------------------------------------------
+  std::int32_t subjectId_ = 0;
+  std::int32_t trialNumber_ = 0;
+  std::int32_t retrievalCount_ = 0;
+  std::int32_t feedbackCount_ = 0;
+  JudgmentCollection memory_;
+  std::unordered_map<std::int32_t, int> memoryIds_;  // ID -> items holding it
+  JudgmentCollection executed_;
+  std::deque<formula::VariableList> cueQueue_, feedbackQueue_;
+  bool busy_ = false;
+  bool draining_ = false;
+  double startTime_ = 0;
+  double trialStartTime_ = 0;
+  ItemPtr candidate_;
+  double retrievalTime_ = 0;
+  // The cycle in progress across its pauses.
+  std::unique_ptr<formula::VariableList> cycleCue_;
+  ItemPtr cycleInstance_;
+
+ private:
+  // Queue processing and the cycle's steps.
+  void Drain();
+  void RunRetrievalCycle(const std::string& typeName, const formula::VariableList& cue);
+  void AfterHeuristicPause();
+  void UpdateCandidate();
+  void AfterCyclePause();
+  void ExecuteChoice(const std::string& typeName);
+  void StartTrial();
+  bool StopRuleReached();
+  void SyncFromDatabase(std::size_t* recordCount);
+  void CheckPrepared(const std::string& typeName) const;
+
+  void MemoryAppend(const ItemPtr& item);
+  // Removes every held item with this ID.
+  void MemoryRemoveID(std::int32_t id);
+  JudgmentItem* MemoryFind(std::int32_t id) const;
+
+  // Runs the member step after a pause of ms, unless abandoned meanwhile.
+  void PauseThen(double ms, void (Impl::*next)());
+  // Runs work, turning a failure into the owner's error report.
+  template <class Work>
+  void Guarded(Work&& work);
+  void Fail(const Error& error);
+
+  // One step's transaction.
+  void BeginStep();
+  void CommitStep();
+
+  friend class ModelExecutor;
+};
+
+template <class Work>
+void ModelExecutor::Impl::Guarded(Work&& work) {
+  try {
+    work();
+  } catch (const Error& error) {
+    Fail(error);
+  } catch (const std::exception& e) {
+    Fail(Error(EngineError::Internal, "ModelExecutor", e.what()));
+  }
+}
+
+}  // namespace korvane::engine

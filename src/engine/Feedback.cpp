@@ -1,0 +1,163 @@
+// Feedback.cpp: turning a feedback into an outcome and updating the
+// utilities of what was executed since the previous feedback.
+#include <cmath>
+#include <set>
+
+#include "engine/Evaluator.h"
+#include "engine/ExecutorImpl.h"
+
+namespace korvane::engine {
+
+namespace {
+
+std::string OneLine(std::string text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      out += ' ';
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+double OutcomeNumber(const Variant& value) {
+  if (value.IsBoolean()) return value.AsBoolean() ? -1.0 : 0.0;
+  if (value.IsNumber()) return value.ToNumber();
+  if (value.IsString() && IsNumericText(value.AsString())) return ReadNumber(value.AsString());
+  throw Error(ErrorNumber::TypeMismatch, "ModelExecutor",
+              "Type mismatch: the feedback value '" + value.ToText() + "' is not a number");
+}
+
+}  // namespace
+
+void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
+  if (busy_ || input.Count() == 0) return;
+  CheckPrepared(preparedType_);
+  busy_ = true;
+  BeginStep();
+  formula::VariableList feedback = input;
+
+  ++feedbackCount_;
+  Add("Feedback #" + std::to_string(feedbackCount_) + ": " + OneLine(VariablesToText(feedback)), 1);
+
+  double outcome = 0;
+  if (settings_.Option(table_->Name() + "_FeedbackType") == 0) {
+    if (feedback.Count() > 1) {
+      std::string n = std::to_string(feedback.Count());
+      Add("ERROR: Model expects one feedback value, but received " + n, 3);
+      CommitStep();
+      std::shared_ptr<bool> alive = alive_;
+      owner_.SendData("ERROR|Model is expecting one feedback value, but received " + n +
+                      ". If this is not the case, change the feedback type in the model.");
+      if (*alive) busy_ = false;
+      return;
+    }
+    outcome = OutcomeNumber(feedback.Value(0));
+    Add("Outcome from single-value feedback = " + FormatNumber(outcome), 1);
+  } else {
+    feedbackProgram_.Execute(feedback, random_);
+    outcome = OutcomeNumber(feedback.Value("O"));
+    Add("Outcome from multivalue feedback = " + FormatNumber(outcome), 1);
+  }
+  if (goal_ == 0) throw Error::Standard(ErrorNumber::DivisionByZero, "ModelExecutor");
+  double goodness = outcome / goal_;
+  Add(Indented(2, "GOODNESS=" + FormatNumber(goodness)), 0);
+
+  std::set<std::int32_t> rewarded;
+  Add("Applying feedback to " + std::to_string(executed_.Count()) + " executed items", 1);
+  std::int32_t updateType = settings_.Option(preparedType_ + "_UtilityUpdateType");
+
+  for (const ItemPtr& executedItem : executed_.Items()) {
+    ItemPtr item;
+    if (createInstanceFeedback_) {
+      item = executedItem->Copy(true, this);
+      item->DumpToTable(*table_, this);
+      if (Wants(0)) Add(Indented(2, "CREATE-INSTANCE-FEEDBACK " + item->ToString()), 0);
+    } else {
+      item = executedItem;
+      if (Wants(0)) Add(Indented(2, "REUSE-INSTANCE-FEEDBACK " + item->ToString()), 0);
+    }
+    std::string id = std::to_string(item->ID);
+    if (!rewarded.insert(item->ID).second) {
+      Add(Indented(2, "Record " + id + ": utility already rewarded during this cycle; not rewarding again"), 1);
+      continue;
+    }
+    Add(Indented(2, "Record " + id + ": "), 0);
+
+    // A new instance made for the feedback carries the time at which the
+    // instance it copies was executed.
+    double executionModelTime = ModelTime(executedItem->ExecutionTime);
+    double feedbackModelTime = ModelTimeNow();
+    double change = 0;
+    if (updateType == 0) {
+      change = goodness;
+      Add(Indented(4, "UTILITY-SET VALUE=" + FormatNumber(change)), 0);
+      item->Utility = change;
+    } else if (updateType == 1) {
+      change = feedbackModelTime == 0
+                   ? goodness
+                   : goodness * (1 - (feedbackModelTime - executionModelTime) / feedbackModelTime);
+      Add(Indented(4, "UTILITY-INCREASE VALUE=" + FormatNumber(change)), 0);
+      item->Utility += change;
+    } else {
+      if (item->SeekOn(*table_)) {
+        if (auto row = table_->ReadRow(*item->Bookmark))
+          for (const auto& entry : *row) feedback.Add("Memory." + entry.name, entry.value);
+      }
+      feedback.Add("G", Variant(goal_));
+      feedback.Add("O", Variant(outcome));
+      utilityUpdate_.Execute(feedback, random_);
+      change = feedback.Value("U").ToNumber();
+      Add(Indented(4, "UTILITY-SET VALUE=" + FormatNumber(change)), 0);
+      item->Utility = change;
+    }
+
+    if (!utilitySlot_.empty() && !item->Values.Add(utilitySlot_, Variant(item->Utility)))
+      item->Values.SetValue(utilitySlot_, Variant(item->Utility));
+    item->Feedback = change;
+    item->AddToMetaInstance(*trace_, "FEED");
+    item->Feedback = 0;
+
+    if (reinforceFeedback_) {
+      Add(Indented(2, "REINFORCE-FEEDBACK"), 0);
+      item->AddTime(ModelTimeNow());
+    }
+
+    if (ItemPtr duplicate = memory_.GetDuplicate(*item, mergeWithPrepopulated_, this)) {
+      duplicate->MergeWith(*item, this);
+      MemoryRemoveID(item->ID);
+      item->DeleteFromTable(*table_);
+      continue;
+    }
+    if (item->SeekOn(*table_)) {
+      Add("\t-- Record " + id + ": update utility ", 1);
+      Add("\t\t-- Current utility = " + table_->StoredUtility(*item->Bookmark).ToText(), 1);
+      if (updateType == 1) Add("\t\t-- Utility increase = " + FormatNumber(change), 1);
+      else Add("\t\t-- New utility = " + FormatNumber(item->Utility), 1);
+      table_->SetUtility(*item->Bookmark, Variant(item->Utility));
+      // An instance already held (a duplicate that was executed, or its row
+      // loaded again since) is not held twice; the held one takes the new
+      // utility.
+      if (JudgmentItem* held = MemoryFind(item->ID)) {
+        if (held != item.get()) {
+          held->Utility = item->Utility;
+          if (!utilitySlot_.empty()) held->Values.SetValue(utilitySlot_, Variant(item->Utility));
+        }
+      } else {
+        MemoryAppend(item);
+      }
+    } else {
+      Add("Feedback was applied to an unsaved instance. This is a bug in the code.", 4);
+    }
+  }
+
+  executed_.Clear();
+  table_->CommitWorkingMemory();
+  CommitStep();
+  busy_ = false;
+}
+
+}  // namespace korvane::engine

@@ -1,0 +1,210 @@
+// InstanceTable.cpp: prepared statements over one instance-type table.
+#include "engine/InstanceTable.h"
+
+#include <cmath>
+
+#include "engine/Evaluator.h"
+#include "engine/JudgmentItem.h"
+#include "util/Error.h"
+
+namespace korvane::engine {
+
+namespace {
+
+constexpr const char* kSource = "InstanceTable";
+
+double NumberOf(const Variant& value, const std::string& column) {
+  if (value.IsBoolean()) return value.AsBoolean() ? -1.0 : 0.0;
+  if (value.IsString() && !IsNumericText(value.AsString()))
+    throw Error(ErrorNumber::DataTypeConversion, kSource,
+                "Data type conversion error: the text '" + value.AsString() + "' cannot be stored in the number column " +
+                    column);
+  return value.ToNumber();
+}
+
+// A value as the column stores it: fractions in integer columns rounded
+// half to even, numeric texts in number columns read as numbers.
+Variant ColumnValue(const store::FieldInfo& field, const Variant& value) {
+  if (value.IsNull() || value.IsEmpty()) return Variant::Null();
+  switch (field.type) {
+    case store::FieldType::Integer:
+    case store::FieldType::Long: {
+      double n = std::nearbyint(NumberOf(value, field.name));
+      if (n < -2147483648.0 || n > 2147483647.0)
+        throw Error(ErrorNumber::Overflow, kSource, "Overflow: " + FormatNumber(n) + " does not fit column " + field.name);
+      return Variant(static_cast<std::int32_t>(n));
+    }
+    case store::FieldType::Double: return Variant(NumberOf(value, field.name));
+    case store::FieldType::Boolean: return Variant(NumberOf(value, field.name) != 0);
+    case store::FieldType::Text:
+    case store::FieldType::Memo: return Variant(value.ToText());
+    case store::FieldType::DateTime: return value;
+  }
+  return value;
+}
+
+}  // namespace
+
+Variant InstanceTable::Typed(store::FieldType type, const Variant& value) {
+  if (type == store::FieldType::Integer && value.Type() == VariantType::Long) {
+    std::int32_t v = value.AsLong();
+    if (v >= -32768 && v <= 32767) return Variant(static_cast<std::int16_t>(v));
+  }
+  return value;
+}
+
+InstanceTable::InstanceTable(store::Database& db, const store::TableDef& table) : db_(db), def_(table) {
+  for (const auto& field : def_.fields) {
+    slotNames_.push_back(SlotName(field.name));
+    if (field.name.rfind("S_", 0) == 0) situation_.push_back(field.name);
+    else if (field.name.rfind("D_", 0) == 0) decision_.push_back(field.name);
+    else if (field.name.rfind("U_", 0) == 0) utility_.push_back(field.name);
+  }
+}
+
+InstanceTable::~InstanceTable() = default;
+
+std::string InstanceTable::Quoted(const std::string& name) const {
+  std::string q = "\"";
+  for (char c : name) {
+    if (c == '"') q += '"';
+    q += c;
+  }
+  return q + "\"";
+}
+
+store::Statement& InstanceTable::Prepared(std::unique_ptr<store::Statement>& slot, const std::string& sql) {
+  if (!slot) slot = std::make_unique<store::Statement>(db_.Prepare(sql));
+  return *slot;
+}
+
+std::vector<std::int64_t> InstanceTable::StoredIds() {
+  store::Statement& s = Prepared(ids_, "SELECT \"X_ID\" FROM " + Quoted(def_.name) +
+                                           " WHERE \"X_Working_Memory\" = 0 AND \"X_Subject\" = ? ORDER BY \"X_ID\"");
+  s.Bind(1, Variant(subject_));
+  std::vector<std::int64_t> ids;
+  while (s.Step()) ids.push_back(static_cast<std::int64_t>(s.Column(0).ToNumber()));
+  s.Reset();
+  return ids;
+}
+
+std::optional<formula::VariableList> InstanceTable::ReadRow(std::int64_t id, bool* prepopulated) {
+  store::Statement& s = Prepared(row_, "SELECT * FROM " + Quoted(def_.name) + " WHERE \"X_ID\" = ?");
+  s.Bind(1, Variant(static_cast<std::int32_t>(id)));
+  if (!s.Step()) {
+    s.Reset();
+    return std::nullopt;
+  }
+  formula::VariableList values(s.ColumnCount());
+  for (int c = 0; c < s.ColumnCount(); ++c) {
+    std::string column = s.ColumnName(c);
+    int position = def_.FieldPosition(column);
+    Variant value = s.Column(c);
+    if (position >= 0) value = Typed(def_.fields[static_cast<std::size_t>(position)].type, value);
+    if (prepopulated && column == "X_Prepopulated") *prepopulated = value.IsBoolean() && value.AsBoolean();
+    values.Add(SlotName(column), std::move(value));
+  }
+  s.Reset();
+  return values;
+}
+
+bool InstanceTable::HasRow(std::int64_t id) {
+  store::Statement& s =
+      Prepared(has_, "SELECT 1 FROM " + Quoted(def_.name) + " WHERE \"X_ID\" = ? AND \"X_Subject\" = ?");
+  s.Bind(1, Variant(static_cast<std::int32_t>(id)));
+  s.Bind(2, Variant(subject_));
+  bool found = s.Step();
+  s.Reset();
+  return found;
+}
+
+void InstanceTable::UpdateRow(std::int64_t id, const formula::VariableList& values) {
+  std::string sql;
+  std::vector<Variant> params;
+  for (std::size_t i = 0; i < def_.fields.size(); ++i) {
+    const std::string& slot = slotNames_[i];
+    if (IsSystemSlotName(slot) || def_.fields[i].name.rfind("X_", 0) == 0) continue;
+    const Variant* value = values.Find(slot);
+    if (!value) continue;
+    sql += (sql.empty() ? "" : ", ") + Quoted(def_.fields[i].name) + " = ?";
+    params.push_back(ColumnValue(def_.fields[i], *value));
+  }
+  if (sql.empty()) return;
+  params.emplace_back(static_cast<std::int32_t>(id));
+  db_.Execute("UPDATE " + Quoted(def_.name) + " SET " + sql + " WHERE \"X_ID\" = ?", params);
+}
+
+std::int64_t InstanceTable::InsertRow(const formula::VariableList& values, DateValue created) {
+  std::string columns, marks;
+  std::vector<Variant> params;
+  for (std::size_t i = 0; i < def_.fields.size(); ++i) {
+    const store::FieldInfo& field = def_.fields[i];
+    if (field.autoIncrement || field.name.rfind("X_", 0) == 0) continue;  // set below, or the identity
+    const Variant* value = values.Find(slotNames_[i]);
+    if (!value) continue;
+    columns += ", " + Quoted(field.name);
+    marks += ", ?";
+    params.push_back(ColumnValue(field, *value));
+  }
+  std::vector<Variant> all = {Variant(subject_), Variant(created), Variant(true), Variant(false)};
+  all.insert(all.end(), params.begin(), params.end());
+  db_.Execute("INSERT INTO " + Quoted(def_.name) +
+                  " (\"X_Subject\", \"X_Created\", \"X_Working_Memory\", \"X_Prepopulated\"" + columns +
+                  ") VALUES (?, ?, ?, ?" + marks + ")",
+              all);
+  auto rs = db_.OpenRecordset("SELECT last_insert_rowid()");
+  return static_cast<std::int64_t>(rs->Get(0).ToNumber());
+}
+
+bool InstanceTable::DeleteRow(std::int64_t id) {
+  store::Statement& s = Prepared(delete_, "DELETE FROM " + Quoted(def_.name) + " WHERE \"X_ID\" = ?");
+  s.Bind(1, Variant(static_cast<std::int32_t>(id)));
+  return s.Run() > 0;
+}
+
+Variant InstanceTable::StoredUtility(std::int64_t id) {
+  if (utility_.empty()) return Variant::Null();
+  store::Statement& s = Prepared(utilityGet_, "SELECT " + Quoted(utility_.front()) + " FROM " + Quoted(def_.name) +
+                                                  " WHERE \"X_ID\" = ?");
+  s.Bind(1, Variant(static_cast<std::int32_t>(id)));
+  Variant value = s.Step() ? s.Column(0) : Variant::Null();
+  s.Reset();
+  return value;
+}
+
+void InstanceTable::SetUtility(std::int64_t id, const Variant& utility) {
+  if (utility_.empty()) return;
+  int position = def_.FieldPosition(utility_.front());
+  store::Statement& s = Prepared(utilitySet_, "UPDATE " + Quoted(def_.name) + " SET " + Quoted(utility_.front()) +
+                                                  " = ? WHERE \"X_ID\" = ?");
+  s.Bind(1, ColumnValue(def_.fields[static_cast<std::size_t>(position)], utility));
+  s.Bind(2, Variant(static_cast<std::int32_t>(id)));
+  s.Run();
+}
+
+void InstanceTable::CommitWorkingMemory() {
+  store::Statement& s = Prepared(commit_, "UPDATE " + Quoted(def_.name) +
+                                              " SET \"X_Working_Memory\" = 0 WHERE \"X_Subject\" = ?");
+  s.Bind(1, Variant(subject_));
+  s.Run();
+}
+
+std::int32_t InstanceTable::LastSubject() {
+  auto rs = db_.OpenRecordset("SELECT MAX(\"X_Subject\") AS LastSubject FROM " + Quoted(def_.name));
+  if (rs->IsEOF()) return 0;
+  Variant v = rs->Get(0);
+  return v.IsNull() ? 0 : static_cast<std::int32_t>(v.ToNumber());
+}
+
+void InstanceTable::CopyPrepopulated(std::int32_t subject) {
+  std::string slots;
+  for (const auto* list : {&situation_, &decision_, &utility_})
+    for (const auto& column : *list) slots += ", " + Quoted(column);
+  db_.Execute("INSERT INTO " + Quoted(def_.name) +
+                  " (\"X_Subject\", \"X_Working_Memory\", \"X_Created\", \"X_Prepopulated\"" + slots + ")" +
+                  " SELECT ?, \"X_Working_Memory\", ?, ?" + slots + " FROM " + Quoted(def_.name) +
+                  " WHERE \"X_Working_Memory\" = 0 AND \"X_Subject\" = 0",
+              {Variant(subject), Variant(DateNow()), Variant(true)});
+}
+
+}  // namespace korvane::engine

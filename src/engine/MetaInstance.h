@@ -1,0 +1,67 @@
+// MetaInstance.h: the trace of every step the engine takes with an instance.
+//
+// One row per candidate scored ("ACAL"), per retrieval ("RETR-NORM",
+// "RETR-BLEN"), per instance loaded into memory and heuristic cue instance
+// ("SCAL"), per heuristic judgment ("HEUR"), per cue instance after
+// recognition ("RETR"), per execution ("EXEC") and per feedback ("FEED").
+// Rows go through one prepared statement; the executor wraps them in its
+// transactions. A row that cannot be written never stops the run: the first
+// failure is logged, the rest are counted.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "util/Variant.h"
+
+namespace korvane::store {
+class Database;
+class Statement;
+}  // namespace korvane::store
+
+namespace korvane::engine {
+
+class EngineLog;
+
+struct TraceRow {
+  std::int32_t SubjectID = 0;
+  std::string_view InstanceType;
+  std::int32_t Instance = 0;
+  std::string_view Marker;
+  std::int32_t TrialNumber = 0;
+  double Similarity = 0;
+  double Activation = 0;
+  double BLL = 0;
+  double Noise = 0;
+  bool Selected = false;
+  bool Executed = false;
+  double Feedback = 0;
+};
+
+class TraceWriter {
+ public:
+  // Creates MetaInstance when the database lacks it.
+  TraceWriter(store::Database& db, EngineLog* log);
+  ~TraceWriter();
+
+  // The Time column of the rows that follow (local date and time).
+  void SetTime(DateValue time) { time_ = time; }
+  void Append(const TraceRow& row);
+
+  std::int64_t RowsWritten() const { return written_; }
+  std::int64_t RowsFailed() const { return failed_; }
+
+ private:
+  store::Database& db_;
+  EngineLog* log_;
+  std::unique_ptr<store::Statement> insert_;
+  DateValue time_;
+  std::int64_t written_ = 0;
+  std::int64_t failed_ = 0;
+};
+
+// The local date and time of an absolute time in milliseconds since 1970 UTC.
+DateValue LocalDateOf(double absoluteMilliseconds);
+
+}  // namespace korvane::engine

@@ -1,0 +1,312 @@
+// TrialCycle.cpp: the queues, the start of a subject and of a trial, one
+// retrieval cycle with its pauses, and the choice at the end of a trial.
+#include <cmath>
+
+#include "engine/Evaluator.h"
+#include "engine/ExecutorImpl.h"
+
+namespace korvane::engine {
+
+namespace {
+constexpr double kCyclePauseMs = 50;
+}
+
+// --- Queues ------------------------------------------------------------------------
+
+void ModelExecutor::Impl::AcceptCue(const formula::VariableList& cue) {
+  if (!*alive_) return;
+  cueQueue_.push_back(cue);
+  if (!busy_) Drain();
+}
+
+void ModelExecutor::Impl::AcceptFeedback(const formula::VariableList& feedback) {
+  if (!*alive_) return;
+  feedbackQueue_.push_back(feedback);
+  if (!busy_) Drain();
+}
+
+// Every queued feedback is applied before the next queued cue runs; feedback
+// left when the cues run out is applied at once rather than waiting for the
+// next message.
+void ModelExecutor::Impl::Drain() {
+  if (draining_) return;
+  draining_ = true;
+  std::shared_ptr<bool> alive = alive_;
+  Guarded([&] {
+    while (*alive && !busy_) {
+      if (!feedbackQueue_.empty()) {
+        formula::VariableList feedback = std::move(feedbackQueue_.front());
+        feedbackQueue_.pop_front();
+        ApplyFeedback(feedback);
+      } else if (!cueQueue_.empty()) {
+        formula::VariableList cue = std::move(cueQueue_.front());
+        cueQueue_.pop_front();
+        RunRetrievalCycle(preparedType_, cue);
+      } else {
+        break;
+      }
+    }
+  });
+  if (*alive) draining_ = false;
+}
+
+// --- Subjects and trials -------------------------------------------------------------
+
+void ModelExecutor::Impl::IncrementSubjectID(std::int32_t n) {
+  CheckPrepared(preparedType_);
+  subjectId_ += n;
+  table_->SetSubject(subjectId_);
+  BeginStep();
+  try {
+    table_->CopyPrepopulated(subjectId_);
+    CommitStep();
+  } catch (...) {
+    if (db_.InTransaction()) db_.RollbackTransaction();
+    throw;
+  }
+  // The memory belongs to the subject.
+  memory_.Clear();
+  memoryIds_.clear();
+  executed_.Clear();
+  trialNumber_ = -1;
+  StartTrial();
+}
+
+void ModelExecutor::Impl::StartTrial() {
+  retrievalCount_ = 0;
+  trialStartTime_ = clock_->HighResolutionMilliseconds();
+  ++trialNumber_;
+  AddFileOnly("Starting trial #" + std::to_string(trialNumber_), 0);
+  candidate_.reset();
+}
+
+bool ModelExecutor::Impl::StopRuleReached() {
+  switch (stopRuleKind_) {
+    case 0: return std::abs(clock_->HighResolutionMilliseconds() - trialStartTime_) >= stopRuleMilliseconds_;
+    case 1: return retrievalCount_ >= stopRuleCycles_;
+    default: return retrievalCount_ >= 2;
+  }
+}
+
+void ModelExecutor::Impl::CheckPrepared(const std::string& typeName) const {
+  if (!prepared_) throw Error(EngineError::NotPrepared, "ModelExecutor", "<Prepare> must be called first");
+  if (typeName != preparedType_)
+    throw Error(EngineError::WrongInstanceType, "ModelExecutor",
+                "Cannot execute " + typeName + " because model was prepared for " + preparedType_);
+}
+
+// --- The retrieval cycle ----------------------------------------------------------------
+
+void ModelExecutor::Impl::SyncFromDatabase(std::size_t* recordCount) {
+  std::vector<std::int64_t> ids = table_->StoredIds();
+  *recordCount = ids.size();
+  double now = ModelTimeNow();
+  for (std::int64_t id : ids) {
+    auto id32 = static_cast<std::int32_t>(id);
+    if (memoryIds_.count(id32)) continue;
+    bool prepopulated = false;
+    auto row = table_->ReadRow(id, &prepopulated);
+    if (!row) continue;
+    if (Wants(0)) Add("SYNC-FROM-DB ID=" + std::to_string(id), 0);
+    auto item = std::make_shared<JudgmentItem>();
+    item->InstanceType = table_->Name();
+    item->ID = id32;
+    item->Subject = subjectId_;
+    item->Prepopulated = prepopulated;
+    item->TrialNumber = trialNumber_;
+    if (!utilitySlot_.empty()) {
+      const Variant* u = row->Find(utilitySlot_);
+      if (u && !u->IsNull() && !u->IsEmpty()) item->Utility = u->ToNumber();
+    }
+    item->Bookmark = id;
+    item->AddToMetaInstance(*trace_, "SCAL");
+    item->AddTime(now);
+    item->Values = std::move(*row);
+    MemoryAppend(item);
+  }
+}
+
+void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const formula::VariableList& cue) {
+  CheckPrepared(typeName);
+  if (busy_) return;
+  busy_ = true;
+  BeginStep();
+
+  std::size_t recordCount = 0;
+  SyncFromDatabase(&recordCount);
+  for (const auto& item : memory_.Items()) {
+    item->Similarity = CalculateSimilarity(situationSlots_, *item, cue, similarityPrograms_, random_);
+    item->TrialNumber = trialNumber_;
+  }
+  Add("Evaluating " + std::to_string(memory_.Count()) + " of " + std::to_string(recordCount) +
+          " instances available in " + table_->Name(),
+      1);
+  ++retrievalCount_;
+  Add("Retrieval attempt #" + std::to_string(retrievalCount_), 1);
+
+  double now = ModelTimeNow();
+  retrieval_.rtOperator = settings_.Text("Params_Delta_Cmp");
+  retrieval_.uOperator = settings_.Text("Params_U_Cmp");
+  ItemPtr retrieved = memory_.Retrieve(*trace_, now, cue, retrieval_, random_, this);
+
+  auto instance = std::make_shared<JudgmentItem>();
+  instance->InstanceType = preparedType_;
+  instance->Subject = subjectId_;
+  instance->TrialNumber = trialNumber_;
+  for (const auto& slot : situationSlots_) {
+    const Variant& value = cue.Value(slot);
+    if (!value.ToText().empty()) instance->Values.Add(slot, value);
+  }
+  cycleCue_ = std::make_unique<formula::VariableList>(cue);
+
+  if (!retrieved) {
+    // Heuristic judgment.
+    Add("-- Retrieved nothing this round. Firing heuristics-based judgment.", 1);
+    formula::VariableList judgment;
+    judgmentFail_.Execute(judgment, random_);
+    Variant u = judgment.Value("U");
+    instance->Values.Add(utilitySlot_, u);
+    instance->Utility = u.ToNumber();
+    for (std::size_t i = 0; i < decisionSlots_.size(); ++i) {
+      formula::VariableList decision;
+      decision.Add("U", Variant(instance->Utility));
+      decisionFail_[i].Execute(decision, random_);
+      Variant d = decision.Value("D");
+      if (!instance->Values.Add(decisionSlots_[i], d)) instance->Values.SetValue(decisionSlots_[i], d);
+    }
+    instance->Similarity = CalculateSimilarity(situationSlots_, *instance, cue, similarityPrograms_, random_);
+    instance->AddToMetaInstance(*trace_, "SCAL");
+    instance->AddToMetaInstance(*trace_, "HEUR");
+    instance->Activation = retrieval_.rt;
+    instance->CalculateRetrievalDelay(LF_, LE_);
+    Add("-- Waiting " + FormatNumber(instance->RetrievalDelay) + "ms", 1);
+    cycleInstance_ = instance;
+    PauseThen(kCyclePauseMs, &Impl::AfterHeuristicPause);
+    return;
+  }
+
+  // Recognition.
+  AddFileOnly(Indented(2, retrieved->IsNew() ? std::string("Retrieved a new instance")
+                                             : "Retrieved instance whose ID = " + std::to_string(retrieved->ID)),
+              1);
+  if (Wants(0)) AddFileOnly(Indented(4, retrieved->Values.ToString()), 0);
+  if (reinforceRecognition_) {
+    Add(Indented(2, "REINFORCE-RECOGNITION"), 0);
+    retrieved->AddTime(ModelTimeNow());
+  }
+  if (settings_.Option(typeName + "_JudgmentSucceedMode") == 1) {
+    Add("EXECUTE-UTILITY-FORMULA", 0);
+    formula::VariableList judgment;
+    for (const auto& entry : cue) {
+      judgment.Add("Cue." + entry.name, entry.value);
+      judgment.Add("Memory." + entry.name, retrieved->Values.Value(entry.name));
+    }
+    judgmentSucceed_.Execute(judgment, random_);
+    Variant u = judgment.Value("U");
+    instance->Values.Add(utilitySlot_, u);
+    instance->Utility = u.ToNumber();
+    if (Wants(0)) Add(Indented(2, judgment.ToString()), 0);
+  } else {
+    Add("COPY-RETRIEVED-UTILITY", 0);
+    instance->Values.Add(utilitySlot_, Variant(retrieved->Utility));
+    instance->Utility = retrieved->Utility;
+  }
+  formula::VariableList context = CopyVariables(retrieved->Values, "Memory.");
+  context.Add("U", Variant(instance->Utility));
+  std::vector<double> decisions = EvaluateDecisions(decisionColumns_, decisionSucceed_, context, random_, this);
+  for (std::size_t i = 0; i < decisionSlots_.size(); ++i) {
+    if (!instance->Values.Add(decisionSlots_[i], Variant(decisions[i])))
+      instance->Values.SetValue(decisionSlots_[i], Variant(decisions[i]));
+    if (Wants(0)) AddFileOnly(Indented(6, "SET " + decisionSlots_[i] + "=" + FormatNumber(decisions[i])), 0);
+  }
+  if (Wants(0)) Add(Indented(2, "DUPLICATE-CHECK " + instance->ToString()), 0);
+  if (ItemPtr duplicate = memory_.GetDuplicate(*instance, mergeWithPrepopulated_, this)) {
+    instance = duplicate;
+    if (Wants(0)) Add(Indented(4, "DUPLICATE-EXISTS " + instance->ToString()), 0);
+  } else {
+    Add(Indented(4, "NO-DUPLICATE"), 0);
+  }
+  instance->AddToMetaInstance(*trace_, "RETR");
+  cycleInstance_ = instance;
+  UpdateCandidate();
+  PauseThen(kCyclePauseMs, &Impl::AfterCyclePause);
+}
+
+void ModelExecutor::Impl::AfterHeuristicPause() {
+  UpdateCandidate();
+  PauseThen(kCyclePauseMs, &Impl::AfterCyclePause);
+}
+
+void ModelExecutor::Impl::UpdateCandidate() {
+  ItemPtr instance = std::move(cycleInstance_);
+  bool replace = !candidate_;
+  if (!replace) replace = CompareByMode(instance->Utility, settings_.Text("Params_CT_Cmp"), candidate_->Utility);
+  if (replace) {
+    candidate_ = instance;
+    candidate_->CalculateRetrievalDelay(LF_, LE_);
+    retrievalTime_ = candidate_->RetrievalDelay;
+  }
+  Add(Indented(2, "RETRIEVAL-DELAY " + FormatNumber(retrievalTime_) + "ms"), 1);
+}
+
+void ModelExecutor::Impl::AfterCyclePause() {
+  cycleCue_.reset();
+  busy_ = false;
+  if (StopRuleReached()) {
+    double elapsed = std::abs(clock_->HighResolutionMilliseconds() - trialStartTime_);
+    Add("Completed " + std::to_string(retrievalCount_) + " cycle(s) in " + FormatNumber(std::round(elapsed)) + "ms.",
+        1);
+    ExecuteChoice(preparedType_);
+    StartTrial();
+  }
+  CommitStep();
+  Drain();
+}
+
+// --- The choice ---------------------------------------------------------------------------
+
+void ModelExecutor::Impl::ExecuteChoice(const std::string& typeName) {
+  CheckPrepared(typeName);
+  if (!candidate_ || busy_) return;
+  busy_ = true;
+  std::string op = settings_.Text("Params_CT_Cmp");
+  double ct = settings_.Value("Params_CT_Value").ToNumber();
+  std::string reply;
+  if (CompareByMode(candidate_->Utility, op, ct)) {
+    Add("Executing instance with utility = " + FormatNumber(candidate_->Utility), 1);
+    if (reinforceExecution_) {
+      Add(Indented(2, "REINFORCE-EXECUTION"), 0);
+      candidate_->AddTime(ModelTimeNow());
+    }
+    candidate_->DumpToTable(*table_, this);
+    candidate_->Executed = true;
+    candidate_->ExecutionTime = AbsoluteNow();
+    executed_.Append(candidate_);
+    candidate_->AddToMetaInstance(*trace_, "EXEC");
+    std::string spaced, piped;
+    for (const auto& slot : decisionSlots_) {
+      std::string value = candidate_->Values.Value(slot).ToText();
+      spaced += slot + " " + value + " ";
+      piped += "|" + slot + "|" + value;
+    }
+    std::string time = FormatNumber(retrievalTime_);
+    spaced += "RETRIEVAL-TIME " + time;
+    piped += "|RETRIEVAL-TIME|" + time;
+    Add("Sending back DECISION: " + spaced, 1);
+    reply = "DECISION" + piped;
+  } else {
+    Add("Not executing any instance because it does not meet choice threshold.", 1);
+  }
+  table_->CommitWorkingMemory();
+  // The reply leaves only once what it reports is on disk.
+  CommitStep();
+  // Still busy while the reply goes out: what the task sends back meanwhile
+  // is only queued.
+  std::shared_ptr<bool> alive = alive_;
+  if (!reply.empty()) owner_.SendData(reply);
+  if (!*alive) return;
+  busy_ = false;
+  BeginStep();
+}
+
+}  // namespace korvane::engine

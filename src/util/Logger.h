@@ -1,0 +1,62 @@
+// Logger.h: the log file, and the shared file log routine every log line of
+// the program passes through.
+//
+// One Logger writes one file, "yyyymmdd-hhmmss.txt" (its creation time) in the
+// "logs" folder of the per-user data folder, one line per message:
+// "[yyyyMMdd-HHnnss.zzz] message" ended by CR LF, flushed at once so that a
+// killed process keeps its lines. The program keeps one shared logger,
+// created on first use and replaced by StartNewLog, so that every simulation
+// ends in a file of its own. Plain C++: used by the engine, the task
+// connection and the headless commands alike.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace korvane {
+
+class Logger {
+ public:
+  // Opens a new file in folder (created when missing); an empty folder means
+  // DataFolder()/logs. A folder that cannot be created or a file that cannot
+  // be opened leaves the logger closed and says so through the dialogs.
+  explicit Logger(const std::string& folder = {});
+  ~Logger();
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+  // Writes one line, if the file is open.
+  void AddString(const std::string& message);
+  // The file name without folder; empty when no file could be opened.
+  const std::string& GetFilename() const { return fileName_; }
+  // The full path; empty when no file could be opened.
+  const std::string& GetPath() const { return path_; }
+  bool IsOpen() const { return file_ != nullptr; }
+
+ private:
+  std::string fileName_;
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  std::mutex mutex_;
+};
+
+// The shared file log routine: creates the shared logger if there is none,
+// drops lines below the minimum level, writes the rest.
+void LogToFile(const std::string& message, int level);
+// The minimum level written to the file: 1 normally, 0 in debug mode.
+void SetMinimumLogLevel(int level);
+int MinimumLogLevel();
+// Replaces the shared logger by a new one (closing the old file); returns the
+// new file's path.
+std::string StartNewLog();
+// The shared logger's current file path (creating the logger when needed).
+std::string CurrentLogPath();
+// Where new shared loggers write; empty: DataFolder()/logs. Tests point this
+// at a temporary folder.
+void SetLogFolder(const std::string& folder);
+// Makes LogToFile the sink of LogShared (util/Log.h).
+void InstallSharedFileLog();
+
+}  // namespace korvane
