@@ -21,7 +21,7 @@ ModelFile::ModelFile(const std::string& path) : db_(store::Database::Create(path
   Set("Params_CT_Value", 0.0);
   Set("Params_CT_Cmp", ">=");
   Set("Params_D_Value", 0.5);
-  Set("Params_Delta_Value", -100.0);
+  Set("Params_Delta_Value", -1000.0);
   Set("Params_Delta_Cmp", ">");
   Set("Params_U_Value", -100.0);
   Set("Params_U_Cmp", ">");
@@ -76,7 +76,7 @@ formula::VariableList Vars(std::initializer_list<std::pair<const char*, Variant>
   return list;
 }
 
-Run::Run(store::Database& db, RecordingOwner& owner, bool start) {
+ModelRun::ModelRun(store::Database& db, RecordingOwner& owner, bool start) {
   ExecutorOptions options;
   options.clock = ClockKind::Simulated;
   options.seed = 7;

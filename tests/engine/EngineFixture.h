@@ -61,8 +61,8 @@ formula::VariableList Cue(double a, double b);
 formula::VariableList Vars(std::initializer_list<std::pair<const char*, Variant>> entries);
 
 // A prepared executor on a simulated clock with seed 7, subject 1 started.
-struct Run {
-  Run(store::Database& db, RecordingOwner& owner, bool start = true);
+struct ModelRun {
+  ModelRun(store::Database& db, RecordingOwner& owner, bool start = true);
   QueueScheduler scheduler;
   std::unique_ptr<ModelExecutor> executor;
   // Queue a cue and run everything that follows.
