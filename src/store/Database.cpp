@@ -900,6 +900,13 @@ Variant Statement::Column(int column) const {
   return ReadValue(stmt_, column, ColumnType(stmt_, column));
 }
 
+Variant Statement::ColumnAs(int column, FieldType type) const {
+  CheckOpen();
+  if (column < 0 || column >= sqlite3_data_count(stmt_))
+    throw Error(ErrorNumber::NoCurrentRecord, kSource, "No row or no column " + std::to_string(column) + ".");
+  return ReadValue(stmt_, column, type);
+}
+
 // Shared with Recordset.cpp.
 Variant ReadStatementValue(sqlite3_stmt* stmt, int column) { return ReadValue(stmt, column, ColumnType(stmt, column)); }
 void BindStatementValue(sqlite3* db, sqlite3_stmt* stmt, int index, const Variant& value) {

@@ -247,6 +247,9 @@ class Statement {
   int ColumnCount() const;
   std::string ColumnName(int column) const;  // zero-based
   Variant Column(int column) const;          // zero-based
+  // The column read as a field of the given type, for loops over many rows
+  // whose column types the caller already knows (no declared-type lookup).
+  Variant ColumnAs(int column, FieldType type) const;
 
  private:
   friend class Database;
