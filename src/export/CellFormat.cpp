@@ -1,6 +1,7 @@
 // CellFormat.cpp: cell texts and CSV quoting.
 #include "export/CellFormat.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 
@@ -33,6 +34,22 @@ bool NeedsQuotes(std::string_view text) {
 
 }  // namespace
 
+// The trace keeps Time as "yyyy-mm-dd hh:nn:ss.zzz"; its text form is the
+// part before the milliseconds. Anything else goes through the date reader.
+void AppendTimeText(const std::string& stored, std::string& out) {
+  static constexpr char kPattern[] = "dddd-dd-dd dd:dd:dd";
+  bool plain = stored.size() >= 19 && (stored.size() == 19 || stored[19] == '.');
+  for (std::size_t i = 0; plain && i < 19; ++i)
+    plain = kPattern[i] == 'd' ? std::isdigit(static_cast<unsigned char>(stored[i])) != 0 : stored[i] == kPattern[i];
+  if (plain) {
+    out.append(stored, 0, 19);
+    return;
+  }
+  DateValue date;
+  if (ParseDate(stored, date)) out += FormatDate(date);
+  else out += stored;
+}
+
 void AppendCellText(const Variant& value, ColumnKind kind, std::string& out) {
   switch (value.Type()) {
     case VariantType::Integer: AppendInteger(value.AsInteger(), out); return;
@@ -41,6 +58,10 @@ void AppendCellText(const Variant& value, ColumnKind kind, std::string& out) {
       // The trace keeps Time as a day count; it reads as a date.
       if (kind == ColumnKind::Time) out += FormatDate(DateValue{value.AsDouble()});
       else AppendNumber(value.AsDouble(), out);
+      return;
+    case VariantType::String:
+      if (kind == ColumnKind::Time) AppendTimeText(value.AsString(), out);
+      else out += value.AsString();
       return;
     default: out += value.ToText(); return;
   }
@@ -60,8 +81,20 @@ void AppendCsvField(std::string_view text, std::string& out) {
 }
 
 void AppendCsvCell(const Variant& value, ColumnKind kind, std::string& out) {
-  if (value.IsString()) AppendCsvField(value.AsString(), out);
-  else AppendCellText(value, kind, out);
+  if (!value.IsString()) {
+    AppendCellText(value, kind, out);
+  } else if (kind != ColumnKind::Time) {
+    AppendCsvField(value.AsString(), out);
+  } else {
+    // A stored time that is not a date stays as it is, quoted if need be.
+    std::size_t start = out.size();
+    AppendTimeText(value.AsString(), out);
+    if (NeedsQuotes(std::string_view(out).substr(start))) {
+      std::string cell = out.substr(start);
+      out.resize(start);
+      AppendCsvField(cell, out);
+    }
+  }
 }
 
 std::string CaptionsLine(const std::vector<std::string>& captions) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "export/DataFilter.h"
+#include "store/Database.h"
 
 namespace korvane::exporting {
 
@@ -42,6 +43,7 @@ struct ExportColumn {
   ColumnKind kind = ColumnKind::SubjectID;
   std::string caption;  // the heading: "Subject ID", ..., or a slot's display name
   std::string field;    // the database column: a MetaInstance column or the slot column
+  store::FieldType type = store::FieldType::Double;  // the column's type in the database
 };
 
 enum class ExportResult {

@@ -8,6 +8,7 @@
 
 #include "export/CellFormat.h"
 #include "export/ExportMessages.h"
+#include "store/Schema.h"
 
 namespace korvane::exporting {
 
@@ -38,22 +39,6 @@ char SlotAspect(const std::string& column) {
   if (StartsWith(column, "D_")) return 'D';
   if (StartsWith(column, "U_")) return 'U';
   return 0;
-}
-
-// Interim copies of the store's schema rules until store/Schema.h lands.
-std::string FieldNameOf(const std::string& name) {
-  if (StartsWith(name, "X_")) return name.substr(2);
-  if (name.find('_') == std::string::npos) return name;
-  if (SlotAspect(name)) {
-    std::size_t last = name.rfind('_');
-    return last > 2 ? name.substr(2, last - 2) : std::string();
-  }
-  std::size_t first = name.find('_');
-  std::size_t second = name.find('_', first + 1);
-  return name.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
-}
-bool IsSystemTableDef(const store::TableDef& table) {
-  return (table.attributes & store::kSystemObjectAttribute) != 0 || StartsWith(table.name, "Meta");
 }
 
 std::string TraceColumnSql(const std::string& column) {
@@ -94,7 +79,7 @@ std::vector<FilterVariable> FilterVariables(const store::TableDef& instanceTable
       case 'U': suffix = " (Utility)"; break;
       default: continue;
     }
-    variables.push_back({FieldNameOf(field.name) + suffix, field.name});
+    variables.push_back({store::FieldName(field.name) + suffix, field.name});
   }
   return variables;
 }
@@ -102,14 +87,14 @@ std::vector<FilterVariable> FilterVariables(const store::TableDef& instanceTable
 std::vector<std::string> InstanceTypes(store::Database& db) {
   std::vector<std::string> types;
   for (const auto& table : db.TableDefs())
-    if (!IsSystemTableDef(table)) types.push_back(table.name);
+    if (!store::IsSystemTable(table)) types.push_back(table.name);
   return types;
 }
 
 std::vector<std::int32_t> Subjects(store::Database& db, const std::string& instanceType) {
   std::vector<std::int32_t> subjects;
   auto table = db.FindTableDef(instanceType);
-  if (!table || IsSystemTableDef(*table)) return subjects;
+  if (!table || store::IsSystemTable(*table)) return subjects;
   auto statement = db.Prepare("SELECT X_Subject FROM " + QuoteIdentifier(table->name) +
                               " WHERE X_Subject > 0 GROUP BY X_Subject ORDER BY X_Subject");
   while (statement.Step()) subjects.push_back(static_cast<std::int32_t>(statement.Column(0).ToNumber()));
@@ -133,8 +118,7 @@ RowKey TraceRows::Key() const {
   // columns and the rowid after the export columns; key queries carry just
   // the three.
   auto number = [this](int column) {
-    Variant v = statement_.Column(column);
-    return static_cast<std::int64_t>(v.ToNumber());
+    return static_cast<std::int64_t>(statement_.ColumnAs(column, store::FieldType::Long).ToNumber());
   };
   if (kinds_.empty()) return {number(0), number(1), number(2)};
   return {number(1), number(2), number(keyColumn_)};
@@ -157,7 +141,7 @@ std::optional<TraceQuery> TraceQuery::Plan(store::Database* db, const ExportRequ
     return std::nullopt;
   }
   auto table = db->FindTableDef(request.instanceType);
-  if (!table || IsSystemTableDef(*table)) {
+  if (!table || store::IsSystemTable(*table)) {
     refusal = messages::InstanceTypeMissing(request.instanceType);
     return std::nullopt;
   }
@@ -173,24 +157,35 @@ std::optional<TraceQuery> TraceQuery::Plan(store::Database* db, const ExportRequ
   std::unordered_set<std::int32_t> seen;
   for (std::int32_t subject : request.subjects)
     if (seen.insert(subject).second) plan.subjects_.push_back(subject);
-  plan.traceExists_ = db->FindTableDef(kTraceTable).has_value();
+  auto trace = db->FindTableDef(kTraceTable);
+  plan.traceExists_ = trace.has_value();
 
   say(messages::kCalculatingColumns);
   const IncludeOptions& in = request.include;
-  plan.columns_ = {{ColumnKind::SubjectID, "Subject ID", "SubjectID"},
-                   {ColumnKind::TrialNumber, "Trial", "TrialNumber"},
-                   {ColumnKind::Instance, "Instance", "Instance"}};
-  if (in.activation) plan.columns_.push_back({ColumnKind::Activation, "Activation", "Activation"});
-  if (in.bll) plan.columns_.push_back({ColumnKind::BLL, "BLL", "BLL"});
-  if (in.partialMatch) plan.columns_.push_back({ColumnKind::PartialMatch, "Partial Match", "Similarity"});
-  if (in.noise) plan.columns_.push_back({ColumnKind::Noise, "Noise", "Noise"});
-  if (in.time) plan.columns_.push_back({ColumnKind::Time, "Time", "Time"});
+  // A trace column is read as the trace table declares it; Time is read as
+  // its stored text, which already is the date's text form.
+  auto traceColumn = [&](ColumnKind kind, const char* caption, const char* field, store::FieldType usual) {
+    store::FieldType type = usual;
+    if (trace) {
+      int at = trace->FieldPosition(field);
+      if (at >= 0 && kind != ColumnKind::Time) type = trace->fields[static_cast<std::size_t>(at)].type;
+    }
+    plan.columns_.push_back({kind, caption, field, type});
+  };
+  traceColumn(ColumnKind::SubjectID, "Subject ID", "SubjectID", store::FieldType::Long);
+  traceColumn(ColumnKind::TrialNumber, "Trial", "TrialNumber", store::FieldType::Long);
+  traceColumn(ColumnKind::Instance, "Instance", "Instance", store::FieldType::Long);
+  if (in.activation) traceColumn(ColumnKind::Activation, "Activation", "Activation", store::FieldType::Double);
+  if (in.bll) traceColumn(ColumnKind::BLL, "BLL", "BLL", store::FieldType::Double);
+  if (in.partialMatch) traceColumn(ColumnKind::PartialMatch, "Partial Match", "Similarity", store::FieldType::Double);
+  if (in.noise) traceColumn(ColumnKind::Noise, "Noise", "Noise", store::FieldType::Double);
+  if (in.time) traceColumn(ColumnKind::Time, "Time", "Time", store::FieldType::Text);
   for (char aspect : {'S', 'D', 'U'}) {
     bool wanted = aspect == 'S' ? in.situation : aspect == 'D' ? in.decision : in.utility;
     if (!wanted) continue;
     for (const auto& field : table->fields)
       if (SlotAspect(field.name) == aspect)
-        plan.columns_.push_back({ColumnKind::Slot, FieldNameOf(field.name), field.name});
+        plan.columns_.push_back({ColumnKind::Slot, store::FieldName(field.name), field.name, field.type});
   }
 
   say(messages::kCalculatingRows);
@@ -285,12 +280,17 @@ TraceRows TraceQuery::OpenKeys(std::size_t subject, const std::optional<RowKey>&
 TraceRows TraceQuery::Open(const std::string& select, bool keysOnly, std::size_t subject,
                            const std::optional<RowKey>& after, std::int64_t limit) const {
   std::vector<ColumnKind> kinds;
-  if (!keysOnly)
-    for (const auto& column : columns_) kinds.push_back(column.kind);
+  std::vector<store::FieldType> types;
+  if (!keysOnly) {
+    for (const auto& column : columns_) {
+      kinds.push_back(column.kind);
+      types.push_back(column.type);
+    }
+  }
   const int keyColumn = static_cast<int>(columns_.size());
   if (!traceExists_) {
     // No run has written a trace yet: a query that yields no rows.
-    return TraceRows(db_->Prepare("SELECT 1 WHERE 0"), std::move(kinds), keyColumn);
+    return TraceRows(db_->Prepare("SELECT 1 WHERE 0"), std::move(kinds), std::move(types), keyColumn);
   }
   std::string sql = select + where_;
   if (after) {
@@ -316,7 +316,7 @@ TraceRows TraceQuery::Open(const std::string& select, bool keysOnly, std::size_t
     statement.Bind(index++, Variant(static_cast<double>(after->rowid)));
   }
   if (limit >= 0) statement.Bind(index++, Variant(static_cast<double>(limit)));
-  return TraceRows(std::move(statement), std::move(kinds), keyColumn);
+  return TraceRows(std::move(statement), std::move(kinds), std::move(types), keyColumn);
 }
 
 }  // namespace korvane::exporting

@@ -37,22 +37,25 @@ class TraceRows {
  public:
   bool Next() { return statement_.Step(); }
   // The row's value in export column `column`.
-  Variant Value(int column) const { return statement_.Column(column); }
+  Variant Value(int column) const {
+    return statement_.ColumnAs(column, types_[static_cast<std::size_t>(column)]);
+  }
   // The value as the preview shows it (numbers in their short text form,
   // dates as "yyyy-mm-dd hh:nn:ss", null as empty).
   std::string Text(int column) const;
   // Appends the value as one CSV cell (quoted only when it must be).
   void AppendCsv(int column, std::string& out) const;
   RowKey Key() const;
-  int ColumnCount() const { return static_cast<int>(kinds_.size()); }
 
  private:
   friend class TraceQuery;
-  TraceRows(store::Statement statement, std::vector<ColumnKind> kinds, int keyColumn)
-      : statement_(std::move(statement)), kinds_(std::move(kinds)), keyColumn_(keyColumn) {}
+  TraceRows(store::Statement statement, std::vector<ColumnKind> kinds, std::vector<store::FieldType> types,
+            int keyColumn)
+      : statement_(std::move(statement)), kinds_(std::move(kinds)), types_(std::move(types)), keyColumn_(keyColumn) {}
   store::Statement statement_;
-  std::vector<ColumnKind> kinds_;  // per export column; empty for a keys-only query
-  int keyColumn_;                  // where TrialNumber, Instance and rowid... see Key()
+  std::vector<ColumnKind> kinds_;        // per export column; empty for a keys-only query
+  std::vector<store::FieldType> types_;  // how each export column is read
+  int keyColumn_;                        // the rowid's column (see Key())
 };
 
 class TraceQuery {

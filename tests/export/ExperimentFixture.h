@@ -9,6 +9,7 @@
 
 #include "TestSupport.h"
 #include "store/Database.h"
+#include "store/Schema.h"
 
 namespace korvane::test {
 
@@ -17,22 +18,7 @@ namespace korvane::test {
 class ExperimentFile {
  public:
   ExperimentFile() : db(store::Database::Create(dir.File("Model-1.mdb"))) {
-    using store::FieldType;
-    store::TableDef trace;
-    trace.name = "MetaInstance";
-    trace.fields = {{"SubjectID", FieldType::Long},  {"Time", FieldType::DateTime},
-                    {"InstanceType", FieldType::Text}, {"TrialNumber", FieldType::Long},
-                    {"Instance", FieldType::Long},     {"Marker", FieldType::Text},
-                    {"Activation", FieldType::Double}, {"Similarity", FieldType::Double},
-                    {"BLL", FieldType::Double},        {"Noise", FieldType::Double},
-                    {"Selected", FieldType::Boolean},  {"Executed", FieldType::Boolean},
-                    {"Feedback", FieldType::Double}};
-    trace.indexes = {{"TimeIdx", {"Time"}, false, true},
-                     {"SubjectIdx", {"SubjectID"}, false, true},
-                     {"TrialNumberIdx", {"TrialNumber"}, false, true},
-                     {"InstanceIdx", {"Instance"}, false, true},
-                     {"Composite4Idx", {"InstanceType", "SubjectID", "TrialNumber", "Instance", "Marker"}}};
-    db->CreateTable(trace);
+    store::GetOrCreateMetaInstance(db.get());
   }
 
   // An instance-type table with the system columns and these slot columns.
