@@ -168,7 +168,7 @@ Node* FormulaProgram::CreateNewObject(const Reduction& reduction) {
   };
   auto trim = [&]() -> Node* {
     auto* n = tree.Make<SimpleExprTrim>();
-    n->ChildExpression = data(0);
+    n->SetChild(data(0));
     n->depth = DepthOf(n->ChildExpression);  // a pass-through adds no level
     return n;
   };

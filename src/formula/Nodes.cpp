@@ -27,8 +27,7 @@ Error FormulaFailure(std::int32_t code, const char* source, std::string descript
 }
 
 const Node* Resolve(const Node* node) {
-  while (node && node->Kind() == NodeKind::ExprTrim) node = static_cast<const SimpleExprTrim*>(node)->ChildExpression;
-  return node;
+  return node && node->Kind() == NodeKind::ExprTrim ? static_cast<const SimpleExprTrim*>(node)->Target() : node;
 }
 }  // namespace
 
@@ -42,6 +41,12 @@ Variant Evaluate(const Node* node, EvalContext& context) {
 std::string Format(const Node* node, int level) {
   node = Resolve(node);
   return node ? node->Formatted(level) : std::string();
+}
+
+void SimpleExprTrim::SetChild(Node* child) {
+  ChildExpression = child;
+  target_ = child;
+  while (target_ && target_->Kind() == NodeKind::ExprTrim) target_ = static_cast<const SimpleExprTrim*>(target_)->Target();
 }
 
 void Node::Execute(EvalContext&) const {}
@@ -68,8 +73,8 @@ void SimpleAssign::Execute(EvalContext& context) const {
   // The name exists, holding an empty object, while its own value is worked out.
   int index = vars.IndexOf(Name);
   if (index < 0) {
+    index = vars.Count();
     vars.Add(Name, Variant::Object(nullptr));
-    index = vars.Count() - 1;
   }
   Variant value = Evaluate(AssignValue, context);
   vars.SetValue(index, std::move(value));
@@ -173,10 +178,22 @@ void SimpleExpr::SetOperator(std::string text) {
   op_ = ParseBinaryOperator(Operator);
 }
 
+namespace {
+// An operand's value; a variable is read in place instead of copied.
+const Variant& Operand(const Node* node, EvalContext& context, Variant& holder) {
+  node = Resolve(node);
+  if (node && node->Kind() == NodeKind::Id)
+    if (const Variant* value = context.variables.Find(static_cast<const SimpleId*>(node)->Name)) return *value;
+  holder = node ? node->Value(context) : Variant();
+  return holder;
+}
+}  // namespace
+
 Variant SimpleExpr::Value(EvalContext& context) const {
   try {
-    Variant left = Evaluate(LeftOperand, context);
-    Variant right = Evaluate(RightOperand, context);
+    Variant leftHolder, rightHolder;
+    const Variant& left = Operand(LeftOperand, context, leftHolder);
+    const Variant& right = Operand(RightOperand, context, rightHolder);
     if (op_ == BinaryOperator::Unknown) {
       CurrentDialogs().Message("Unknown operator " + Operator, DialogIcon::None);
       return Variant();

@@ -174,7 +174,14 @@ class SimpleExprTrim : public Node {
   SimpleExprTrim() : Node(NodeKind::ExprTrim) {}
   Variant Value(EvalContext& context) const override { return Evaluate(ChildExpression, context); }
   std::string Formatted(int level) const override { return Format(ChildExpression, level); }
+  // Sets the child and remembers the first node below it that is not a
+  // pass-through, so that evaluation skips a chain of them in one step.
+  void SetChild(Node* child);
+  const Node* Target() const { return target_; }
   Node* ChildExpression = nullptr;
+
+ private:
+  const Node* target_ = nullptr;
 };
 
 class SimpleId : public Node {

@@ -51,7 +51,10 @@ Variant* VariableList::Find(std::string_view name) {
 bool VariableList::Add(std::string_view name, Variant value) {
   if (IndexOf(name) >= 0) return false;
   if (entries_.capacity() == 0) entries_.reserve(4);
-  entries_.push_back(Entry{ToUpper(name), std::move(value)});
+  Entry& entry = entries_.emplace_back();
+  entry.name.assign(name);
+  for (char& c : entry.name) c = UpperAscii(c);
+  entry.value = std::move(value);
   return true;
 }
 
