@@ -1,8 +1,321 @@
-// TaskCommands.cpp: headless subcommands of this area (none yet).
+// TaskCommands.cpp: the headless commands of the task connection: serve a
+// model to tasks, write the example model, turn models into JSON and back,
+// run the sample task, and the demo that does all of it in one process.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
 #include "app/Commands.h"
+#include "engine/Clock.h"
+#include "task/BinaryChoiceTask.h"
+#include "task/ExampleModels.h"
+#include "task/ModelJson.h"
+#include "task/TaskServer.h"
+#include "util/Dialogs.h"
+#include "util/Error.h"
+#include "util/Files.h"
+#include "util/Logger.h"
+
+#if __has_include("export/TraceExport.h")
+#include "export/TraceExport.h"
+#include "task/ModelFiles.h"
+#define KORVANE_HAVE_TRACE_EXPORT 1
+#endif
 
 namespace korvane::app {
 
-void AddTaskCommands(CLI::App&, CommandContext&) {}
+namespace {
+
+std::atomic<bool> stopRequested{false};
+extern "C" void OnStopSignal(int) { stopRequested = true; }
+
+// One QCoreApplication per command run (the desktop program makes its own).
+std::unique_ptr<QCoreApplication> MakeApplication() {
+  if (QCoreApplication::instance()) return nullptr;
+  static int argc = 1;
+  static char name[] = "korvane";
+  static char* argv[] = {name, nullptr};
+  return std::make_unique<QCoreApplication>(argc, argv);
+}
+
+// Runs the event loop until done() is true or timeoutMs passes.
+bool RunUntil(const std::function<bool()>& done, int timeoutMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done()) {
+    if (timer.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  }
+  return true;
+}
+
+std::string ExperimentPattern(const std::string& modelPath) {
+  const std::filesystem::path p = std::filesystem::absolute(modelPath);
+  return (p.parent_path() / (p.stem().string() + "-yyyyMMdd-n" + p.extension().string())).string();
+}
+
+int Fail(const std::string& text) {
+  std::cerr << "korvane: " << text << "\n";
+  return 1;
+}
+
+int Serve(const std::string& model, const CLI::App& cmd, int port, const std::string& listen,
+          const std::string& clock, std::uint64_t seed, bool debug, bool quiet) {
+  if (!FileExists(model)) return Fail("no model file " + model);
+  auto app = MakeApplication();
+  InstallSharedFileLog();
+  task::ServerOptions options;
+  options.modelPath = std::filesystem::absolute(model).string();
+  if (cmd.count("--port")) options.port = port;
+  if (cmd.count("--listen")) options.listenAddress = listen;
+  if (cmd.count("--clock"))
+    options.executor.clock = clock == "simulated" ? engine::ClockKind::Simulated : engine::ClockKind::Real;
+  if (cmd.count("--seed")) options.executor.seed = seed;
+  options.debug = debug;
+
+  task::TaskServer server(options);
+  QObject::connect(&server, &task::TaskServer::logLine, [quiet](const QString& text, int level) {
+    if (level >= 3) std::cerr << text.toStdString() << "\n";
+    else if (!quiet && level >= MinimumLogLevel()) std::cout << text.toStdString() << "\n";
+  });
+  QObject::connect(&server, &task::TaskServer::experimentStarted, [](const QString& path) {
+    std::cout << "Experiment database: " << path.toStdString() << std::endl;
+  });
+  QObject::connect(&server, &task::TaskServer::logFileStarted, [](const QString& path) {
+    std::cout << "New log file: " << path.toStdString() << std::endl;
+  });
+  if (!server.Start()) return Fail("cannot serve " + model + ": " + server.LastError().toStdString());
+
+  std::cout << "Serving " << options.modelPath << " at " << server.ListenAddress().toString().toStdString() << ":"
+            << server.Port() << "\n"
+            << "Experiment databases go to " << ExperimentPattern(model) << "\n"
+            << "Log files go to " << DataFolder() << "/logs (now " << CurrentLogPath() << ")\n"
+            << "Stop with Ctrl+C." << std::endl;
+
+  stopRequested = false;
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [] {
+    if (stopRequested) QCoreApplication::quit();
+  });
+  poll.start(100);
+  QCoreApplication::exec();
+  server.Close();
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+  std::cout << "Stopped; every database closed." << std::endl;
+  return 0;
+}
+
+int RunTask(const task::BinaryChoiceOptions& options, int blockSize) {
+  auto app = MakeApplication();
+  task::BinaryChoiceTask task(options);
+  bool done = false;
+  QObject::connect(&task, &task::BinaryChoiceTask::finished, [&](bool) { done = true; });
+  QObject::connect(&task, &task::BinaryChoiceTask::progress,
+                   [](const QString& text) { std::cout << text.toStdString() << std::endl; });
+  task.Run();
+  RunUntil([&] { return done; }, INT32_MAX);
+  const auto& result = task.Result();
+  if (!result.ok) return Fail("task failed: " + result.error);
+  std::cout << result.LearningCurve(blockSize);
+  std::cout << result.decisions << " decisions in " << result.seconds << " s\n";
+  return 0;
+}
+
+int Demo(int subjects, int trials, std::uint64_t seed) {
+  auto app = MakeApplication();
+  InstallSharedFileLog();
+  const std::string folder = DataSubfolder("demo");
+  const std::string model = folder + "/binary-choice.mdb";
+  try {
+    std::error_code ec;
+    std::filesystem::remove(model, ec);  // the demo's own model, made afresh from the example
+    task::CreateExampleModel("binary-choice", model);
+  } catch (const Error& e) {
+    return Fail("cannot create the example model: " + e.Description());
+  }
+  std::cout << "Model: " << model << " (the binary-choice example)\n";
+
+  task::ServerOptions options;
+  options.modelPath = model;
+  options.port = 0;  // a free port
+  options.listenAddress = "127.0.0.1";
+  options.executor.clock = engine::ClockKind::Simulated;
+  options.executor.seed = seed;
+  task::TaskServer server(options);
+  if (!server.Start()) return Fail("cannot serve the model: " + server.LastError().toStdString());
+  std::cout << "Serving it at 127.0.0.1:" << server.Port() << " with the simulated clock\n";
+  std::string lastError;
+  QObject::connect(&server, &task::TaskServer::logLine, [&](const QString& text, int level) {
+    if (level >= 3) lastError = text.toStdString();
+  });
+
+  task::BinaryChoiceOptions taskOptions;
+  taskOptions.port = server.Port();
+  taskOptions.subjects = subjects;
+  taskOptions.trials = trials;
+  taskOptions.seed = seed;
+  task::BinaryChoiceTask task(taskOptions);
+  bool done = false;
+  QObject::connect(&task, &task::BinaryChoiceTask::finished, [&](bool) { done = true; });
+  std::cout << "Running the binary-choice task: " << subjects << " subjects x " << trials << " trials..."
+            << std::endl;
+  task.Run();
+  RunUntil([&] { return done; }, INT32_MAX);
+  // Let the server read STOP and the end of the connection.
+  RunUntil([&] { return !server.IsConnected(); }, 5000);
+  const auto& result = task.Result();
+  const std::string experiment = server.ExperimentPath();
+  const std::string logPath = CurrentLogPath();
+  if (!result.ok) {
+    std::cerr << "korvane: the task failed: " << result.error << "\n";
+    if (!lastError.empty()) std::cerr << "korvane: the model's last error: " << lastError << "\n";
+    std::cerr << "Experiment database: " << experiment << "\n";
+    return 1;
+  }
+  std::cout << "\nLearning curve: proportion of risky choices (4 points with p 0.8, else 0;\n"
+            << "the safe option pays 3), over " << result.subjects << " simulated subjects\n"
+            << result.LearningCurve(trials >= 10 ? trials / 10 : 1) << "\n"
+            << result.decisions << " decisions in " << result.seconds << " s ("
+            << static_cast<long>(result.seconds > 0 ? result.decisions / result.seconds : 0) << " per second)\n";
+  server.Close();
+
+  std::string csv;
+#ifdef KORVANE_HAVE_TRACE_EXPORT
+  try {
+    auto db = task::OpenModelFile(experiment);
+    exporting::ExportRequest request;
+    request.instanceType = "I1";
+    for (int s = 1; s <= result.subjects; ++s) request.subjects.push_back(s);
+    request.include = exporting::IncludeOptions::All();
+    exporting::ExportTarget target;
+    target.folder = folder;
+    const auto outcome = exporting::ExportTrace(db.get(), request, target);
+    db->Close();
+    if (outcome.Ok()) csv = outcome.path;
+    else std::cerr << "korvane: the trace was not exported: " << outcome.message << "\n";
+  } catch (const Error& e) {
+    std::cerr << "korvane: the trace was not exported: " << e.Description() << "\n";
+  }
+#endif
+  std::cout << "Model:               " << model << "\n"
+            << "Experiment database: " << experiment << "\n"
+            << "Log:                 " << logPath << "\n";
+  if (!csv.empty()) std::cout << "Trace as CSV:        " << csv << "\n";
+  else std::cout << "Trace:               in the experiment database (table MetaInstance)\n";
+  return 0;
+}
+
+}  // namespace
+
+void AddTaskCommands(CLI::App& app, CommandContext& context) {
+  // serve
+  auto* serve = app.add_subcommand("serve", "Serve a model to tasks over TCP until Ctrl+C or SIGTERM");
+  static std::string serveModel, serveListen, serveClock = "real";
+  static int servePort = 4258;
+  static std::uint64_t serveSeed = 0;
+  static bool serveDebug = false, serveQuiet = false;
+  serve->add_option("MODEL", serveModel, "Model file (.mdb)")->required();
+  serve->add_option("--port", servePort, "Port instead of the model's Params_Port_Value (0: any free port)")
+      ->check(CLI::Range(0, 65535));
+  serve->add_option("--listen", serveListen, "Address instead of the model's Params_Listen (default 127.0.0.1)");
+  serve->add_option("--clock", serveClock, "real (default) or simulated")
+      ->check(CLI::IsMember({"real", "simulated"}));
+  serve->add_option("--seed", serveSeed, "Seed of the model's random numbers");
+  serve->add_flag("--debug", serveDebug, "Write every line, trace level included, to the log file");
+  serve->add_flag("--quiet", serveQuiet, "Print only errors");
+  serve->callback([&context, serve] {
+    context.exitCode = Serve(serveModel, *serve, servePort, serveListen, serveClock, serveSeed, serveDebug, serveQuiet);
+  });
+
+  // example
+  auto* example = app.add_subcommand("example", "Write an example model file");
+  static std::string exampleName, exampleFile;
+  example->add_option("NAME", exampleName, "Example name: binary-choice")->required()
+      ->check(CLI::IsMember(task::ExampleNames()));
+  example->add_option("FILE", exampleFile, "Model file to create (.mdb)")->required();
+  example->callback([&context] {
+    try {
+      task::CreateExampleModel(exampleName, exampleFile);
+      std::cout << "Created " << exampleFile << " (example " << exampleName << ")\n";
+    } catch (const Error& e) {
+      context.exitCode = Fail(e.Description());
+    }
+  });
+
+  // model import / export
+  auto* model = app.add_subcommand("model", "Models as JSON text");
+  model->require_subcommand(1);
+  auto* import = model->add_subcommand("import", "Create a model file from its JSON text");
+  static std::string importJson, importModel;
+  import->add_option("FILE", importJson, "JSON file")->required();
+  import->add_option("MODEL", importModel, "Model file to create (.mdb)")->required();
+  import->callback([&context] {
+    try {
+      task::ImportModelJsonFile(importJson, importModel);
+      std::cout << "Created " << importModel << " from " << importJson << "\n";
+    } catch (const Error& e) {
+      context.exitCode = Fail(e.Description());
+    }
+  });
+  auto* exportCmd = model->add_subcommand("export", "Write a model as JSON text");
+  static std::string exportModel, exportOut;
+  exportCmd->add_option("MODEL", exportModel, "Model file (.mdb)")->required();
+  exportCmd->add_option("-o,--output", exportOut, "JSON file to write (default: standard output)");
+  exportCmd->callback([&context] {
+    try {
+      const std::string text = task::ExportModelJson(exportModel);
+      if (exportOut.empty()) {
+        std::cout << text;
+      } else {
+        std::ofstream out(exportOut, std::ios::binary);
+        out << text;
+        if (!out) context.exitCode = Fail("cannot write " + exportOut);
+      }
+    } catch (const Error& e) {
+      context.exitCode = Fail(e.Description());
+    }
+  });
+
+  // task
+  auto* taskCmd = app.add_subcommand("task", "Run a sample task against a served model");
+  taskCmd->require_subcommand(1);
+  auto* binary = taskCmd->add_subcommand("binary-choice", "Safe 3 points or risky 4 points with p 0.8");
+  static std::string taskHost = "127.0.0.1";
+  static int taskPort = 4258, taskSubjects = 0, taskTrials = 100;
+  static std::uint64_t taskSeed = 1;
+  binary->add_option("--host", taskHost, "Host of the model (default 127.0.0.1)");
+  binary->add_option("--port", taskPort, "Port (default 4258)")->check(CLI::Range(1, 65535));
+  binary->add_option("--subjects", taskSubjects, "Simulated subjects (default: the model's BATCH)")
+      ->check(CLI::Range(1, 32767));
+  binary->add_option("--trials", taskTrials, "Trials per subject (default 100)")->check(CLI::Range(1, 32767));
+  binary->add_option("--seed", taskSeed, "Seed of the payoffs and of the order of the options");
+  binary->callback([&context] {
+    task::BinaryChoiceOptions options;
+    options.host = QString::fromStdString(taskHost);
+    options.port = static_cast<quint16>(taskPort);
+    options.subjects = taskSubjects;
+    options.trials = taskTrials;
+    options.seed = taskSeed;
+    context.exitCode = RunTask(options, taskTrials >= 10 ? taskTrials / 10 : 1);
+  });
+
+  // demo
+  auto* demo = app.add_subcommand("demo", "Create the example model, serve it and run the sample task against it");
+  static int demoSubjects = 100, demoTrials = 100;
+  static std::uint64_t demoSeed = 1;
+  demo->add_option("--subjects", demoSubjects, "Simulated subjects (default 100)")->check(CLI::Range(1, 32767));
+  demo->add_option("--trials", demoTrials, "Trials per subject (default 100)")->check(CLI::Range(1, 32767));
+  demo->add_option("--seed", demoSeed, "Seed of the model and the task (default 1)");
+  demo->callback([&context] { context.exitCode = Demo(demoSubjects, demoTrials, demoSeed); });
+}
 
 }  // namespace korvane::app

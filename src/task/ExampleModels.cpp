@@ -21,7 +21,7 @@ const std::string kBinaryChoice = R"json({
         { "aspect": "utility", "name": "Value", "type": "Real" }
       ],
       "formulas": {
-        "Option": "PM = IIF(CUE = MEMORY, 0, -1)",
+        "Option": "PM = IIF(CUE == MEMORY, 0, -1)",
         "D_Choice_Integer": "D = ROUND(Memory.Option)",
         "D_Choice_Integer_FAILURE": "D = 0"
       },
@@ -34,7 +34,7 @@ const std::string kBinaryChoice = R"json({
   "settings": {
     "CreateInstance_Feedback": 0,
     "I1_BlendingRoundingRule": 0,
-    "I1_ConstraintFormula": "USES.SameOption = IIF(MEMORY.Option = CUE.Option, 1, 0)",
+    "I1_ConstraintFormula": "USES.SameOption = MEMORY.Option == CUE.Option",
     "I1_ConstraintType": 1,
     "I1_DecisionType": 1,
     "I1_FeedbackType": 0,

@@ -1,0 +1,327 @@
+// ModelJson.cpp: see ModelJson.h.
+#include "task/ModelJson.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "store/Database.h"
+#include "store/Schema.h"
+#include "task/ModelFiles.h"
+#include "store/MetaKeyValue.h"
+#include "store/MetaSimilarity.h"
+#include "util/Files.h"
+
+namespace korvane::task {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr int kFormatVersion = 1;
+
+[[noreturn]] void Bad(const std::string& where, const std::string& what) {
+  throw Error(ErrorNumber::InvalidProcedureCall, "Model JSON", where + ": " + what);
+}
+
+bool IsSlotName(const std::string& name) {
+  if (name.empty() || name.size() > 32) return false;
+  for (char c : name)
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_')) return false;
+  return true;
+}
+
+bool IsInstanceTypeName(const std::string& name) {
+  if (name.size() < 2 || name[0] != 'I' || name[1] == '0' || name.size() > 10) return false;
+  for (std::size_t i = 1; i < name.size(); ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  return true;
+}
+
+struct Slot {
+  char aspect;       // 'S', 'D', 'U'
+  std::string name;  // display name
+  std::string type;  // "Real", "String", "Integer"
+  std::string Column() const { return std::string(1, aspect) + "_" + name + "_" + type; }
+};
+
+store::FieldType ColumnType(const std::string& typeWord) {
+  if (typeWord == "Real") return store::FieldType::Double;
+  if (typeWord == "Integer") return store::FieldType::Integer;
+  return store::FieldType::Text;
+}
+
+// A JSON scalar as the Variant a setting or a field takes.
+Variant ToVariant(const json& value, const std::string& where) {
+  switch (value.type()) {
+    case json::value_t::null: return Variant::Null();
+    case json::value_t::boolean: return Variant(static_cast<std::int16_t>(value.get<bool>() ? 1 : 0));
+    case json::value_t::number_integer:
+    case json::value_t::number_unsigned: {
+      const double d = value.get<double>();
+      if (d >= -2147483648.0 && d <= 2147483647.0) return Variant(static_cast<std::int32_t>(value.get<std::int64_t>()));
+      return Variant(d);
+    }
+    case json::value_t::number_float: return Variant(value.get<double>());
+    case json::value_t::string: return Variant(value.get<std::string>());
+    default: Bad(where, "must be a number, a text, true, false or null");
+  }
+}
+
+json FromVariant(const Variant& value) {
+  switch (value.Type()) {
+    case VariantType::Empty:
+    case VariantType::Null: return nullptr;
+    case VariantType::Integer: return value.AsInteger();
+    case VariantType::Long: return value.AsLong();
+    case VariantType::Boolean: return value.AsBoolean();
+    case VariantType::Double: {
+      const double d = value.AsDouble();
+      if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 9.0e15) return static_cast<std::int64_t>(d);
+      return d;
+    }
+    case VariantType::Date: return FormatDate(value.AsDate(), true);
+    default: return value.ToText();
+  }
+}
+
+std::vector<Slot> ReadSlots(const json& type, const std::string& where) {
+  if (!type.contains("slots") || !type["slots"].is_array()) Bad(where, "\"slots\" must be a list");
+  std::vector<Slot> slots;
+  std::set<std::string> seen;
+  int utilities = 0;
+  for (std::size_t i = 0; i < type["slots"].size(); ++i) {
+    const json& s = type["slots"][i];
+    const std::string at = where + ", slot " + std::to_string(i + 1);
+    if (!s.is_object() || !s.contains("name") || !s["name"].is_string() || !s.contains("aspect") ||
+        !s["aspect"].is_string() || !s.contains("type") || !s["type"].is_string())
+      Bad(at, "needs \"aspect\", \"name\" and \"type\" texts");
+    Slot slot;
+    const std::string aspect = s["aspect"].get<std::string>();
+    if (aspect == "situation") slot.aspect = 'S';
+    else if (aspect == "decision") slot.aspect = 'D';
+    else if (aspect == "utility") slot.aspect = 'U';
+    else Bad(at, "aspect \"" + aspect + "\" is not situation, decision or utility");
+    slot.name = s["name"].get<std::string>();
+    if (!IsSlotName(slot.name)) Bad(at, "name \"" + slot.name + "\" must be 1 to 32 letters, digits or _");
+    slot.type = s["type"].get<std::string>();
+    if (slot.type != "Real" && slot.type != "String" && slot.type != "Integer")
+      Bad(at, "type \"" + slot.type + "\" is not Real, String or Integer");
+    std::string upper;
+    for (char c : slot.name) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!seen.insert(upper).second) Bad(at, "the name \"" + slot.name + "\" is used twice");
+    if (slot.aspect == 'U') ++utilities;
+    slots.push_back(slot);
+  }
+  if (utilities > 1) Bad(where, "an instance type has one utility slot, not " + std::to_string(utilities));
+  return slots;
+}
+
+void CreateInstanceTable(store::Database& db, const std::string& name, const std::vector<Slot>& slots) {
+  store::TableDef def;
+  def.name = name;
+  def.fields.push_back({"X_ID", store::FieldType::Long, true});
+  def.fields.push_back({"X_Subject", store::FieldType::Long});
+  def.fields.push_back({"X_Working_Memory", store::FieldType::Boolean});
+  def.fields.push_back({"X_Prepopulated", store::FieldType::Boolean});
+  def.fields.push_back({"X_Created", store::FieldType::DateTime});
+  for (const Slot& slot : slots) {
+    store::FieldInfo field{slot.Column(), ColumnType(slot.type)};
+    field.allowZeroLength = slot.type == "String";
+    def.fields.push_back(field);
+  }
+  def.indexes.push_back({"PrimaryKey", {"X_ID"}, true, true, true});
+  def.indexes.push_back({"SubjectIdx", {"X_Subject"}, false, false, false});
+  db.CreateTable(def);
+}
+
+void ImportInstanceType(store::Database& db, const json& type, std::size_t index) {
+  std::string where = "instance type " + std::to_string(index + 1);
+  if (!type.is_object() || !type.contains("name") || !type["name"].is_string())
+    Bad(where, "needs a \"name\" such as \"I1\"");
+  const std::string name = type["name"].get<std::string>();
+  where = "instance type " + name;
+  if (!IsInstanceTypeName(name)) Bad(where, "the name must be I followed by a positive number, such as I1");
+  if (db.FindTableDef(name)) Bad(where, "is defined twice");
+  const std::vector<Slot> slots = ReadSlots(type, where);
+  CreateInstanceTable(db, name, slots);
+
+  if (type.contains("formulas")) {
+    if (!type["formulas"].is_object()) Bad(where, "\"formulas\" must map formula keys to texts");
+    for (const auto& [key, text] : type["formulas"].items()) {
+      if (!text.is_string()) Bad(where + ", formula " + key, "must be a text");
+      if (key.empty()) Bad(where, "a formula key is empty");
+      store::SetSimilarityFormula(&db, name, key, text.get<std::string>());
+    }
+  }
+
+  if (type.contains("rows")) {
+    if (!type["rows"].is_array()) Bad(where, "\"rows\" must be a list");
+    auto rs = db.OpenTable(name);
+    for (std::size_t r = 0; r < type["rows"].size(); ++r) {
+      const json& row = type["rows"][r];
+      const std::string at = where + ", row " + std::to_string(r + 1);
+      if (!row.is_object()) Bad(at, "must map slot names to values");
+      rs->AddNew();
+      for (const auto& [slotName, value] : row.items()) {
+        const Slot* slot = nullptr;
+        for (const Slot& s : slots)
+          if (s.name == slotName) slot = &s;
+        if (!slot) Bad(at, "\"" + slotName + "\" is not a slot of " + name);
+        if (slot->type == "String" && !value.is_string() && !value.is_null())
+          Bad(at + ", " + slotName, "a String slot takes a text");
+        if (slot->type != "String" && !value.is_number() && !value.is_null())
+          Bad(at + ", " + slotName, "a " + slot->type + " slot takes a number");
+        if (slot->type == "Integer" && value.is_number() &&
+            (value.get<double>() != std::floor(value.get<double>()) || value.get<double>() < -32768 ||
+             value.get<double>() > 32767))
+          Bad(at + ", " + slotName, "an Integer slot takes a whole number from -32768 to 32767");
+        rs->Set(slot->Column(), ToVariant(value, at));
+      }
+      rs->Set("X_Subject", Variant(static_cast<std::int32_t>(0)));
+      rs->Set("X_Working_Memory", Variant(false));
+      rs->Set("X_Prepopulated", Variant(true));
+      rs->Set("X_Created", Variant(DateNow()));
+      rs->Update();
+    }
+    rs->Close();
+  }
+}
+
+void ImportInto(store::Database& db, const json& model) {
+  if (!model.is_object()) Bad("the model", "must be a JSON object");
+  if (!model.contains("korvane_model") || !model["korvane_model"].is_number_integer() ||
+      model["korvane_model"].get<int>() != kFormatVersion)
+    Bad("the model", "\"korvane_model\": " + std::to_string(kFormatVersion) + " is missing (not a Korvane model text?)");
+  for (const auto& [key, value] : model.items())
+    if (key != "korvane_model" && key != "settings" && key != "instance_types" && key != "description")
+      Bad("the model", "unknown entry \"" + key + "\"");
+
+  if (model.contains("instance_types")) {
+    if (!model["instance_types"].is_array()) Bad("the model", "\"instance_types\" must be a list");
+    for (std::size_t i = 0; i < model["instance_types"].size(); ++i)
+      ImportInstanceType(db, model["instance_types"][i], i);
+  }
+  if (model.contains("settings")) {
+    if (!model["settings"].is_object()) Bad("the model", "\"settings\" must map keys to values");
+    for (const auto& [key, value] : model["settings"].items()) {
+      if (key.empty() || key.find('\'') != std::string::npos) Bad("setting \"" + key + "\"", "is not a valid key");
+      if (key == "VERSION") continue;  // the file's own schema version
+      store::SetKeyValue(&db, key, ToVariant(value, "setting " + key));
+    }
+  }
+}
+
+}  // namespace
+
+void ImportModelJson(const std::string& jsonText, const std::string& modelPath) {
+  json model;
+  try {
+    model = json::parse(jsonText);
+  } catch (const json::parse_error& e) {
+    Bad("the JSON text", e.what());
+  }
+  if (FileExists(modelPath)) Bad(modelPath, "exists already; import writes new model files only");
+  bool created = false;
+  try {
+    auto db = CreateModelFile(modelPath);
+    created = true;
+    {
+      store::Transaction transaction(*db);
+      ImportInto(*db, model);
+      transaction.Commit();
+    }
+    db->Close();
+  } catch (...) {
+    if (created) {
+      std::error_code ec;
+      std::filesystem::remove(modelPath, ec);
+      std::filesystem::remove(modelPath + "-journal", ec);
+      std::filesystem::remove(modelPath + "-wal", ec);
+      std::filesystem::remove(modelPath + "-shm", ec);
+    }
+    throw;
+  }
+}
+
+void ImportModelJsonFile(const std::string& jsonPath, const std::string& modelPath) {
+  std::ifstream in(jsonPath, std::ios::binary);
+  if (!in) Bad(jsonPath, "cannot be read");
+  std::ostringstream text;
+  text << in.rdbuf();
+  ImportModelJson(text.str(), modelPath);
+}
+
+std::string ExportModelJson(const std::string& modelPath) {
+  using ordered = nlohmann::ordered_json;
+  if (!FileExists(modelPath)) Bad(modelPath, "does not exist");
+  auto db = OpenModelFile(modelPath);
+
+  std::map<std::string, json> settings;  // sorted by key
+  if (db->FindTableDef("MetaKeyValue")) {
+    auto rs = db->OpenTable("MetaKeyValue");
+    for (; !rs->IsEOF(); rs->MoveNext()) {
+      const std::string key = rs->Get("Name").ToText();
+      if (key != "VERSION") settings[key] = FromVariant(store::GetKeyValue(db.get(), key));
+    }
+  }
+  std::map<std::string, std::map<std::string, std::string>> formulas;
+  if (db->FindTableDef("MetaSimilarity")) {
+    auto rs = db->OpenTable("MetaSimilarity");
+    for (; !rs->IsEOF(); rs->MoveNext())
+      formulas[rs->Get("Instance").ToText()][rs->Get("Slot").ToText()] = rs->Get("Formula").ToText();
+  }
+
+  ordered model = ordered::object();
+  model["korvane_model"] = kFormatVersion;
+  ordered types = ordered::array();
+  for (const store::TableDef& def : db->TableDefs()) {
+    if (store::IsSystemTable(def)) continue;
+    if (!IsInstanceTypeName(def.name)) continue;
+    ordered type = ordered::object();
+    type["name"] = def.name;
+    ordered slots = ordered::array();
+    std::vector<std::pair<std::string, std::string>> columns;  // column, slot name
+    for (const store::FieldInfo& field : def.fields) {
+      const std::string& c = field.name;
+      if (c.size() < 4 || c[1] != '_' || (c[0] != 'S' && c[0] != 'D' && c[0] != 'U')) continue;
+      const std::size_t last = c.rfind('_');
+      if (last <= 2) continue;
+      const std::string name = c.substr(2, last - 2);
+      const char* aspect = c[0] == 'S' ? "situation" : c[0] == 'D' ? "decision" : "utility";
+      ordered slot = ordered::object();
+      slot["aspect"] = aspect;
+      slot["name"] = name;
+      slot["type"] = c.substr(last + 1);
+      slots.push_back(slot);
+      columns.emplace_back(c, name);
+    }
+    type["slots"] = slots;
+    ordered typeFormulas = ordered::object();
+    for (const auto& [key, text] : formulas[def.name]) typeFormulas[key] = text;
+    type["formulas"] = typeFormulas;
+    ordered rows = ordered::array();
+    auto rs = db->OpenTable(def.name);
+    for (; !rs->IsEOF(); rs->MoveNext()) {
+      if (rs->Get("X_Subject").ToNumber() != 0) continue;  // a run's own instances
+      ordered row = ordered::object();
+      for (const auto& [column, name] : columns) row[name] = ordered::parse(FromVariant(rs->Get(column)).dump());
+      rows.push_back(row);
+    }
+    type["rows"] = rows;
+    types.push_back(type);
+  }
+  model["instance_types"] = types;
+  ordered orderedSettings = ordered::object();
+  for (const auto& [key, value] : settings) orderedSettings[key] = ordered::parse(value.dump());
+  model["settings"] = orderedSettings;
+  db->Close();
+  return model.dump(2) + "\n";
+}
+
+}  // namespace korvane::task

@@ -1,0 +1,520 @@
+// TaskServer.cpp: see TaskServer.h.
+#include "task/TaskServer.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <cmath>
+#include <filesystem>
+
+#include "formula/VariableList.h"
+#include "store/Database.h"
+#include "store/MetaKeyValue.h"
+#include "task/ModelFiles.h"
+#include "task/Protocol.h"
+#include "task/QtScheduler.h"
+#include "util/Dialogs.h"
+#include "util/Files.h"
+#include "util/Log.h"
+#include "util/Logger.h"
+
+namespace korvane::task {
+
+namespace {
+
+constexpr int kDefaultPort = 4258;
+// The formula error that formula evaluation raises (Base + 10000).
+constexpr std::int32_t kFormulaEvaluationError = ErrorNumber::Base + 10000;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// A numeric setting as a whole number, or fallback when missing or not a number.
+int WholeSetting(store::Database& db, const std::string& key, int fallback) {
+  const Variant value = store::GetKeyValue(&db, key);
+  if (value.IsEmpty() || value.IsNull() || !IsNumericValue(value)) return fallback;
+  if (value.IsString() && value.AsString().empty()) return fallback;
+  const double n = value.ToNumber();
+  if (!(n >= -2147483648.0 && n <= 2147483647.0)) return fallback;
+  return static_cast<int>(std::lround(n));
+}
+
+std::string Folder(const std::string& path) {
+  std::filesystem::path p(path);
+  std::string folder = p.parent_path().string();
+  return folder.empty() ? std::string(".") : folder;
+}
+
+}  // namespace
+
+TaskServer::TaskServer(ServerOptions options, QObject* parent)
+    : QObject(parent), options_(std::move(options)), framer_(options_.lineLimit) {
+  scheduler_ = new QtScheduler(this);
+  SetMinimumLogLevel(options_.debug ? 0 : 1);
+}
+
+TaskServer::~TaskServer() { Close(); }
+
+bool TaskServer::Start() {
+  LogToFile("ENTERING EXECUTION FORM", 1);
+  int port = kDefaultPort;
+  std::string address = "127.0.0.1";
+  try {
+    auto model = OpenModelFile(options_.modelPath);
+    port = WholeSetting(*model, "Params_Port_Value", kDefaultPort);
+    const Variant listen = store::GetKeyValue(model.get(), "Params_Listen");
+    if (!listen.ToText().empty()) address = listen.ToText();
+    model->Close();
+  } catch (const Error& e) {
+    SetLastError(Q("Cannot open model " + options_.modelPath + ": " + e.Description()));
+    AddLog("Cannot open model " + options_.modelPath + ": " + e.Description(), 3);
+    return false;
+  }
+  if (options_.port) port = *options_.port;
+  if (options_.listenAddress) address = *options_.listenAddress;
+
+  QHostAddress host;
+  if (!host.setAddress(Q(address))) {
+    AddLog("Cannot listen: '" + address + "' is not an IP address", 3);
+    return false;
+  }
+  if (port < 0 || port > 65535) {
+    AddLog("Cannot listen: port " + std::to_string(port) + " is outside 0 to 65535", 3);
+    return false;
+  }
+  server_ = new QTcpServer(this);
+  server_->setMaxPendingConnections(1);
+  connect(server_, &QTcpServer::newConnection, this, &TaskServer::OnNewConnection);
+  if (!server_->listen(host, static_cast<quint16>(port))) {
+    AddLog("Cannot listen at " + address + ":" + std::to_string(port) + ": " +
+               server_->errorString().toStdString(),
+           3);
+    delete server_;
+    server_ = nullptr;
+    return false;
+  }
+  SetStatus("IDLE");
+  AddLog("Listening at " + server_->serverAddress().toString().toStdString() + ":" +
+             std::to_string(server_->serverPort()),
+         1);
+  AddLog("Awaiting connection from a task...", 1);
+  simulationCount_ = 0;
+  emit listening(server_->serverAddress(), server_->serverPort());
+  return true;
+}
+
+void TaskServer::Close() {
+  executor_.reset();
+  if (socket_) {
+    socket_->disconnect(this);
+    socket_->abort();
+    socket_->deleteLater();
+    socket_.clear();
+  }
+  if (server_) {
+    server_->close();
+    delete server_;
+    server_ = nullptr;
+    LogToFile("LEAVING EXECUTION FORM", 1);
+  }
+  if (experiment_) {
+    try {
+      if (experiment_->IsOpen()) experiment_->Close();
+    } catch (const Error& e) {
+      LogShared("Closing the experiment database failed: " + e.Description(), 3);
+    }
+    experiment_.reset();
+  }
+}
+
+bool TaskServer::IsListening() const { return server_ && server_->isListening(); }
+QHostAddress TaskServer::ListenAddress() const { return server_ ? server_->serverAddress() : QHostAddress(); }
+quint16 TaskServer::Port() const { return server_ ? server_->serverPort() : 0; }
+bool TaskServer::IsConnected() const {
+  return socket_ && socket_->state() == QAbstractSocket::ConnectedState;
+}
+
+void TaskServer::SetDebug(bool on) {
+  if (on == options_.debug) return;
+  options_.debug = on;
+  if (on) {
+    SetMinimumLogLevel(0);
+    LogToFile("<<< Entering debug mode >>>", 1);
+  } else {
+    SetMinimumLogLevel(1);
+    LogToFile("<<< Leaving debug mode >>>", 1);
+  }
+}
+
+void TaskServer::WriteLog(bool showMessage) {
+  if (showMessage) {
+    const std::string path = CurrentLogPath();
+    CurrentDialogs().Message("Log saved as " + GetFileBasename(path));
+  }
+  const std::string path = StartNewLog();
+  emit logFileStarted(Q(path));
+}
+
+// --- Connections -------------------------------------------------------------
+
+void TaskServer::OnNewConnection() {
+  while (QTcpSocket* incoming = server_->nextPendingConnection()) {
+    if (socket_) {
+      // One task at a time: the newer connection replaces the older.
+      AddLog("Closing the previous connection for a new one.", 1);
+      DropConnection();
+    }
+    executor_.reset();
+    framer_.Clear();
+    socket_ = incoming;
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(socket_, &QTcpSocket::readyRead, this, &TaskServer::OnReadyRead);
+    connect(socket_, &QTcpSocket::disconnected, this, &TaskServer::OnDisconnected);
+    connect(socket_, &QTcpSocket::errorOccurred, this, &TaskServer::OnSocketError);
+    ++connectionCount_;
+    AddLog("Accepted connection #" + std::to_string(connectionCount_) + " from " +
+               socket_->peerAddress().toString().toStdString(),
+           1);
+    emit connectionChanged(true);
+    StartExperiment();
+    const int batch = experiment_ ? WholeSetting(*experiment_, "Params_Batch_Value", 1) : 1;
+    AddLog("Sending BATCH=" + std::to_string(batch), 1);
+    SendData("BATCH|" + std::to_string(batch));
+  }
+}
+
+bool TaskServer::StartExperiment() {
+  if (experiment_) {
+    try {
+      if (experiment_->IsOpen()) experiment_->Close();
+    } catch (const Error&) {
+    }
+    experiment_.reset();
+  }
+  experimentPath_.clear();
+  const std::filesystem::path model(options_.modelPath);
+  std::string extension = model.extension().string();
+  if (!extension.empty()) extension.erase(0, 1);
+  const std::string copyPath =
+      UniqueDatedFileName(Folder(options_.modelPath), model.stem().string(), extension);
+  try {
+    store::Database::Copy(options_.modelPath, copyPath);
+  } catch (const Error& e) {
+    CurrentDialogs().Message("Error: could not copy database " + options_.modelPath + " to " + copyPath +
+                                 ". \r\nCheck to make sure you have permission, and the disk isn't full.",
+                             DialogIcon::Critical);
+    SetLastError(Q(e.Description()));
+    return false;
+  }
+  try {
+    experiment_ = OpenModelFile(copyPath);
+  } catch (const Error& e) {
+    CurrentDialogs().Message("Error: could not open the experiment database " + copyPath + ": " + e.Description(),
+                             DialogIcon::Critical);
+    SetLastError(Q(e.Description()));
+    return false;
+  }
+  experimentPath_ = copyPath;
+  AddLog("New experiment started using " + copyPath, 1);
+  emit experimentStarted(Q(copyPath));
+  return true;
+}
+
+void TaskServer::DropConnection() {
+  if (!socket_) return;
+  QTcpSocket* old = socket_;
+  socket_.clear();
+  old->disconnect(this);
+  old->abort();
+  old->deleteLater();
+  framer_.Clear();
+  emit connectionChanged(false);
+}
+
+void TaskServer::OnReadyRead() {
+  QTcpSocket* socket = qobject_cast<QTcpSocket*>(sender());
+  if (!socket || socket != socket_) return;
+  const QByteArray bytes = socket->readAll();
+  ProcessIncoming(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+}
+
+void TaskServer::OnDisconnected() {
+  QTcpSocket* socket = qobject_cast<QTcpSocket*>(sender());
+  if (!socket || socket != socket_) return;
+  AddLog("Connection ended.", 1);
+  DropConnection();
+}
+
+void TaskServer::OnSocketError() {
+  QTcpSocket* socket = qobject_cast<QTcpSocket*>(sender());
+  if (!socket || socket != socket_) return;
+  if (socket->error() == QAbstractSocket::RemoteHostClosedError) return;  // a normal end
+  const std::string text = socket->errorString().toStdString();
+  AddLog("Socket error #" + std::to_string(static_cast<int>(socket->error())) + ": " + text, 3);
+  SetLastError(Q("<sock_Error> " + text));
+  DropConnection();
+}
+
+// --- Lines ---------------------------------------------------------------------
+
+void TaskServer::ProcessIncoming(std::string_view bytes) {
+  std::vector<LineFramer::Piece> pieces;
+  try {
+    pieces = framer_.Feed(bytes);
+  } catch (const std::exception&) {
+    AddLog("Error occurred while processing incoming data. Attempting to continue simulation.", 3);
+    framer_.Clear();
+    return;
+  }
+  for (auto& piece : pieces) {
+    if (piece.overLong) {
+      AddLog("Received a line of " + std::to_string(piece.length) + " bytes; lines may hold at most " +
+                 std::to_string(options_.lineLimit) + " bytes. Line dropped.",
+             3);
+      SendData("ERROR|Protocol error: line longer than " + std::to_string(options_.lineLimit) +
+               " bytes was dropped");
+      SetLastError("Protocol error: line too long");
+      continue;
+    }
+    try {
+      HandleLine(piece.line);
+    } catch (const Error& e) {
+      ReportFailure(e);
+    } catch (const std::exception& e) {
+      ReportFailure(Error(engine::EngineError::Internal, "TaskServer", e.what()));
+    }
+    // A failure disconnected the task: what else it sent is not read.
+    if (failurePending_) {
+      failurePending_ = false;
+      break;
+    }
+  }
+}
+
+bool TaskServer::ExecutorReady() const { return executor_ && executor_->Prepared(); }
+
+void TaskServer::HandleLine(const std::string& line) {
+  const std::vector<std::string> fields = SplitFields(line);
+  const std::string& command = fields[0];
+  AddLog("Received " + command + " command, with payload of " + std::to_string(line.size()) + " bytes", 1);
+  AddLog("\t-- Raw: " + line, 0);
+  const std::string upper = formula::ToUpper(command);
+  const std::string type = fields.size() > 1 ? fields[1] : std::string();
+
+  if (upper == "CUES" || upper == "ALTERNATIVE") {
+    HandleCues(fields);
+  } else if (upper == "FEEDBACK") {
+    HandleFeedback(fields);
+  } else if (upper == "STATE") {
+    HandleState(fields);
+  } else if (upper == "START" || upper == "RESET") {
+    HandleStart(command, type, upper == "RESET");
+  } else if (upper == "STOP") {
+    HandleStop();
+  } else if (upper == "ERROR") {
+    AddLog(line, 1);
+    SetStatus("ERROR");
+    emit alert();
+  } else {
+    AddLog("Unknown datagram: " + line, 1);
+    SendData(std::string("ERROR|") + kProgramTitle + " does not understand the command " + command);
+    SetLastError(Q("Unknown command " + command + " from task"));
+  }
+}
+
+void TaskServer::HandleStart(const std::string&, const std::string& type, bool reset) {
+  const std::string peer = socket_ ? socket_->peerAddress().toString().toStdString() : std::string("The task");
+  AddLog(peer + (reset ? " has reset the simulation for instance type " : " started a simulation for instance type ") +
+             type,
+         1);
+  executor_.reset();
+  if (!experiment_) {
+    SendData("ERROR|Instance type " + type + " cannot be executed. Please try again later.");
+    SetLastError(Q("Instance type " + type + " cannot be executed: there is no experiment database"));
+    return;
+  }
+  executor_ = std::make_unique<engine::ModelExecutor>(*experiment_, *this, *scheduler_, options_.executor);
+  if (!experiment_->FindTableDef(type)) {
+    SendData("ERROR|Instance type " + type + " does not exist in the database.");
+    SetLastError(Q("Instance type " + type + " does not exist"));
+    return;
+  }
+  SetExecuting(Q(type));
+  SetLastError("None");
+  SetStatus("RUN");
+  if (!executor_->Prepare(type)) {
+    // A model that cannot run must not be reported as started.
+    SetStatus("ERROR");
+    SetLastError(Q("Instance type " + type + " cannot be executed; check logs"));
+    SendData("ERROR|Instance type " + type + " cannot be executed. Please try again later.");
+    emit alert();
+    return;
+  }
+  executor_->IncrementSubjectID(1);
+  SetSubject(executor_->SubjectID());
+  SetTrial(executor_->TrialNumber());
+  const std::string helo = executor_->Param("HELO").ToText();
+  if (!helo.empty()) {
+    ++simulationCount_;
+    std::string text = helo;
+    const std::string count = std::to_string(simulationCount_);
+    for (std::size_t at = text.find("%d"); at != std::string::npos; at = text.find("%d", at + count.size()))
+      text.replace(at, 2, count);
+    AddLog("Sending HELO string (" + std::to_string(text.size()) + " bytes)", 1);
+    SendData(text);
+  }
+  const int slotCount = executor_->SituationSlotCount();
+  AddLog("Sending CUESIZE for " + type + ", which is " + std::to_string(slotCount), 1);
+  SendData("CUESIZE|" + type + "|" + std::to_string(slotCount));
+}
+
+void TaskServer::HandleCues(const std::vector<std::string>& fields) {
+  const std::string type = fields.size() > 1 ? fields[1] : std::string();
+  if (!ExecutorReady()) {
+    SendData("ERROR|Instance type " + type + " must be started before cues for it can be processed");
+    SetLastError(Q("Instance type " + type + " must be started first"));
+    return;
+  }
+  formula::VariableList cue;
+  if (fields.size() % 2 != 0 || !AppendPairs(fields, 2, cue)) {
+    SendData("ERROR|Protocol error: ALTERNATIVE or CUE message must have even number of elements");
+    SetLastError("Protocol error: ALTERNATIVE or CUE message must have even number of elements");
+    return;
+  }
+  executor_->AcceptCue(cue);
+  ShowTrial();
+}
+
+void TaskServer::HandleFeedback(const std::vector<std::string>& fields) {
+  const std::string type = fields.size() > 1 ? fields[1] : std::string();
+  if (!ExecutorReady()) {
+    AddLog("ERROR instance type " + type + " must be started before feedback can be applied to it", 1);
+    SendData("ERROR|Instance type " + type + " must be started before feedback can be applied to it");
+    SetLastError(Q("Instance type " + type + " must be started first"));
+    return;
+  }
+  formula::VariableList feedback;
+  const Variant feedbackType =
+      store::GetKeyValue(experiment_.get(), executor_->PreparedInstanceType() + "_FeedbackType");
+  if (feedbackType.ToNumber() == 0) {
+    // Single value: every value after the type, so that the executor can
+    // refuse more than one with its own reply.
+    if (fields.size() > 2) feedback.Add("O", TypedValue(fields[2]));
+    for (std::size_t i = 3; i < fields.size(); ++i) feedback.Add("O" + std::to_string(i - 2), TypedValue(fields[i]));
+  } else if (!AppendPairs(fields, 2, feedback)) {
+    SendData("ERROR|Protocol error: FEEDBACK message must hold name and value pairs");
+    SetLastError("Protocol error: FEEDBACK message must hold name and value pairs");
+    return;
+  }
+  executor_->AcceptFeedback(feedback);
+  ShowTrial();
+}
+
+void TaskServer::HandleState(const std::vector<std::string>& fields) {
+  const std::string type = fields.size() > 1 ? fields[1] : std::string();
+  if (!executor_) {
+    SendData("ERROR|Instance type " + type + " must be started before it can accept a state.");
+    SetLastError(Q("Instance type " + type + " must be started first"));
+    return;
+  }
+  if (!executor_->Prepared()) {
+    SendData("ERROR|Instance type " + type + " cannot be executed. Please try again later.");
+    SetLastError(Q("Instance type " + type + " cannot be executed; check logs"));
+    return;
+  }
+  formula::VariableList state;
+  if (!AppendPairs(fields, 2, state)) {
+    SendData("ERROR|Protocol error: STATE message must hold name and value pairs");
+    SetLastError("Protocol error: STATE message must hold name and value pairs");
+    return;
+  }
+  AddLog("STATE contains " + std::to_string(state.Count()) + " slots: " + state.ToString(), 1);
+  executor_->AcceptFeedback(state);
+  if (executor_) executor_->AcceptCue(state);
+  ShowTrial();
+}
+
+void TaskServer::HandleStop() {
+  AddLog("Simulation stopped.", 1);
+  emit alert();
+  WriteLog(false);
+  if (executor_) SetTrial(executor_->TrialNumber());
+  SetStatus("IDLE");
+  executor_.reset();
+  emit simulationStopped();
+}
+
+void TaskServer::ShowTrial() {
+  if (executor_) SetTrial(executor_->TrialNumber());
+}
+
+// --- Failures -------------------------------------------------------------------
+
+void TaskServer::ReportFailure(const Error& error) {
+  AddLog("Error #" + std::to_string(error.Number()) + " (" + error.Source() + "): " + error.Description(), 3);
+  if (error.Number() == kFormulaEvaluationError) {
+    CurrentDialogs().Message("Simulation stopped because error occurred while evaluating formula.",
+                             DialogIcon::Critical);
+  } else {
+    CurrentDialogs().Message("Simulation stopped because:\n" + error.Description() + "(#" +
+                                 std::to_string(error.Number()) + ")",
+                             DialogIcon::Critical);
+  }
+  SetStatus("ERROR");
+  emit alert();
+  executor_.reset();
+  failurePending_ = true;
+  if (socket_) {
+    AddLog("Disconnecting the task; awaiting a new connection.", 1);
+    DropConnection();
+  }
+}
+
+void TaskServer::OnExecutorError(const Error& error) {
+  // Called from inside the executor: it may not be destroyed here.
+  QMetaObject::invokeMethod(
+      this, [this, error]() { ReportFailure(error); }, Qt::QueuedConnection);
+}
+
+// --- Owner interface -------------------------------------------------------------
+
+void TaskServer::AddLog(const std::string& text, int level) {
+  LogToFile(text, level);
+  if (level >= 3) SetLastError(Q(text));
+  emit logLine(Q(text), level);
+}
+
+void TaskServer::SendData(const std::string& text) {
+  emit replySent(Q(text));
+  if (!socket_ || socket_->state() != QAbstractSocket::ConnectedState) return;
+  QByteArray bytes = QByteArray::fromStdString(text);
+  bytes.append("\r\n", 2);
+  if (socket_->write(bytes) != bytes.size()) AddLog("Aborting simulation.", 1);
+  if (executor_) SetTrial(executor_->TrialNumber());
+}
+
+// --- Display state ------------------------------------------------------------------
+
+void TaskServer::SetStatus(const QString& status) {
+  if (status_ == status) return;
+  status_ = status;
+  emit statusChanged(status);
+}
+void TaskServer::SetExecuting(const QString& type) {
+  executing_ = type;
+  emit executingInstanceChanged(type);
+}
+void TaskServer::SetLastError(const QString& text) {
+  lastError_ = text;
+  emit lastErrorChanged(text);
+}
+void TaskServer::SetSubject(int subject) {
+  if (subject_ == subject) return;
+  subject_ = subject;
+  emit subjectChanged(subject);
+}
+void TaskServer::SetTrial(int trial) {
+  if (trial_ == trial) return;
+  trial_ = trial;
+  emit trialChanged(trial);
+}
+
+}  // namespace korvane::task

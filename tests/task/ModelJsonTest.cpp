@@ -1,0 +1,127 @@
+// ModelJsonTest.cpp: models as JSON text and back, and the shipped example.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "TaskTestSupport.h"
+#include "store/Database.h"
+#include "task/ModelFiles.h"
+#include "store/MetaKeyValue.h"
+#include "store/MetaSimilarity.h"
+#include "util/Error.h"
+
+using nlohmann::json;
+using korvane::test::TempDir;
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The description of the error ImportModelJson raises for text, or "".
+std::string ImportError(const std::string& text, const std::string& path) {
+  try {
+    korvane::task::ImportModelJson(text, path);
+  } catch (const korvane::Error& e) {
+    return e.Description();
+  }
+  return {};
+}
+
+}  // namespace
+
+TEST(ModelJson, ExampleFileIsTheShippedExample) {
+  const json file = json::parse(ReadFile(korvane::test::SourceDir() + "/examples/binary-choice.json"));
+  EXPECT_EQ(file, json::parse(korvane::task::ExampleJson("binary-choice")));
+  EXPECT_THROW(korvane::task::ExampleJson("no-such-example"), korvane::Error);
+}
+
+TEST(ModelJson, ImportBuildsTheModelAndExportGivesItBack) {
+  TempDir temp;
+  const std::string path = temp.File("Example.mdb");
+  korvane::task::CreateExampleModel("binary-choice", path);
+
+  auto db = korvane::task::OpenModelFile(path);
+  auto table = db->FindTableDef("I1");
+  ASSERT_TRUE(table);
+  std::vector<std::string> names;
+  for (const auto& f : table->fields) names.push_back(f.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"X_ID", "X_Subject", "X_Working_Memory", "X_Prepopulated", "X_Created",
+                                             "S_Option_Integer", "D_Choice_Integer", "U_Value_Real"}));
+  EXPECT_EQ(table->fields[5].type, korvane::store::FieldType::Integer);
+  EXPECT_EQ(table->fields[7].type, korvane::store::FieldType::Double);
+  EXPECT_TRUE(table->FindIndex("PrimaryKey"));
+  EXPECT_TRUE(table->FindIndex("SubjectIdx"));
+  auto rows = db->OpenTable("I1");
+  EXPECT_EQ(rows->RecordCount(), 2);
+  EXPECT_EQ(rows->Get("X_Subject").ToNumber(), 0);
+  EXPECT_EQ(rows->Get("U_Value_Real").ToNumber(), 10);
+  rows->Close();
+  EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Params_S_Value").ToNumber(), 0.25);
+  EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Params_CT_Cmp").ToText(), ">");
+  EXPECT_EQ(korvane::store::GetSimilarityFormula(db.get(), "I1", "D_Choice_Integer"), "D = ROUND(Memory.Option)");
+  db->Close();
+
+  // Export, import the export, export again: the same text.
+  const std::string once = korvane::task::ExportModelJson(path);
+  json exported = json::parse(once);
+  json original = json::parse(korvane::task::ExampleJson("binary-choice"));
+  original.erase("description");
+  EXPECT_EQ(exported, original);
+  korvane::task::ImportModelJson(once, temp.File("Copy.mdb"));
+  EXPECT_EQ(korvane::task::ExportModelJson(temp.File("Copy.mdb")), once);
+}
+
+TEST(ModelJson, BadTextIsRefusedWithWhereAndLeavesNoFile) {
+  TempDir temp;
+  const std::string path = temp.File("Bad.mdb");
+  const json good = json::parse(korvane::task::ExampleJson("binary-choice"));
+  auto with = [&](const std::function<void(json&)>& edit) {
+    json m = good;
+    edit(m);
+    return m.dump();
+  };
+  struct Case {
+    std::string text;
+    std::string expected;  // part of the error text
+  };
+  const std::vector<Case> cases = {
+      {"{ not json", "the JSON text"},
+      {"[]", "must be a JSON object"},
+      {"{}", "\"korvane_model\": 1 is missing"},
+      {with([](json& m) { m["extra"] = 1; }), "unknown entry \"extra\""},
+      {with([](json& m) { m["instance_types"][0]["name"] = "Table1"; }), "I followed by a positive number"},
+      {with([](json& m) { m["instance_types"].push_back(m["instance_types"][0]); }), "defined twice"},
+      {with([](json& m) { m["instance_types"][0]["slots"][0]["aspect"] = "memory"; }), "aspect \"memory\""},
+      {with([](json& m) { m["instance_types"][0]["slots"][0]["type"] = "Float"; }), "type \"Float\""},
+      {with([](json& m) { m["instance_types"][0]["slots"][0]["name"] = "Op tion"; }), "1 to 32 letters"},
+      {with([](json& m) { m["instance_types"][0]["slots"][1]["name"] = "option"; }), "used twice"},
+      {with([](json& m) { m["instance_types"][0]["slots"][1]["aspect"] = "utility"; }), "one utility slot"},
+      {with([](json& m) { m["instance_types"][0]["rows"][1]["Colour"] = 1; }), "row 2: \"Colour\" is not a slot"},
+      {with([](json& m) { m["instance_types"][0]["rows"][0]["Option"] = "one"; }), "takes a number"},
+      {with([](json& m) { m["instance_types"][0]["rows"][0]["Option"] = 1.5; }), "whole number"},
+      {with([](json& m) { m["instance_types"][0]["rows"][0]["Option"] = 40000; }), "whole number"},
+      {with([](json& m) { m["instance_types"][0]["formulas"]["Option"] = 3; }), "must be a text"},
+      {with([](json& m) { m["settings"]["Params_D_Value"] = json::array(); }), "setting Params_D_Value"},
+      {with([](json& m) { m["settings"]["It's"] = 1; }), "not a valid key"},
+  };
+  for (const Case& c : cases) {
+    const std::string error = ImportError(c.text, path);
+    EXPECT_NE(error.find(c.expected), std::string::npos) << "expected '" << c.expected << "' in '" << error << "'";
+    EXPECT_FALSE(std::filesystem::exists(path)) << c.expected;
+  }
+
+  // An existing file is never overwritten.
+  { std::ofstream(path) << "precious"; }
+  EXPECT_NE(ImportError(good.dump(), path).find("exists already"), std::string::npos);
+  EXPECT_EQ(ReadFile(path), "precious");
+  // Exporting something that is not a model says so.
+  EXPECT_THROW(korvane::task::ExportModelJson(path), korvane::Error);
+  EXPECT_THROW(korvane::task::ExportModelJson(temp.File("none.mdb")), korvane::Error);
+}

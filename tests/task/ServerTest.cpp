@@ -1,0 +1,360 @@
+// ServerTest.cpp: the task server over real TCP on 127.0.0.1, on real model
+// files in a temporary folder.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <QSignalSpy>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "TaskTestSupport.h"
+#include "store/Database.h"
+#include "task/Protocol.h"
+#include "task/TaskServer.h"
+#include "util/Dialogs.h"
+#include "util/Files.h"
+#include "util/Logger.h"
+
+using korvane::test::LineClient;
+using korvane::test::MakeModel;
+using korvane::test::TempDir;
+using korvane::task::TaskServer;
+
+namespace {
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    korvane::SetLogFolder(temp.File("logs"));
+    korvane::StartNewLog();
+    dialogs = std::make_shared<korvane::ScriptedDialogs>();
+    previous = korvane::SetDialogs(dialogs);
+  }
+  void TearDown() override {
+    server.reset();
+    korvane::SetDialogs(previous);
+    korvane::SetLogFolder({});
+  }
+
+  // Serves the example model (changed by edit) on a free loopback port.
+  TaskServer& Serve(const std::function<void(nlohmann::json&)>& edit = {}) {
+    std::filesystem::remove(temp.File("Example.mdb"));
+    model = MakeModel(temp.File("Example.mdb"), edit);
+    korvane::task::ServerOptions options;
+    options.modelPath = model;
+    options.port = 0;
+    options.executor.clock = korvane::engine::ClockKind::Simulated;
+    options.executor.seed = 7;
+    server = std::make_unique<TaskServer>(options);
+    if (std::getenv("KORVANE_TEST_VERBOSE"))
+      QObject::connect(server.get(), &TaskServer::logLine, [](const QString& text, int level) {
+        std::fprintf(stderr, "[%d] %s\n", level, text.toStdString().c_str());
+      });
+    EXPECT_TRUE(server->Start()) << server->LastError().toStdString();
+    return *server;
+  }
+
+  // Connects and starts subject 1, skipping BATCH, HELO and CUESIZE.
+  std::unique_ptr<LineClient> Started() {
+    auto client = std::make_unique<LineClient>(server->Port(), true);
+    client->Send("START|I1");
+    while (true) {
+      auto line = client->ReadLine();
+      if (!line || line->rfind("CUESIZE", 0) == 0) break;
+    }
+    return client;
+  }
+
+  static std::string Sql(const std::string& path, const std::string& query) {
+    sqlite3* db = nullptr;
+    std::string result;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt* stmt = nullptr;
+      if (sqlite3_prepare_v2(db, query.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+        result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0) ? sqlite3_column_text(stmt, 0)
+                                                                             : (const unsigned char*)"");
+      sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return result;
+  }
+
+  TempDir temp;
+  std::string model;
+  std::unique_ptr<TaskServer> server;
+  std::shared_ptr<korvane::ScriptedDialogs> dialogs;
+  std::shared_ptr<korvane::Dialogs> previous;
+};
+
+}  // namespace
+
+TEST_F(ServerTest, WholeExchangeFromBatchToStop) {
+  Serve();
+  EXPECT_EQ(server->ListenAddress().toString(), "127.0.0.1");
+  QSignalSpy logFiles(server.get(), &TaskServer::logFileStarted);
+  QSignalSpy stopped(server.get(), &TaskServer::simulationStopped);
+
+  LineClient task(server->Port());
+  EXPECT_EQ(task.Line(), "BATCH|100");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return server->IsConnected(); }, 2000));
+  const std::string experiment = server->ExperimentPath();
+  EXPECT_EQ(experiment, temp.File("Example-" + korvane::TodayStamp() + "-1.mdb"));
+
+  task.Send("START|I1");
+  EXPECT_EQ(task.Line(), "HELO|Korvane binary choice, simulation 1");
+  EXPECT_EQ(task.Line(), "CUESIZE|I1|1");
+  EXPECT_EQ(server->Status().toStdString(), "RUN");
+  EXPECT_EQ(server->ExecutingInstance().toStdString(), "I1");
+  EXPECT_EQ(server->LastError().toStdString(), "None");
+  EXPECT_EQ(server->SubjectID(), 1);
+
+  for (int trial = 0; trial < 5; ++trial) {
+    task.Send("ALTERNATIVE|I1|Option|1");
+    task.Send("ALTERNATIVE|I1|Option|2");
+    const auto fields = korvane::task::SplitFields(task.Line());
+    ASSERT_EQ(fields.size(), 5u) << "trial " << trial;
+    EXPECT_EQ(fields[0], "DECISION");
+    EXPECT_EQ(fields[1], "Choice");
+    EXPECT_TRUE(fields[2] == "1" || fields[2] == "2") << fields[2];
+    EXPECT_EQ(fields[3], "RETRIEVAL-TIME");
+    task.Send("FEEDBACK|I1|" + std::string(fields[2] == "1" ? "3" : "4"));
+  }
+  EXPECT_TRUE(QTest::qWaitFor([&] { return server->TrialNumber() == 5; }, 2000));
+
+  task.Send("RESET|I1");
+  EXPECT_EQ(task.Line(), "HELO|Korvane binary choice, simulation 2");
+  EXPECT_EQ(task.Line(), "CUESIZE|I1|1");
+  EXPECT_EQ(server->SubjectID(), 2);
+  task.Send("ALTERNATIVE|I1|Option|2");
+  task.Send("ALTERNATIVE|I1|Option|1");
+  EXPECT_EQ(task.Line().rfind("DECISION|Choice|", 0), 0u);
+  task.Send("FEEDBACK|I1|0");
+  task.Send("STOP|I1");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return stopped.count() == 1; }, 2000));
+  EXPECT_EQ(server->Status().toStdString(), "IDLE");
+  EXPECT_EQ(server->Executor(), nullptr);
+  EXPECT_EQ(logFiles.count(), 1);  // STOP starts a new log file
+  EXPECT_TRUE(task.Quiet());
+  // The connection stays open after STOP until the task closes it.
+  EXPECT_TRUE(task.Connected());
+  task.socket.disconnectFromHost();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !server->IsConnected(); }, 2000));
+  EXPECT_TRUE(server->IsListening());
+
+  // The run is in the experiment copy, not in the model.
+  EXPECT_EQ(Sql(experiment, "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'EXEC'"), "6");
+  EXPECT_EQ(Sql(experiment, "SELECT COUNT(DISTINCT X_Subject) FROM I1 WHERE X_Subject > 0"), "2");
+  EXPECT_EQ(Sql(model, "SELECT COUNT(*) FROM I1"), "2");
+  EXPECT_EQ(Sql(model, "SELECT COUNT(*) FROM MetaInstance"), "0");
+}
+
+TEST_F(ServerTest, EveryErrorReplyAndItsLastError) {
+  Serve();
+  LineClient task(server->Port(), true);
+  EXPECT_EQ(task.Ask("CUES|I1|Option|1"), "ERROR|Instance type I1 must be started before cues for it can be processed");
+  EXPECT_EQ(server->LastError().toStdString(), "Instance type I1 must be started first");
+  EXPECT_EQ(task.Ask("ALTERNATIVE|I1"), "ERROR|Instance type I1 must be started before cues for it can be processed");
+  EXPECT_EQ(task.Ask("FEEDBACK|I1|3"),
+            "ERROR|Instance type I1 must be started before feedback can be applied to it");
+  EXPECT_EQ(task.Ask("STATE|I1|Option|1"), "ERROR|Instance type I1 must be started before it can accept a state.");
+  for (const char* word : {"CUE", "HELO", "IDLE", "Hello there"}) {
+    EXPECT_EQ(task.Ask(std::string(word) + "|I1"), std::string("ERROR|Korvane does not understand the command ") + word);
+    EXPECT_EQ(server->LastError().toStdString(), std::string("Unknown command ") + word + " from task");
+  }
+  EXPECT_EQ(task.Ask(""), "ERROR|Korvane does not understand the command ");
+
+  // An unknown type leaves no usable executor behind.
+  EXPECT_EQ(task.Ask("START|I9"), "ERROR|Instance type I9 does not exist in the database.");
+  EXPECT_EQ(server->LastError().toStdString(), "Instance type I9 does not exist");
+  EXPECT_EQ(task.Ask("CUES|I9|Option|1"), "ERROR|Instance type I9 must be started before cues for it can be processed");
+  EXPECT_EQ(task.Ask("RESET|i1"), "ERROR|Instance type i1 does not exist in the database.");
+
+  // Commands in any letter case; an odd field count is a protocol error.
+  task.Send("start|I1");
+  EXPECT_EQ(task.Line(), "HELO|Korvane binary choice, simulation 1");
+  EXPECT_EQ(task.Line(), "CUESIZE|I1|1");
+  EXPECT_EQ(task.Ask("CUES|I1|Option"),
+            "ERROR|Protocol error: ALTERNATIVE or CUE message must have even number of elements");
+  EXPECT_EQ(server->LastError().toStdString(), "Protocol error: ALTERNATIVE or CUE message must have even number of elements");
+  task.Send("cues|I1|Option|1");
+  EXPECT_TRUE(task.Quiet());  // first of two retrievals: no reply
+  task.Send("Alternative|I1|Option|2");
+  EXPECT_EQ(task.Line().rfind("DECISION|Choice|", 0), 0u);
+
+  // The task's own ERROR: logged, status ERROR, no reply.
+  task.Send("ERROR|the display broke");
+  EXPECT_TRUE(task.Quiet());
+  EXPECT_EQ(server->Status().toStdString(), "ERROR");
+  EXPECT_TRUE(task.Connected());
+  EXPECT_TRUE(dialogs->Shown().empty());
+}
+
+TEST_F(ServerTest, ModelThatCannotRunIsRefusedNotStarted) {
+  Serve([](nlohmann::json& m) { m["settings"]["I1_JudgmentFailFormula"] = ""; });
+  LineClient task(server->Port(), true);
+  EXPECT_EQ(task.Ask("START|I1"), "ERROR|Instance type I1 cannot be executed. Please try again later.");
+  EXPECT_EQ(server->Status().toStdString(), "ERROR");
+  EXPECT_EQ(task.Ask("STATE|I1|Option|1"), "ERROR|Instance type I1 cannot be executed. Please try again later.");
+  EXPECT_EQ(server->LastError().toStdString(), "Instance type I1 cannot be executed; check logs");
+  EXPECT_EQ(task.Ask("CUES|I1|Option|1"), "ERROR|Instance type I1 must be started before cues for it can be processed");
+  EXPECT_EQ(task.Ask("FEEDBACK|I1|1"), "ERROR|Instance type I1 must be started before feedback can be applied to it");
+}
+
+TEST_F(ServerTest, SingleAndMultiValueFeedbackAndState) {
+  Serve();
+  auto task = Started();
+  task->Send("ALTERNATIVE|I1|Option|1");
+  task->Send("ALTERNATIVE|I1|Option|2");
+  const auto decision = korvane::task::SplitFields(task->Line());
+  ASSERT_EQ(decision[0], "DECISION");
+  // Single-value feedback with two values is refused by the model, which
+  // stays usable.
+  EXPECT_EQ(task->Ask("FEEDBACK|I1|4|5"),
+            "ERROR|Model is expecting one feedback value, but received 2. If this is not the case, change the "
+            "feedback type in the model.");
+  task->Send("FEEDBACK|I1|7");
+  // The executed instance now holds the outcome 7 as its utility.
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return Sql(server->ExperimentPath(), "SELECT COUNT(*) FROM I1 WHERE X_Subject = 1 AND U_Value_Real = 7") == "1"; },
+      2000));
+  // STATE: feedback for the last decision and the next trial's first cue.
+  task->Send("STATE|I1|Option|1");
+  EXPECT_TRUE(task->Quiet());
+  task->Send("CUES|I1|Option|2");
+  EXPECT_EQ(task->Line().rfind("DECISION|", 0), 0u);
+  EXPECT_EQ(task->Ask("STATE|I1|Option"), "ERROR|Protocol error: STATE message must hold name and value pairs");
+
+  // Multi-value feedback: the model's FEEDBACK formula computes the outcome.
+  server.reset();
+  Serve([](nlohmann::json& m) {
+    m["settings"]["I1_FeedbackType"] = 1;
+    m["instance_types"][0]["formulas"]["FEEDBACK"] = "O = Points * 2";
+  });
+  task = Started();
+  task->Send("ALTERNATIVE|I1|Option|1");
+  task->Send("ALTERNATIVE|I1|Option|2");
+  ASSERT_EQ(task->Line().rfind("DECISION|", 0), 0u);
+  task->Send("FEEDBACK|I1|Points|6");
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return Sql(server->ExperimentPath(), "SELECT COUNT(*) FROM I1 WHERE X_Subject = 1 AND U_Value_Real = 12") == "1"; },
+      2000));
+  EXPECT_EQ(task->Ask("FEEDBACK|I1|Points"), "ERROR|Protocol error: FEEDBACK message must hold name and value pairs");
+}
+
+TEST_F(ServerTest, FramingOverTheSocket) {
+  Serve();
+  LineClient task(server->Port(), true);
+  // Two messages in one arrival, both answered in order.
+  task.SendRaw("CUE|I1\r\nIDLE|I1\r\n");
+  EXPECT_EQ(task.Line(), "ERROR|Korvane does not understand the command CUE");
+  EXPECT_EQ(task.Line(), "ERROR|Korvane does not understand the command IDLE");
+  // One message in two arrivals, handled once and whole.
+  task.SendRaw("HE");
+  EXPECT_TRUE(task.Quiet());
+  task.SendRaw("LO|I1\r\n");
+  EXPECT_EQ(task.Line(), "ERROR|Korvane does not understand the command HELO");
+  EXPECT_TRUE(task.Quiet());
+  // A line past 64 KiB is refused and the next line is read as usual.
+  task.SendRaw(QByteArray(70 * 1024, 'x') + "\r\nCUE|I1\r\n");
+  EXPECT_EQ(task.Line(), "ERROR|Protocol error: line longer than 65536 bytes was dropped");
+  EXPECT_EQ(task.Line(), "ERROR|Korvane does not understand the command CUE");
+  EXPECT_EQ(server->LastError().toStdString(), "Unknown command CUE from task");
+}
+
+TEST_F(ServerTest, TaskLeavingMidTrialLeavesAnIntactExperiment) {
+  Serve();
+  {
+    auto task = Started();
+    task->Send("ALTERNATIVE|I1|Option|1");
+    task->Send("ALTERNATIVE|I1|Option|2");
+    ASSERT_EQ(task->Line().rfind("DECISION|", 0), 0u);
+    task->Send("FEEDBACK|I1|3");
+    task->Send("ALTERNATIVE|I1|Option|2");  // a trial left half done
+    QTest::qWait(50);
+    task->socket.abort();
+  }
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !server->IsConnected(); }, 2000));
+  EXPECT_TRUE(server->IsListening());
+  const std::string first = server->ExperimentPath();
+
+  // Listening again: the next task gets a new experiment.
+  LineClient next(server->Port(), true);
+  EXPECT_EQ(next.batch.value_or(""), "BATCH|100");
+  EXPECT_NE(server->ExperimentPath(), first);
+  EXPECT_EQ(Sql(first, "PRAGMA integrity_check"), "ok");
+  EXPECT_EQ(Sql(first, "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'EXEC'"), "1");
+  EXPECT_EQ(Sql(first, "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'FEED'"), "1");
+  EXPECT_TRUE(dialogs->Shown().empty());
+}
+
+TEST_F(ServerTest, SecondConnectionReplacesTheFirstAndNumbersTheCopies) {
+  Serve();
+  QSignalSpy experiments(server.get(), &TaskServer::experimentStarted);
+  LineClient first(server->Port(), true);
+  EXPECT_EQ(first.batch.value_or(""), "BATCH|100");
+  first.Send("START|I1");
+  EXPECT_EQ(first.Line(), "HELO|Korvane binary choice, simulation 1");
+
+  LineClient second(server->Port(), true);
+  EXPECT_EQ(second.batch.value_or(""), "BATCH|100");
+  EXPECT_TRUE(first.WaitClosed());
+  EXPECT_EQ(server->ConnectionCount(), 2);
+  ASSERT_EQ(experiments.count(), 2);
+  const std::string day = korvane::TodayStamp();
+  EXPECT_EQ(experiments[0][0].toString().toStdString(), temp.File("Example-" + day + "-1.mdb"));
+  EXPECT_EQ(experiments[1][0].toString().toStdString(), temp.File("Example-" + day + "-2.mdb"));
+  // The new connection starts without an executor; the count of HELO
+  // strings goes on.
+  EXPECT_EQ(second.Ask("CUES|I1|Option|1"), "ERROR|Instance type I1 must be started before cues for it can be processed");
+  second.Send("START|I1");
+  EXPECT_EQ(second.Line(), "HELO|Korvane binary choice, simulation 2");
+  // A copy file that exists is never reused.
+  server.reset();
+  Serve();
+  LineClient third(server->Port(), true);
+  EXPECT_EQ(server->ExperimentPath(), temp.File("Example-" + day + "-3.mdb"));
+}
+
+TEST_F(ServerTest, FailureWhileHandlingDisconnectsAndListensAgain) {
+  // Goal 0 makes the goodness division fail at the first feedback.
+  Serve([](nlohmann::json& m) { m["settings"]["Params_Goal_Value"] = 0; });
+  auto task = Started();
+  task->Send("ALTERNATIVE|I1|Option|1");
+  task->Send("ALTERNATIVE|I1|Option|2");
+  ASSERT_EQ(task->Line().rfind("DECISION|", 0), 0u);
+  task->Send("FEEDBACK|I1|3");
+  EXPECT_TRUE(task->WaitClosed());
+  ASSERT_EQ(dialogs->Shown().size(), 1u);
+  EXPECT_EQ(dialogs->Shown()[0].text.rfind("Simulation stopped because", 0), 0u) << dialogs->Shown()[0].text;
+  EXPECT_EQ(server->Status().toStdString(), "ERROR");
+  EXPECT_EQ(server->Executor(), nullptr);
+  LineClient next(server->Port(), true);
+  EXPECT_EQ(next.batch.value_or(""), "BATCH|100");
+}
+
+TEST_F(ServerTest, ListenAddressComesFromTheModelOrTheCaller) {
+  model = MakeModel(temp.File("Any.mdb"), [](nlohmann::json& m) { m["settings"]["Params_Listen"] = "0.0.0.0"; });
+  korvane::task::ServerOptions options;
+  options.modelPath = model;
+  options.port = 0;
+  {
+    TaskServer any(options);
+    QSignalSpy lines(&any, &TaskServer::logLine);
+    ASSERT_TRUE(any.Start());
+    EXPECT_EQ(any.ListenAddress(), QHostAddress(QHostAddress::AnyIPv4));
+    EXPECT_EQ(lines[0][0].toString().toStdString(), "Listening at 0.0.0.0:" + std::to_string(any.Port()));
+    EXPECT_EQ(lines[1][0].toString(), "Awaiting connection from a task...");
+    LineClient task(any.Port(), true);
+    EXPECT_EQ(task.batch.value_or(""), "BATCH|100");
+  }
+  options.listenAddress = "not an address";
+  TaskServer bad(options);
+  EXPECT_FALSE(bad.Start());
+  EXPECT_FALSE(bad.IsListening());
+  options.modelPath = temp.File("missing.mdb");
+  options.listenAddress.reset();
+  TaskServer missing(options);
+  EXPECT_FALSE(missing.Start());
+}

@@ -1,0 +1,77 @@
+// TaskTestSupport.h: a line client over real TCP, and models made from the
+// example's JSON text with a few settings changed.
+#pragma once
+
+#include <QTcpSocket>
+#include <QtTest/QTest>
+#include <deque>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "TestSupport.h"
+#include "task/ExampleModels.h"
+#include "task/LineFramer.h"
+#include "task/ModelJson.h"
+
+namespace korvane::test {
+
+// A task as a test drives it: raw bytes out, whole lines in. Waiting keeps
+// the event loop (and so the server in the same thread) running.
+class LineClient {
+ public:
+  explicit LineClient(quint16 port, bool waitForBatch = false) {
+    socket.connectToHost("127.0.0.1", port);
+    QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
+      const QByteArray bytes = socket.readAll();
+      for (auto& p : framer.Feed(std::string_view(bytes.constData(), bytes.size())))
+        lines.push_back(p.overLong ? std::string("<overlong>") : p.line);
+    });
+    (void)QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+    if (waitForBatch) batch = ReadLine();
+  }
+  bool Connected() const { return socket.state() == QAbstractSocket::ConnectedState; }
+  void SendRaw(const QByteArray& bytes) {
+    socket.write(bytes);
+    socket.flush();
+  }
+  void Send(const std::string& line) { SendRaw(QByteArray::fromStdString(line + "\r\n")); }
+  // The next line, or nothing within the time.
+  std::optional<std::string> ReadLine(int timeoutMs = 5000) {
+    (void)QTest::qWaitFor([this] { return !lines.empty(); }, timeoutMs);
+    if (lines.empty()) return std::nullopt;
+    std::string line = lines.front();
+    lines.pop_front();
+    return line;
+  }
+  std::string Line(int timeoutMs = 5000) { return ReadLine(timeoutMs).value_or("<nothing>"); }
+  // Sends and reads the one reply.
+  std::string Ask(const std::string& line) {
+    Send(line);
+    return Line();
+  }
+  // True when nothing arrives within the time.
+  bool Quiet(int ms = 200) {
+    QTest::qWait(ms);
+    return lines.empty();
+  }
+  bool WaitClosed(int timeoutMs = 5000) {
+    return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
+  }
+
+  QTcpSocket socket;
+  task::LineFramer framer;
+  std::deque<std::string> lines;
+  std::optional<std::string> batch;
+};
+
+// The example model's JSON, changed by edit, imported as path.
+inline std::string MakeModel(const std::string& path, const std::function<void(nlohmann::json&)>& edit = {}) {
+  nlohmann::json model = nlohmann::json::parse(task::ExampleJson("binary-choice"));
+  if (edit) edit(model);
+  task::ImportModelJson(model.dump(), path);
+  return path;
+}
+
+}  // namespace korvane::test
