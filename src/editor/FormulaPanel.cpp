@@ -1,0 +1,103 @@
+// FormulaPanel.cpp: formula box, message line and variable list.
+#include "editor/FormulaPanel.h"
+
+#include <QEvent>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
+
+namespace korvane::editor {
+
+FormulaPanel::FormulaPanel(const QString& name, int delayMs, QWidget* parent)
+    : QWidget(parent), delayMs_(delayMs) {
+  setObjectName("fra" + (name.isEmpty() ? QString("Formula") : name + "Formula"));
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(0, 0, 0, 0);
+  auto* left = new QVBoxLayout;
+  formula_ = new QPlainTextEdit(this);
+  formula_->setObjectName("tb" + name + "Formula");
+  formula_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  formula_->setTabChangesFocus(true);
+  formula_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  message_ = new QLineEdit(this);
+  message_->setObjectName("tb" + name + "Message");
+  message_->setReadOnly(true);
+  message_->installEventFilter(this);
+  left->addWidget(formula_, 1);
+  left->addWidget(message_);
+  variables_ = new QListWidget(this);
+  variables_->setObjectName("lst" + name + "Variables");
+  variables_->setMaximumWidth(220);
+  row->addLayout(left, 3);
+  row->addWidget(variables_, 1);
+
+  timer_.setSingleShot(true);
+  timer_.setInterval(delayMs_);
+  connect(&timer_, &QTimer::timeout, this, [this] { Check(true); });
+  connect(formula_, &QPlainTextEdit::textChanged, this, &FormulaPanel::OnTextChanged);
+  connect(variables_, &QListWidget::itemClicked, this,
+          [this](QListWidgetItem* item) { InsertVariable(item->text()); });
+}
+
+void FormulaPanel::LoadText(const QString& text) {
+  timer_.stop();
+  loading_ = true;
+  formula_->setPlainText(text);
+  loading_ = false;
+  Check(false);
+}
+
+QString FormulaPanel::Text() const { return formula_->toPlainText(); }
+QString FormulaPanel::Message() const { return message_->text(); }
+
+void FormulaPanel::SetVariables(const QStringList& variables) {
+  variables_->clear();
+  variables_->addItems(variables);
+}
+
+void FormulaPanel::SetFormulaEnabled(bool enabled) {
+  formula_->setEnabled(enabled);
+  message_->setEnabled(enabled);
+  variables_->setEnabled(enabled);
+}
+
+void FormulaPanel::Flush() {
+  if (!timer_.isActive()) return;
+  timer_.stop();
+  Check(true);
+}
+
+void FormulaPanel::InsertVariable(const QString& text) {
+  if (!formula_->isEnabled()) return;
+  formula_->insertPlainText(" " + text + " ");
+  formula_->setFocus(Qt::OtherFocusReason);
+}
+
+void FormulaPanel::OnTextChanged() {
+  if (loading_) return;
+  if (delayMs_ > 0) {
+    timer_.start();
+  } else {
+    Check(true);
+  }
+}
+
+void FormulaPanel::Check(bool store) {
+  const std::string text = formula_->toPlainText().toStdString();
+  FormulaCheckResult result = CheckFormula(text, requirement_);
+  message_->setText(QString::fromStdString(result.message));
+  message_->setCursorPosition(0);
+  if (store && result.store && store_) store_(text);
+}
+
+bool FormulaPanel::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == message_ && event->type() == QEvent::FocusIn && formula_->isEnabled()) {
+    formula_->setFocus(Qt::OtherFocusReason);
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace korvane::editor

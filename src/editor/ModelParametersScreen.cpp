@@ -1,0 +1,416 @@
+// ModelParametersScreen.cpp: frmModelParameters.
+#include "editor/ModelParametersScreen.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFocusEvent>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHostAddress>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QNetworkInterface>
+#include <QRadioButton>
+#include <QScrollArea>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <array>
+
+#include "editor/NumberText.h"
+#include "editor/ScreenSettings.h"
+#include "util/Dialogs.h"
+
+namespace korvane::editor {
+
+namespace {
+
+QLabel* Caption(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setWordWrap(true);
+  return label;
+}
+
+// Keys that edit text rather than carry a character: let them through.
+bool IsEditingKey(const QKeyEvent* event) {
+  if (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) return true;
+  const QString text = event->text();
+  return text.isEmpty() || !text.at(0).isPrint();
+}
+
+}  // namespace
+
+frmModelParameters::frmModelParameters(ScreenHost& host)
+    : Screen(host, 9, "frmModelParameters", "RTF_MODEL_PARAMETERS", tr("Defining Model Parameters")) {
+  setWindowTitle(tr("Model Parameters"));
+  BuildControls();
+}
+
+QComboBox* frmModelParameters::AddComparison(const QString& name, const std::string& key) {
+  auto* list = new QComboBox(this);
+  list->setObjectName(name);
+  list->addItems({">", "<", "=", ">=", "<="});
+  list->setCurrentIndex(-1);
+  list->setMinimumContentsLength(3);
+  comparisons_.push_back({list, key});
+  connect(list, &QComboBox::currentIndexChanged, this, [this, list, key](int index) {
+    if (index >= 0) Write(key, Variant(list->itemText(index).toStdString()));
+  });
+  return list;
+}
+
+QLineEdit* frmModelParameters::AddNumberBox(const QString& name, const std::string& key,
+                                            const QString& defaultText, NumberBox::Keys keys,
+                                            NumberBox::Written written) {
+  auto* box = new QLineEdit(this);
+  box->setObjectName(name);
+  box->setMaximumWidth(140);
+  box->installEventFilter(this);
+  numberBoxes_.push_back({box, key, defaultText, keys, written});
+  connect(box, &QLineEdit::textChanged, this, [this, key, written](const QString& text) {
+    if (written == NumberBox::Written::Text)
+      Write(key, Variant(text.toStdString()));
+    else
+      Write(key, Variant(LeadingNumber(text.toStdString())));
+  });
+  return box;
+}
+
+QCheckBox* frmModelParameters::AddCheck(const QString& name, const QString& caption, const std::string& key) {
+  auto* box = new QCheckBox(caption, this);
+  box->setObjectName(name);
+  checks_.push_back({box, key});
+  connect(box, &QCheckBox::clicked, this,
+          [this, key](bool checked) { Write(key, Variant(static_cast<std::int32_t>(checked ? 1 : 0))); });
+  return box;
+}
+
+void frmModelParameters::BuildControls() {
+  auto* scroll = new QScrollArea(this);
+  scroll->setObjectName("scrollParameters");
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  auto* page = new QWidget(scroll);
+  auto* columns = new QHBoxLayout(page);
+  auto* left = new QVBoxLayout;
+  auto* right = new QVBoxLayout;
+  columns->addLayout(left, 1);
+  columns->addLayout(right, 1);
+  scroll->setWidget(page);
+  Body()->addWidget(scroll);
+
+  // Rows of caption, comparison and value.
+  auto addRows = [this](QGroupBox* group, const std::vector<std::array<QString, 3>>& rows,
+                        const std::vector<std::string>& keys) {
+    auto* grid = new QGridLayout(group);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const auto& row = rows[i];
+      grid->addWidget(Caption(row[0], group), static_cast<int>(i), 0);
+      grid->addWidget(AddComparison("cbCmp" + row[1], "Params_" + keys[i] + "_Cmp"), static_cast<int>(i), 1);
+      grid->addWidget(AddNumberBox("tb" + row[1], "Params_" + keys[i] + "_Value", row[2]),
+                      static_cast<int>(i), 2);
+    }
+    grid->setColumnStretch(0, 1);
+    return grid;
+  };
+
+  auto* activation = new QGroupBox(tr("Activation-calculation Parameters"), page);
+  activation->setObjectName("fraActivation");
+  addRows(activation,
+          {{tr("BLL exponent (d)"), "D", "0.5"},
+           {tr("Noise Factor (s)"), "S", "0.25"},
+           {tr("Latency Exponent (LE)"), "LE", "1"},
+           {tr("Latency Factor (LF)"), "LF", "1"},
+           {tr("Alpha"), "Alpha", "1"}},
+          {"D", "S", "LE", "LF", "Alpha"});
+  left->addWidget(activation);
+
+  auto* thresholds = new QGroupBox(tr("Thresholds"), page);
+  thresholds->setObjectName("fraThresholds");
+  QGridLayout* grid = addRows(thresholds,
+                              {{tr("Retrieval Threshold (RT)"), "Delta", "0"},
+                               {tr("Utility Threshold (U)"), "U", "0"},
+                               {tr("Choice Threshold (CT)"), "CT", "0"},
+                               {tr("Goal (G)"), "Goal", "1"}},
+                              {"Delta", "U", "CT", "Goal"});
+  auto* stopCaption = Caption(tr("Stop retrieving when:"), thresholds);
+  grid->addWidget(stopCaption, 4, 0, 1, 3);
+  stopRule_ = new QButtonGroup(this);
+  obStopRuleTime_ = new QRadioButton(tr("Time"), thresholds);
+  obStopRuleTime_->setObjectName("obStopRule0");
+  obStopRuleNum_ = new QRadioButton(tr("Number"), thresholds);
+  obStopRuleNum_->setObjectName("obStopRule1");
+  stopRule_->addButton(obStopRuleTime_, 0);
+  stopRule_->addButton(obStopRuleNum_, 1);
+  auto* timeRow = new QHBoxLayout;
+  timeRow->addWidget(AddNumberBox("tbStopRuleTime", "Params_StopRule_Value", "1000"));
+  timeRow->addWidget(new QLabel(tr("ms"), thresholds));
+  timeRow->addStretch(1);
+  auto* numRow = new QHBoxLayout;
+  numRow->addWidget(AddNumberBox("tbStopRuleNum", "Params_StopRule_Num", "1"));
+  numRow->addWidget(new QLabel(tr("cycles"), thresholds));
+  numRow->addStretch(1);
+  grid->addWidget(obStopRuleTime_, 5, 0);
+  grid->addLayout(timeRow, 5, 1, 1, 2);
+  grid->addWidget(obStopRuleNum_, 6, 0);
+  grid->addLayout(numRow, 6, 1, 1, 2);
+  connect(stopRule_, &QButtonGroup::idClicked, this, [this](int id) { SetStopRule(id, true); });
+  left->addWidget(thresholds);
+
+  auto* clockGroup = new QGroupBox(tr("Run Clock and Random Numbers"), page);
+  clockGroup->setObjectName("fraClock");
+  auto* clockGrid = new QGridLayout(clockGroup);
+  clock_ = new QButtonGroup(this);
+  obClockReal_ = new QRadioButton(tr("Real time (the task's pace)"), clockGroup);
+  obClockReal_->setObjectName("obClock0");
+  obClockSimulated_ = new QRadioButton(tr("Simulated time (as fast as possible, repeatable)"), clockGroup);
+  obClockSimulated_->setObjectName("obClock1");
+  clock_->addButton(obClockReal_, 0);
+  clock_->addButton(obClockSimulated_, 1);
+  connect(clock_, &QButtonGroup::idClicked, this, [this](int id) { SetClock(id, true); });
+  clockGrid->addWidget(obClockReal_, 0, 0, 1, 2);
+  clockGrid->addWidget(obClockSimulated_, 1, 0, 1, 2);
+  clockGrid->addWidget(Caption(tr("Random seed (empty: a new seed every run)"), clockGroup), 2, 0);
+  clockGrid->addWidget(AddNumberBox("tbSeed", "Params_Seed", QString(), NumberBox::Keys::Digits,
+                                    NumberBox::Written::Text),
+                       2, 1);
+  clockGrid->setColumnStretch(0, 1);
+  left->addWidget(clockGroup);
+  left->addStretch(1);
+
+  auto* socket = new QGroupBox(tr("Socket Parameters"), page);
+  socket->setObjectName("fraSocket");
+  auto* socketGrid = new QGridLayout(socket);
+  socketGrid->addWidget(Caption(tr("Server IP and port"), socket), 0, 0);
+  tbIPAddress_ = new QLineEdit(socket);
+  tbIPAddress_->setObjectName("tbIPAddress");
+  tbIPAddress_->setReadOnly(true);
+  socketGrid->addWidget(tbIPAddress_, 0, 1);
+  socketGrid->addWidget(AddNumberBox("tbPort", "Params_Port_Value", "4258", NumberBox::Keys::Digits), 0, 2);
+  socketGrid->addWidget(Caption(tr("Listen on (empty: this computer only; 0.0.0.0: every network)"), socket),
+                        1, 0);
+  tbListen_ = new QLineEdit(socket);
+  tbListen_->setObjectName("tbListen");
+  tbListen_->installEventFilter(this);
+  socketGrid->addWidget(tbListen_, 1, 1, 1, 2);
+  connect(tbListen_, &QLineEdit::textChanged, this, [this](const QString& text) {
+    Write("Params_Listen", Variant(text.trimmed().toStdString()));
+    tbIPAddress_->setText(TaskAddress(text));
+  });
+  socketGrid->addWidget(Caption(tr("\"HELO\" string (optional)"), socket), 2, 0);
+  tbHelo_ = new QLineEdit(socket);
+  tbHelo_->setObjectName("tbHelo");
+  tbHelo_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  tbHelo_->installEventFilter(this);
+  socketGrid->addWidget(tbHelo_, 2, 1, 1, 2);
+  connect(tbHelo_, &QLineEdit::textChanged, this,
+          [this](const QString& text) { Write("Params_HELO", Variant(text.toStdString())); });
+  socketGrid->setColumnStretch(0, 1);
+  right->addWidget(socket);
+
+  auto* batch = new QGroupBox(tr("Batch Mode Settings"), page);
+  batch->setObjectName("fraBatch");
+  auto* batchGrid = new QGridLayout(batch);
+  batchGrid->addWidget(Caption(tr("Number of Subjects"), batch), 0, 0);
+  batchGrid->addWidget(AddNumberBox("tbNumberOfSimulations", "Params_Batch_Value", "1", NumberBox::Keys::Number,
+                                    NumberBox::Written::Text),
+                       0, 1);
+  batchGrid->addWidget(Caption(tr("To run simulation for a single subject, enter 1. To run simulation of "
+                                  "multiple subjects, one after the other, enter the number of subjects."),
+                               batch),
+                       1, 0, 1, 2);
+  batchGrid->setColumnStretch(0, 1);
+  right->addWidget(batch);
+
+  auto* reinforce = new QGroupBox(tr("Reinforcement Options"), page);
+  reinforce->setObjectName("fraReinforcement");
+  auto* reinforceLayout = new QVBoxLayout(reinforce);
+  reinforceLayout->addWidget(AddCheck("cbReinforceRecognition",
+                                      tr("Reinforce the retrieved instances (Recognition Phase)"),
+                                      "Reinforce_Recognition"));
+  reinforceLayout->addWidget(AddCheck("cbReinforceExecution",
+                                      tr("Reinforce the executed instance (Execution Phase)"),
+                                      "Reinforce_Execution"));
+  reinforceLayout->addWidget(AddCheck("cbReinforceFeedback",
+                                      tr("Reinforce instances given feedback (Feedback Phase)"),
+                                      "Reinforce_Feedback"));
+  right->addWidget(reinforce);
+
+  auto* creation = new QGroupBox(tr("Instance-creation Options"), page);
+  creation->setObjectName("fraCreation");
+  auto* creationLayout = new QVBoxLayout(creation);
+  QCheckBox* create = AddCheck("cbFeedbackCreatesInstance",
+                               tr("Create new instance(s) when applying feedback, instead of updating the "
+                                  "executed instance(s)"),
+                               "CreateInstance_Feedback");
+  creationLayout->addWidget(create);
+  right->addWidget(creation);
+
+  auto* merging = new QGroupBox(tr("Instance-merging Options"), page);
+  merging->setObjectName("fraMerging");
+  auto* mergingLayout = new QVBoxLayout(merging);
+  mergingLayout->addWidget(AddCheck("cbMergeWithPrepopulated",
+                                    tr("Allow instances created during simulation to be merged with "
+                                       "prepopulated instances when appropriate"),
+                                    "Merge_WithPrepopulated"));
+  right->addWidget(merging);
+  right->addStretch(1);
+}
+
+QString frmModelParameters::TaskAddress(const QString& listenSetting) {
+  const QString listen = listenSetting.trimmed();
+  QHostAddress address;
+  if (listen.isEmpty() || !address.setAddress(listen) || address.isLoopback()) return "127.0.0.1";
+  if (address == QHostAddress::AnyIPv4 || address == QHostAddress::Any || address == QHostAddress::AnyIPv6) {
+    for (const QHostAddress& local : QNetworkInterface::allAddresses()) {
+      if (local.protocol() == QAbstractSocket::IPv4Protocol && !local.isLoopback()) return local.toString();
+    }
+    return "127.0.0.1";
+  }
+  return address.toString();
+}
+
+void frmModelParameters::Load() {
+  store::Database* db = Db();
+  const std::string listen = ReadSettingText(db, "Params_Listen");
+  tbIPAddress_->setText(TaskAddress(QString::fromStdString(listen)));
+
+  for (const Comparison& comparison : comparisons_) {
+    const QString stored = QString::fromStdString(ReadSettingText(db, comparison.key));
+    comparison.list->setCurrentIndex(comparison.list->findText(stored, Qt::MatchExactly | Qt::MatchCaseSensitive));
+  }
+  for (const NumberBox& box : numberBoxes_) {
+    const std::string text = box.written == NumberBox::Written::Text ? ReadSettingText(db, box.key)
+                                                                     : SettingText(ReadSetting(db, box.key));
+    box.box->setText(QString::fromStdString(text));
+  }
+  tbHelo_->setText(QString::fromStdString(ReadSettingText(db, "Params_HELO")));
+  tbListen_->setText(QString::fromStdString(listen));
+  SetStopRule(SettingIndex(ReadSetting(db, "Params_StopRule"), 2), true);
+  SetClock(SettingIndex(ReadSetting(db, "Params_Clock"), 2), true);
+  for (const CheckSetting& check : checks_) {
+    const bool set = SettingIndex(ReadSetting(db, check.key), 2) == 1;
+    check.box->setChecked(set);
+    Write(check.key, Variant(static_cast<std::int32_t>(set ? 1 : 0)));
+  }
+  // Defaults go into every box left blank; writing them happens as the
+  // text changes, so a new model gets every default stored.
+  for (const NumberBox& box : numberBoxes_) {
+    if (box.box->text().trimmed().isEmpty()) {
+      if (box.defaultText.isEmpty()) {
+        box.box->clear();
+      } else {
+        box.box->setText(box.defaultText);
+      }
+    }
+  }
+  if (tbHelo_->text().trimmed().isEmpty()) tbHelo_->clear();
+  Write("Params_HELO", Variant(tbHelo_->text().toStdString()));
+}
+
+void frmModelParameters::SetStopRule(int index, bool write) {
+  (index == 1 ? obStopRuleNum_ : obStopRuleTime_)->setChecked(true);
+  for (const NumberBox& box : numberBoxes_) {
+    if (box.key == "Params_StopRule_Value") box.box->setEnabled(index == 0);
+    if (box.key == "Params_StopRule_Num") box.box->setEnabled(index == 1);
+  }
+  if (write) Write("Params_StopRule", Variant(static_cast<std::int32_t>(index)));
+}
+
+void frmModelParameters::SetClock(int index, bool write) {
+  (index == 1 ? obClockSimulated_ : obClockReal_)->setChecked(true);
+  if (write) Write("Params_Clock", Variant(static_cast<std::int32_t>(index)));
+}
+
+void frmModelParameters::Write(const std::string& key, const Variant& value) {
+  if (Db()) WriteSetting(Db(), key, value);
+}
+
+const frmModelParameters::NumberBox* frmModelParameters::FindNumberBox(QObject* widget) const {
+  for (const NumberBox& box : numberBoxes_) {
+    if (box.box == widget) return &box;
+  }
+  return nullptr;
+}
+
+bool frmModelParameters::FilterKey(const NumberBox& box, QKeyEvent* event) {
+  if (IsEditingKey(event)) return false;
+  const QChar c = event->text().at(0);
+  const bool digit = c >= '0' && c <= '9';
+  const bool allowed = box.keys == NumberBox::Keys::Digits ? digit : (digit || c == '-' || c == '.');
+  if (allowed) return false;
+  QApplication::beep();
+  return true;
+}
+
+bool frmModelParameters::CheckOnLeaving(const NumberBox& box) {
+  const std::string text = box.box->text().toStdString();
+  std::string message;
+  if (!IsCanonicalNumberText(text)) {
+    message = "The value '" + text + "' isn't a valid number. Please correct it.";
+  } else if (box.key == "Params_StopRule_Num" && LeadingNumber(text) < 1) {
+    message = "Number of cycles must be greater than zero.";
+  } else if (box.key == "Params_StopRule_Value" && LeadingNumber(text) < 1) {
+    message = "Stopping time rule must at least 1 millisecond.";
+  } else if (box.key == "Params_Port_Value" && !Trimmed(text).empty() &&
+             (LeadingNumber(text) < 1 || LeadingNumber(text) > 65535)) {
+    message = "The port '" + text + "' must be a number from 1 to 65535.";
+  }
+  if (message.empty()) return true;
+  checking_ = true;
+  CurrentDialogs().Message(message, DialogIcon::Warning);
+  checking_ = false;
+  QLineEdit* edit = box.box;
+  edit->setFocus(Qt::OtherFocusReason);
+  edit->selectAll();
+  return false;
+}
+
+bool frmModelParameters::eventFilter(QObject* watched, QEvent* event) {
+  auto* edit = qobject_cast<QLineEdit*>(watched);
+  if (!edit) return Screen::eventFilter(watched, event);
+  const NumberBox* box = FindNumberBox(watched);
+  switch (event->type()) {
+    case QEvent::KeyPress:
+      if (box && FilterKey(*box, static_cast<QKeyEvent*>(event))) return true;
+      break;
+    case QEvent::FocusIn:
+      if (!box || box->key != "Params_StopRule_Num") {
+        // After the click that gave the focus has placed the cursor.
+        QTimer::singleShot(0, edit, [edit] {
+          if (edit->hasFocus()) edit->selectAll();
+        });
+      }
+      break;
+    case QEvent::FocusOut: {
+      const auto reason = static_cast<QFocusEvent*>(event)->reason();
+      // Only a move to another control of this screen counts as leaving.
+      if (checking_ || reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason) break;
+      if (box) {
+        CheckOnLeaving(*box);
+      } else if (edit == tbListen_) {
+        QHostAddress address;
+        const QString text = tbListen_->text().trimmed();
+        if (!text.isEmpty() && !address.setAddress(text)) {
+          checking_ = true;
+          CurrentDialogs().Message("The address '" + text.toStdString() +
+                                       "' isn't a valid IP address. Please correct it, or leave it empty to "
+                                       "accept tasks from this computer only.",
+                                   DialogIcon::Warning);
+          checking_ = false;
+          tbListen_->setFocus(Qt::OtherFocusReason);
+          tbListen_->selectAll();
+        }
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  return Screen::eventFilter(watched, event);
+}
+
+}  // namespace korvane::editor
