@@ -85,7 +85,10 @@ TEST(FormulaProgram, ParseErrorsAreTextsAndKeepThePreviousTree) {
             "(FALSE / TRUE) or the 'NOT' logical operator or a statement");
   EXPECT_EQ(Parsed("A = 1\n/* open").ErrorMessage(),
             "On line 2 char 1: Unexpected end of file, expecting end of comment");
-  EXPECT_EQ(Parsed("A = MAX()").ErrorMessage().substr(0, 33), "On line 1 char 9: Syntax error, e");
+  // An empty argument list is a syntax error at the closing parenthesis.
+  EXPECT_EQ(Parsed("A = MAX()").ErrorMessage(),
+            "On line 1 char 9: Syntax error, expected a variable or a number or a string or a boolean value "
+            "(FALSE / TRUE) or the 'NOT' logical operator or a statement");
   EXPECT_TRUE(dialogs.Shown().empty());
 }
 
