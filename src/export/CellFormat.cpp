@@ -1,15 +1,128 @@
 // CellFormat.cpp: cell texts and CSV quoting.
 #include "export/CellFormat.h"
 
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace korvane::exporting {
+
+namespace {
+
+using Wide = unsigned __int128;
+
+Wide PowerOfTen(int n) {
+  static const auto powers = [] {
+    std::array<Wide, 23> p{};
+    p[0] = 1;
+    for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+    return p;
+  }();
+  return powers[static_cast<std::size_t>(n)];
+}
+
+// q = round(numerator / denominator), ties to even, as printf rounds.
+std::uint64_t RoundedQuotient(Wide numerator, Wide denominator) {
+  Wide q = numerator / denominator;
+  Wide twice = (numerator % denominator) * 2;
+  if (twice > denominator || (twice == denominator && (q & 1))) ++q;
+  return static_cast<std::uint64_t>(q);
+}
+
+// The 15 significant digits of |value| rounded exactly as "%.15G" rounds
+// them, with integer arithmetic: |value| = m * 2^e, scaled by a power of ten
+// that 128 bits hold. False outside the range that covers trace values.
+bool FifteenDigits(double value, std::uint64_t& digits, int& exponent10) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  if (biased == 0) return false;  // subnormal
+  const std::uint64_t m = (bits & ((1ULL << 52) - 1)) | (1ULL << 52);
+  const int e = biased - 1075;  // |value| = m * 2^e, m of 53 bits
+  // floor(log10(2) * (e + 52)), within one of the decimal exponent.
+  int x = ((e + 52) * 78913) >> 18;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int shift = 14 - x;  // digits = |value| * 10^shift
+    std::uint64_t q;
+    if (shift >= 0) {
+      if (shift > 22 || e >= 0 || -e > 120) return false;
+      // Division by 2^-e is a shift; the bits shifted out decide the rounding.
+      const Wide scaled = static_cast<Wide>(m) * PowerOfTen(shift);
+      const int bits = -e;
+      Wide whole = scaled >> bits;
+      const Wide rest = scaled & ((static_cast<Wide>(1) << bits) - 1);
+      const Wide half = static_cast<Wide>(1) << (bits - 1);
+      if (rest > half || (rest == half && (whole & 1))) ++whole;
+      q = static_cast<std::uint64_t>(whole);
+    } else {
+      if (-shift > 22 || e > 40 || e < -60) return false;
+      q = e >= 0 ? RoundedQuotient(static_cast<Wide>(m) << e, PowerOfTen(-shift))
+                 : RoundedQuotient(m, PowerOfTen(-shift) << -e);
+    }
+    if (q >= 1000000000000000ULL) { ++x; continue; }
+    if (q < 100000000000000ULL) { --x; continue; }
+    digits = q;
+    exponent10 = x;
+    return true;
+  }
+  return false;
+}
+
+// Writes 15 digits and an exponent in the layout "%G" uses: trailing zeros
+// dropped, plain notation for exponents -4 to 14, else d.dddE+XX.
+void AppendGeneral(bool negative, std::uint64_t mantissa, int x, std::string& out) {
+  char digits[16];
+  for (int i = 14; i >= 0; --i) {
+    digits[i] = static_cast<char>('0' + mantissa % 10);
+    mantissa /= 10;
+  }
+  int count = 15;
+  while (count > 1 && digits[count - 1] == '0') --count;
+  char text[40];
+  char* p = text;
+  if (negative) *p++ = '-';
+  if (x < -4 || x >= 15) {
+    *p++ = digits[0];
+    if (count > 1) {
+      *p++ = '.';
+      for (int i = 1; i < count; ++i) *p++ = digits[i];
+    }
+    *p++ = 'E';
+    *p++ = x < 0 ? '-' : '+';
+    int magnitude = x < 0 ? -x : x;
+    if (magnitude >= 100) *p++ = static_cast<char>('0' + magnitude / 100);
+    *p++ = static_cast<char>('0' + magnitude / 10 % 10);
+    *p++ = static_cast<char>('0' + magnitude % 10);
+  } else if (x >= 0) {
+    const int whole = x + 1;
+    for (int i = 0; i < whole; ++i) *p++ = i < count ? digits[i] : '0';
+    if (count > whole) {
+      *p++ = '.';
+      for (int i = whole; i < count; ++i) *p++ = digits[i];
+    }
+  } else {
+    *p++ = '0';
+    *p++ = '.';
+    for (int i = 0; i < -x - 1; ++i) *p++ = '0';
+    for (int i = 0; i < count; ++i) *p++ = digits[i];
+  }
+  out.append(text, p);
+}
+
+}  // namespace
 
 void AppendNumber(double value, std::string& out) {
   if (!std::isfinite(value) || value == 0) {
     out += FormatNumber(value);
+    return;
+  }
+  std::uint64_t digits = 0;
+  int exponent10 = 0;
+  if (FifteenDigits(value, digits, exponent10)) {
+    AppendGeneral(value < 0, digits, exponent10, out);
     return;
   }
   // Same digits as "%.15G", without the locale and format parsing of printf.

@@ -100,6 +100,7 @@ class OutputFile {
 };
 
 constexpr std::size_t kFlushSize = 1 << 20;
+constexpr int kInstanceColumn = 2;  // Subject ID, Trial, Instance lead every export
 
 }  // namespace
 
@@ -149,16 +150,20 @@ ExportOutcome ExportTrace(store::Database* db, const ExportRequest& request, con
 
     std::string buffer = CaptionsLine(plan->Captions());
     buffer.reserve(kFlushSize + 4096);
-    const int columns = static_cast<int>(plan->Columns().size());
+    // Trace values come from the trace query, slot values from the instance
+    // each row names, read once per instance.
+    const int traceColumns = plan->TraceColumnCount();
+    SlotCells slots(*plan);
     const std::int64_t interval = callbacks.progressInterval > 0 ? callbacks.progressInterval : 4096;
     std::int64_t done = 0;
     for (std::size_t s = 0; s < plan->Subjects().size(); ++s) {
-      TraceRows rows = plan->OpenRows(s);
+      TraceRows rows = plan->OpenTraceRows(s);
       while (rows.Next()) {
-        for (int c = 0; c < columns; ++c) {
+        for (int c = 0; c < traceColumns; ++c) {
           if (c) buffer += ',';
           rows.AppendCsv(c, buffer);
         }
+        if (slots.Any()) buffer += slots.Csv(rows.Value(kInstanceColumn));
         buffer += "\r\n";
         ++done;
         if (buffer.size() >= kFlushSize) {

@@ -238,12 +238,18 @@ std::optional<TraceQuery> TraceQuery::Plan(store::Database* db, const ExportRequ
       filterSql;
 
   plan.selectRows_ = "SELECT ";
+  plan.selectTrace_ = "SELECT ";
   for (const auto& column : plan.columns_) {
-    plan.selectRows_ += column.kind == ColumnKind::Slot ? tableSql + "." + QuoteIdentifier(column.field)
-                                                        : TraceColumnSql(column.field);
-    plan.selectRows_ += ", ";
+    if (column.kind == ColumnKind::Slot) {
+      plan.selectRows_ += tableSql + "." + QuoteIdentifier(column.field) + ", ";
+    } else {
+      plan.selectRows_ += TraceColumnSql(column.field) + ", ";
+      plan.selectTrace_ += TraceColumnSql(column.field) + ", ";
+      ++plan.traceColumnCount_;
+    }
   }
   plan.selectRows_ += "MetaInstance.rowid";
+  plan.selectTrace_ += "MetaInstance.rowid";
   plan.rowsSql_ = plan.selectRows_ + plan.fromRows_ + plan.where_ + kOrderBy;
   return plan;
 }
@@ -268,26 +274,28 @@ std::int64_t TraceQuery::CountRows(std::size_t subject) const {
 
 TraceRows TraceQuery::OpenRows(std::size_t subject, const std::optional<RowKey>& after,
                                std::int64_t limit) const {
-  return Open(selectRows_ + fromRows_, false, subject, after, limit);
+  return Open(selectRows_ + fromRows_, false, subject, after, limit, static_cast<int>(columns_.size()));
+}
+
+TraceRows TraceQuery::OpenTraceRows(std::size_t subject) const {
+  return Open(selectTrace_ + fromKeys_, false, subject, std::nullopt, -1, traceColumnCount_);
 }
 
 TraceRows TraceQuery::OpenKeys(std::size_t subject, const std::optional<RowKey>& after,
                                std::int64_t limit) const {
   return Open("SELECT MetaInstance.\"TrialNumber\", MetaInstance.\"Instance\", MetaInstance.rowid" + fromKeys_,
-              true, subject, after, limit);
+              true, subject, after, limit, 0);
 }
 
 TraceRows TraceQuery::Open(const std::string& select, bool keysOnly, std::size_t subject,
-                           const std::optional<RowKey>& after, std::int64_t limit) const {
+                           const std::optional<RowKey>& after, std::int64_t limit, int columns) const {
   std::vector<ColumnKind> kinds;
   std::vector<store::FieldType> types;
-  if (!keysOnly) {
-    for (const auto& column : columns_) {
-      kinds.push_back(column.kind);
-      types.push_back(column.type);
-    }
+  for (int c = 0; c < columns; ++c) {
+    kinds.push_back(columns_[static_cast<std::size_t>(c)].kind);
+    types.push_back(columns_[static_cast<std::size_t>(c)].type);
   }
-  const int keyColumn = static_cast<int>(columns_.size());
+  const int keyColumn = keysOnly ? 2 : columns;
   if (!traceExists_) {
     // No run has written a trace yet: a query that yields no rows.
     return TraceRows(db_->Prepare("SELECT 1 WHERE 0"), std::move(kinds), std::move(types), keyColumn);
@@ -317,6 +325,46 @@ TraceRows TraceQuery::Open(const std::string& select, bool keysOnly, std::size_t
   }
   if (limit >= 0) statement.Bind(index++, Variant(static_cast<double>(limit)));
   return TraceRows(std::move(statement), std::move(kinds), std::move(types), keyColumn);
+}
+
+}  // namespace korvane::exporting
+
+namespace korvane::exporting {
+
+// --- SlotCells ---------------------------------------------------------------
+
+SlotCells::SlotCells(const TraceQuery& plan) {
+  std::string select;
+  for (const auto& column : plan.Columns()) {
+    if (column.kind != ColumnKind::Slot) continue;
+    select += (select.empty() ? "SELECT " : ", ") + QuoteIdentifier(column.field);
+    kinds_.push_back(column.kind);
+    types_.push_back(column.type);
+    empty_ += ',';
+  }
+  if (kinds_.empty()) return;
+  lookup_.emplace(plan.Connection().Prepare(select + " FROM " + QuoteIdentifier(plan.InstanceType()) +
+                                          " WHERE \"X_ID\" = ?"));
+}
+
+const std::string& SlotCells::Csv(const Variant& instance) {
+  if (!lookup_ || !instance.IsNumber()) return empty_;
+  const auto id = static_cast<std::int64_t>(instance.ToNumber());
+  if (auto found = cache_.find(id); found != cache_.end()) return found->second;
+  if (cache_.size() >= kMaxCached) cache_.clear();
+  std::string cells;
+  lookup_->Reset();
+  lookup_->Bind(1, instance);
+  if (lookup_->Step()) {
+    for (std::size_t c = 0; c < kinds_.size(); ++c) {
+      cells += ',';
+      AppendCsvCell(lookup_->ColumnAs(static_cast<int>(c), types_[c]), kinds_[c], cells);
+    }
+  } else {
+    cells = empty_;
+  }
+  lookup_->Reset();
+  return cache_.emplace(id, std::move(cells)).first->second;
 }
 
 }  // namespace korvane::exporting

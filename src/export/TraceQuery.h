@@ -18,6 +18,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "export/ExportRequest.h"
@@ -75,6 +76,7 @@ class TraceQuery {
   // The chosen subjects in order, each once.
   const std::vector<std::int32_t>& Subjects() const { return subjects_; }
   const std::string& InstanceType() const { return instanceType_; }
+  store::Database& Connection() const { return *db_; }
 
   // The number of rows of the subject at this position of Subjects().
   std::int64_t CountRows(std::size_t subject) const;
@@ -82,6 +84,10 @@ class TraceQuery {
   // `after`, at most `limit` when limit >= 0.
   TraceRows OpenRows(std::size_t subject, const std::optional<RowKey>& after = {},
                      std::int64_t limit = -1) const;
+  // The same rows with only the trace columns (the first TraceColumnCount()
+  // export columns) and no slot values; SlotCells supplies those.
+  TraceRows OpenTraceRows(std::size_t subject) const;
+  int TraceColumnCount() const { return traceColumnCount_; }
   // The same rows with only their keys (no slot values), for skipping ahead.
   TraceRows OpenKeys(std::size_t subject, const std::optional<RowKey>& after = {},
                      std::int64_t limit = -1) const;
@@ -92,7 +98,7 @@ class TraceQuery {
  private:
   TraceQuery() = default;
   TraceRows Open(const std::string& select, bool keysOnly, std::size_t subject,
-                 const std::optional<RowKey>& after, std::int64_t limit) const;
+                 const std::optional<RowKey>& after, std::int64_t limit, int columns) const;
 
   store::Database* db_ = nullptr;
   std::string instanceType_;
@@ -102,13 +108,35 @@ class TraceQuery {
   bool keysNeedJoin_ = false;  // a filter tests a slot column
   bool hasActiveFilters_ = false;
   bool traceExists_ = false;
+  int traceColumnCount_ = 0;    // export columns before the slot columns
 
   std::string fromRows_;        // FROM ... of the row queries
   std::string fromKeys_;        // FROM ... of the key queries
   std::string where_;           // WHERE ... without ORDER BY, subject as a parameter
   std::vector<Variant> filterOperands_;
   std::string selectRows_;      // SELECT list of the row queries
+  std::string selectTrace_;     // SELECT list of the trace columns alone
   std::string rowsSql_;
+};
+
+// The slot cells of the instances an export meets, read once per instance
+// instead of joining the instance table into every trace row. Holds at most
+// a bounded number of instances, so memory does not grow with the trace.
+class SlotCells {
+ public:
+  explicit SlotCells(const TraceQuery& plan);
+  bool Any() const { return !kinds_.empty(); }
+  // Every slot cell of the instance as CSV, each preceded by ","; empty
+  // cells for an instance the table does not hold (a blended one, 0).
+  const std::string& Csv(const Variant& instance);
+
+ private:
+  static constexpr std::size_t kMaxCached = 1 << 18;
+  std::optional<store::Statement> lookup_;
+  std::vector<ColumnKind> kinds_;
+  std::vector<store::FieldType> types_;
+  std::string empty_;
+  std::unordered_map<std::int64_t, std::string> cache_;
 };
 
 // The trace columns a filter may test, and the instance type's slot columns:
