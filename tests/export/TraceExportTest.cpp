@@ -327,6 +327,15 @@ TEST(CellFormat, NumbersMatchTheSharedTextForm) {
   std::vector<double> values = {0, 1, -1, 0.1, 1.0 / 3, 2.0 / 3, 1e15, 1e14, 123456789012345.0, 1e-5, 1e-4,
                                 -2.5e-300, 1.7976931348623157e308, 5e-324, 0.30000000000000004, 100, 1e16};
   for (int i = 1; i < 2000; ++i) values.push_back(std::ldexp(static_cast<double>(i * 7919 % 1000003), i % 200 - 100));
+  // Exact halves in the sixteenth digit round to even, as the shared form does.
+  for (double tie : {123456789012345.5, 123456789012346.5, 1000000000000005.0, 1000000000000015.0, 0.5, 2.5})
+    for (double sign : {1.0, -1.0}) values.push_back(sign * tie);
+  for (int i = 1; i < 3000; ++i) {
+    values.push_back(1.0 / i);
+    values.push_back(i * 0.001 - 3);
+    values.push_back(-std::log(i * 0.37));
+    values.push_back(std::exp(i * 0.05 - 60));
+  }
   for (double v : values) {
     std::string text;
     AppendNumber(v, text);
