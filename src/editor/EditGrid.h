@@ -44,6 +44,8 @@ class EditGrid : public QTableWidget {
   // Appends an empty row; returns its index.
   int AppendRow();
 
+  using QTableWidget::edit;
+
  signals:
   void CellEdited(int row, int column, const QString& oldText, const QString& newText);
 
