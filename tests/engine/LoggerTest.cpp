@@ -1,0 +1,68 @@
+// LoggerTest.cpp: the log file and the shared file log routine.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "TestSupport.h"
+#include "util/Log.h"
+#include "util/Logger.h"
+
+namespace korvane {
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(LoggerTest, LinesLevelsAndNewFiles) {
+  test::TempDir dir;
+  std::string folder = dir.File("logs");
+  SetLogFolder(folder);
+  SetMinimumLogLevel(1);
+  InstallSharedFileLog();
+  std::string first = StartNewLog();
+  ASSERT_FALSE(first.empty());
+  EXPECT_TRUE(std::filesystem::is_directory(folder));  // created when missing
+  std::string name = std::filesystem::path(first).filename().string();
+  EXPECT_EQ(name.size(), std::string("yyyymmdd-hhmmss.txt").size());
+
+  LogShared("progress line", 1);
+  LogShared("trace line", 0);
+  SetMinimumLogLevel(0);
+  LogShared("debug trace line", 0);
+  std::string text = ReadAll(first);
+  EXPECT_NE(text.find("] progress line\r\n"), std::string::npos);
+  EXPECT_EQ(text.find("] trace line"), std::string::npos);
+  EXPECT_NE(text.find("] debug trace line\r\n"), std::string::npos);
+  ASSERT_EQ(text.front(), '[');
+  // "[yyyyMMdd-HHnnss.zzz] "
+  EXPECT_EQ(text.find("] "), 20u);
+  EXPECT_EQ(text[16], '.');
+
+  // A new log goes to a new file, even within the same second.
+  std::string second = StartNewLog();
+  EXPECT_NE(second, first);
+  LogToFile("in the second file", 1);
+  EXPECT_EQ(ReadAll(first).find("in the second file"), std::string::npos);
+  EXPECT_NE(ReadAll(second).find("in the second file"), std::string::npos);
+  EXPECT_EQ(CurrentLogPath(), second);
+
+  // A folder that cannot be made leaves the logger closed; lines are dropped.
+  std::ofstream(dir.File("blocker")) << "x";
+  Logger closed(dir.File("blocker") + "/logs");
+  EXPECT_FALSE(closed.IsOpen());
+  closed.AddString("nowhere");
+  EXPECT_TRUE(closed.GetFilename().empty());
+
+  SetMinimumLogLevel(1);
+  SetSharedLogSink({});
+  SetLogFolder({});
+}
+
+}  // namespace
+}  // namespace korvane
