@@ -1,0 +1,205 @@
+// Tests of the model parameters screen: defaults written on the first
+// opening, the keyboard filters, the checks on leaving a box, immediate
+// writes, and the run settings (clock, seed, listen address).
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "ModelScreenFixture.h"
+#include "editor/ModelParametersScreen.h"
+#include "editor/NumberText.h"
+
+namespace korvane::test {
+namespace {
+
+using editor::frmModelParameters;
+
+TEST(NumberTextTest, LeadingNumberAndCanonicalForm) {
+  EXPECT_DOUBLE_EQ(editor::LeadingNumber("-3abc"), -3);
+  EXPECT_DOUBLE_EQ(editor::LeadingNumber(".5"), 0.5);
+  EXPECT_DOUBLE_EQ(editor::LeadingNumber("1e3"), 1);
+  EXPECT_DOUBLE_EQ(editor::LeadingNumber("  12.25x"), 12.25);
+  EXPECT_DOUBLE_EQ(editor::LeadingNumber("x5"), 0);
+  EXPECT_DOUBLE_EQ(editor::LeadingNumber("-"), 0);
+  EXPECT_EQ(editor::PlainNumberText(0.1), "0.1");
+  EXPECT_EQ(editor::PlainNumberText(1e6), "1000000");
+  EXPECT_EQ(editor::PlainNumberText(-0.0), "0");
+  for (const char* good : {"0.5", "12", "-3", "", "  ", "1000000", "0.001"})
+    EXPECT_TRUE(editor::IsCanonicalNumberText(good)) << good;
+  for (const char* bad : {".5", "1.0", "007", "1e3", "5x", "-", "5.", "+3", "-0"})
+    EXPECT_FALSE(editor::IsCanonicalNumberText(bad)) << bad;
+}
+
+class ModelParametersTest : public ModelScreenTest {
+ protected:
+  std::unique_ptr<frmModelParameters> Open() {
+    auto screen = std::make_unique<frmModelParameters>(host_);
+    EXPECT_TRUE(screen->OpenScreen());
+    screen->resize(1000, 740);
+    screen->show();
+    QApplication::setActiveWindow(screen.get());
+    EXPECT_TRUE(QTest::qWaitForWindowActive(screen.get()));
+    return screen;
+  }
+  QLineEdit* Box(QWidget* screen, const char* name) { return Find<QLineEdit>(screen, name); }
+
+  // Gives the box the focus, puts text in, and moves on to tbHelo the way a
+  // Tab would; returns the messages that leaving the box showed.
+  std::vector<std::string> TypeAndLeave(QWidget* screen, const char* name, const QString& text) {
+    QLineEdit* box = Box(screen, name);
+    box->setFocus(Qt::TabFocusReason);
+    QCoreApplication::processEvents();
+    box->setText(text);
+    Box(screen, "tbHelo")->setFocus(Qt::TabFocusReason);
+    QCoreApplication::processEvents();
+    return TakeShown();
+  }
+};
+
+TEST_F(ModelParametersTest, FirstOpeningStoresEveryDefault) {
+  auto screen = Open();
+  EXPECT_EQ(screen->objectName(), "frmModelParameters");
+  EXPECT_EQ(Setting("Params_Port_Value"), Variant(4258.0));
+  EXPECT_EQ(Setting("Params_S_Value"), Variant(0.25));
+  EXPECT_EQ(Setting("Params_D_Value"), Variant(0.5));
+  EXPECT_EQ(Setting("Params_StopRule"), Variant(0.0));
+  EXPECT_EQ(Setting("Params_StopRule_Value"), Variant(1000.0));
+  EXPECT_EQ(Setting("Params_StopRule_Num"), Variant(1.0));
+  EXPECT_EQ(Setting("Params_Batch_Value"), Variant(1.0));
+  EXPECT_EQ(Setting("Params_Alpha_Value"), Variant(1.0));
+  EXPECT_EQ(Setting("Params_Goal_Value"), Variant(1.0));
+  EXPECT_EQ(Setting("Params_CT_Value"), Variant(0.0));
+  EXPECT_EQ(Setting("Params_Clock"), Variant(0.0));
+  EXPECT_TRUE(HasSetting("Params_HELO"));
+  EXPECT_EQ(Setting("Reinforce_Recognition"), Variant(0.0));
+  EXPECT_EQ(Setting("Merge_WithPrepopulated"), Variant(0.0));
+  // Comparisons stay unset until one is chosen.
+  for (const char* key : {"Params_D_Cmp", "Params_CT_Cmp", "Params_U_Cmp", "Params_Delta_Cmp"})
+    EXPECT_FALSE(HasSetting(key)) << key;
+  EXPECT_EQ(Find<QComboBox>(screen.get(), "cbCmpCT")->currentIndex(), -1);
+  EXPECT_EQ(Box(screen.get(), "tbIPAddress")->text(), "127.0.0.1");
+  EXPECT_TRUE(Box(screen.get(), "tbStopRuleTime")->isEnabled());
+  EXPECT_FALSE(Box(screen.get(), "tbStopRuleNum")->isEnabled());
+  EXPECT_TRUE(TakeShown().empty());
+}
+
+TEST_F(ModelParametersTest, ChangesAreWrittenAtOnceAndComeBack) {
+  {
+    auto screen = Open();
+    QComboBox* cmp = Find<QComboBox>(screen.get(), "cbCmpCT");
+    ASSERT_EQ(cmp->count(), 5);
+    EXPECT_EQ(cmp->itemText(0), ">");
+    EXPECT_EQ(cmp->itemText(4), "<=");
+    cmp->setCurrentIndex(3);
+    EXPECT_EQ(Setting("Params_CT_Cmp"), Variant(">="));
+
+    // The number the text begins with is written while typing.
+    Box(screen.get(), "tbS")->setText("0.75abc");
+    EXPECT_EQ(Setting("Params_S_Value"), Variant(0.75));
+    Box(screen.get(), "tbD")->clear();
+    EXPECT_EQ(Setting("Params_D_Value"), Variant(0.0));
+    Box(screen.get(), "tbNumberOfSimulations")->clear();
+    Box(screen.get(), "tbHelo")->setText("Hello %d");
+    EXPECT_EQ(Setting("Params_HELO"), Variant("Hello %d"));
+
+    Find<QCheckBox>(screen.get(), "cbReinforceFeedback")->click();
+    EXPECT_EQ(Setting("Reinforce_Feedback"), Variant(1.0));
+    Find<QRadioButton>(screen.get(), "obStopRule1")->click();
+    EXPECT_EQ(Setting("Params_StopRule"), Variant(1.0));
+    EXPECT_FALSE(Box(screen.get(), "tbStopRuleTime")->isEnabled());
+    EXPECT_TRUE(Box(screen.get(), "tbStopRuleNum")->isEnabled());
+    Find<QRadioButton>(screen.get(), "obClock1")->click();
+    EXPECT_EQ(Setting("Params_Clock"), Variant(1.0));
+    Box(screen.get(), "tbSeed")->setText("42");
+    EXPECT_EQ(Setting("Params_Seed"), Variant(42.0));
+    Box(screen.get(), "tbListen")->setText("0.0.0.0");
+    EXPECT_EQ(Setting("Params_Listen"), Variant("0.0.0.0"));
+    EXPECT_NE(Box(screen.get(), "tbIPAddress")->text(), "");
+    screen->CloseScreen();
+  }
+  SetSetting("Params_U_Cmp", Variant("=>"));  // not one of the five
+  auto screen = Open();
+  EXPECT_EQ(Find<QComboBox>(screen.get(), "cbCmpCT")->currentText(), ">=");
+  EXPECT_EQ(Find<QComboBox>(screen.get(), "cbCmpU")->currentIndex(), -1);
+  EXPECT_EQ(Box(screen.get(), "tbS")->text(), "0.75");
+  EXPECT_EQ(Box(screen.get(), "tbD")->text(), "0");  // a cleared box keeps 0, not the default
+  EXPECT_EQ(Box(screen.get(), "tbNumberOfSimulations")->text(), "1");  // cleared: the default again
+  EXPECT_EQ(Setting("Params_Batch_Value"), Variant(1.0));
+  EXPECT_EQ(Box(screen.get(), "tbHelo")->text(), "Hello %d");
+  EXPECT_TRUE(Find<QCheckBox>(screen.get(), "cbReinforceFeedback")->isChecked());
+  EXPECT_TRUE(Find<QRadioButton>(screen.get(), "obStopRule1")->isChecked());
+  EXPECT_FALSE(Box(screen.get(), "tbStopRuleTime")->isEnabled());
+  EXPECT_TRUE(Find<QRadioButton>(screen.get(), "obClock1")->isChecked());
+  EXPECT_EQ(Box(screen.get(), "tbSeed")->text(), "42");
+  EXPECT_EQ(Box(screen.get(), "tbListen")->text(), "0.0.0.0");
+}
+
+TEST_F(ModelParametersTest, KeyboardFiltersDiscardOtherKeys) {
+  auto screen = Open();
+  QLineEdit* d = Box(screen.get(), "tbD");
+  d->clear();
+  d->setFocus();
+  QTest::keyClicks(d, "1a.5-x");
+  EXPECT_EQ(d->text(), "1.5-");
+  QLineEdit* port = Box(screen.get(), "tbPort");
+  port->clear();
+  QTest::keyClicks(port, "42-5.8x");
+  EXPECT_EQ(port->text(), "4258");
+  QLineEdit* helo = Box(screen.get(), "tbHelo");
+  QTest::keyClicks(helo, "Hi x-1.");
+  EXPECT_EQ(helo->text(), "Hi x-1.");
+}
+
+TEST_F(ModelParametersTest, LeavingABoxChecksTheNumber) {
+  auto screen = Open();
+  for (const char* good : {"0.5", "12", "-3", ""}) {
+    EXPECT_TRUE(TypeAndLeave(screen.get(), "tbD", good).empty()) << good;
+    EXPECT_TRUE(Box(screen.get(), "tbHelo")->hasFocus()) << good;
+  }
+  for (const char* bad : {".5", "1.0", "007", "1e3", "5x"}) {
+    auto shown = TypeAndLeave(screen.get(), "tbD", bad);
+    ASSERT_EQ(shown.size(), 1u) << bad;
+    EXPECT_EQ(shown[0], std::string("The value '") + bad + "' isn't a valid number. Please correct it.");
+    QLineEdit* d = Box(screen.get(), "tbD");
+    EXPECT_TRUE(d->hasFocus()) << bad;
+    EXPECT_EQ(d->selectedText(), d->text()) << bad;
+  }
+  // Typing has already stored the number the text begins with.
+  EXPECT_EQ(Setting("Params_D_Value"), Variant(5.0));
+  EXPECT_TRUE(TypeAndLeave(screen.get(), "tbD", "5").empty());
+  // The number of subjects and the port are checked the same way.
+  EXPECT_EQ(TypeAndLeave(screen.get(), "tbNumberOfSimulations", "03").size(), 1u);
+  EXPECT_TRUE(TypeAndLeave(screen.get(), "tbNumberOfSimulations", "3").empty());
+  EXPECT_EQ(TypeAndLeave(screen.get(), "tbPort", "70000"),
+            std::vector<std::string>{"The port '70000' must be a number from 1 to 65535."});
+  EXPECT_TRUE(TypeAndLeave(screen.get(), "tbPort", "5000").empty());
+  EXPECT_EQ(TypeAndLeave(screen.get(), "tbListen", "1.2.3.4.5").size(), 1u);
+  EXPECT_TRUE(TypeAndLeave(screen.get(), "tbListen", "").empty());
+}
+
+TEST_F(ModelParametersTest, StopRuleChecks) {
+  auto screen = Open();
+  EXPECT_EQ(TypeAndLeave(screen.get(), "tbStopRuleTime", "0"),
+            std::vector<std::string>{"Stopping time rule must at least 1 millisecond."});
+  EXPECT_TRUE(TypeAndLeave(screen.get(), "tbStopRuleTime", "250").empty());
+  Find<QRadioButton>(screen.get(), "obStopRule1")->click();
+  EXPECT_TRUE(TypeAndLeave(screen.get(), "tbStopRuleNum", "1.5").empty());
+  EXPECT_EQ(Setting("Params_StopRule_Num"), Variant(1.5));
+  EXPECT_EQ(TypeAndLeave(screen.get(), "tbStopRuleNum", "0.5"),
+            std::vector<std::string>{"Number of cycles must be greater than zero."});
+  // The number check comes first.
+  EXPECT_EQ(TypeAndLeave(screen.get(), "tbStopRuleNum", ".5"),
+            std::vector<std::string>{"The value '.5' isn't a valid number. Please correct it."});
+}
+
+TEST_F(ModelParametersTest, BackAndNextShowTheNeighbours) {
+  auto screen = Open();
+  Find<QPushButton>(screen.get(), "btnBack")->click();
+  Find<QPushButton>(screen.get(), "btnNext")->click();
+  EXPECT_EQ(host_.shown, (std::vector<int>{8, 10}));
+}
+
+}  // namespace
+}  // namespace korvane::test
