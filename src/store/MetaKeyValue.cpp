@@ -89,4 +89,19 @@ bool SetKeyValue(Database* db, const std::string& key, const Variant& value) {
   return added;
 }
 
+std::string GetKeyValueType(Database* db, const std::string& key) {
+  if (!db) return {};
+  EnsureTable(db);
+  auto rs = db->OpenRecordset("SELECT Type FROM MetaKeyValue WHERE Name = ?", {Variant(key)});
+  return rs->IsEOF() ? std::string() : rs->Get(0).ToText();
+}
+
+std::vector<KeyValueRow> ListKeyValues(Database* db) {
+  std::vector<KeyValueRow> rows;
+  if (!db || !db->FindTableDef(kKeyValueTable)) return rows;
+  auto rs = db->OpenRecordset("SELECT Name, Type, Value FROM MetaKeyValue ORDER BY Name");
+  for (; !rs->IsEOF(); rs->MoveNext()) rows.push_back({rs->Get(0).ToText(), rs->Get(1).ToText(), rs->Get(2)});
+  return rows;
+}
+
 }  // namespace korvane::store

@@ -14,6 +14,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "store/Database.h"
 #include "util/Variant.h"
@@ -30,5 +31,17 @@ bool HasKeyValue(Database* db, const std::string& key);
 // True when a new row was added, false when an existing one was changed
 // (and with no database).
 bool SetKeyValue(Database* db, const std::string& key, const Variant& value);
+
+// The stored Type of a key ("NUMERIC", "STRING", ...), "" when missing.
+std::string GetKeyValueType(Database* db, const std::string& key);
+
+// Every setting in key order, as stored (Value as text or null). Does not
+// create the table.
+struct KeyValueRow {
+  std::string name;
+  std::string type;
+  Variant value;
+};
+std::vector<KeyValueRow> ListKeyValues(Database* db);
 
 }  // namespace korvane::store

@@ -42,6 +42,14 @@ bool SetSimilarityFormula(Database* db, const std::string& instanceType, const s
   return added;
 }
 
+std::vector<FormulaRow> ListFormulas(Database* db) {
+  std::vector<FormulaRow> rows;
+  if (!db || !db->FindTableDef(kSimilarityTable)) return rows;
+  auto rs = db->OpenRecordset("SELECT Instance, Slot, Formula FROM MetaSimilarity ORDER BY Instance, Slot");
+  for (; !rs->IsEOF(); rs->MoveNext()) rows.push_back({rs->Get(0).ToText(), rs->Get(1).ToText(), rs->Get(2).ToText()});
+  return rows;
+}
+
 Variant GetSimilarityType(Database* db, const std::string& instanceType) {
   return GetKeyValue(db, instanceType + "_SimilarityType");
 }

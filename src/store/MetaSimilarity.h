@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "store/Database.h"
 #include "util/Variant.h"
@@ -28,6 +29,14 @@ bool SetSimilarityFormula(Database* db, const std::string& instanceType, const s
 // The setting instanceType + "_SimilarityType" (0 one global formula,
 // 1 one formula per situation slot); empty when missing.
 Variant GetSimilarityType(Database* db, const std::string& instanceType);
+// Every formula row, by instance type and slot. Does not create the table.
+struct FormulaRow {
+  std::string instanceType;
+  std::string slot;
+  std::string formula;
+};
+std::vector<FormulaRow> ListFormulas(Database* db);
+
 bool SetSimilarityType(Database* db, const std::string& instanceType, const Variant& value);
 
 }  // namespace korvane::store

@@ -45,6 +45,12 @@ std::optional<TableDef> FindTableDef(Database* db, const std::string& name) {
   return db->FindTableDef(name);
 }
 
+long CountRows(Database* db, const std::string& table) {
+  if (!db) return 0;
+  if (!db->FindTableDef(table)) throw Error(ErrorNumber::ItemNotFound, "Korvane.Schema", "The table '" + table + "' does not exist.");
+  return static_cast<long>(db->OpenRecordset("SELECT COUNT(*) FROM \"" + table + "\"")->Get(0).ToNumber());
+}
+
 bool IsSystemTable(const TableDef& table) {
   return (table.attributes & kSystemObjectAttribute) != 0 || table.name.rfind("Meta", 0) == 0;
 }

@@ -30,6 +30,9 @@ bool FieldExists(const TableDef& table, const std::string& name);
 // The table named exactly name (case-sensitive); nothing with no database.
 std::optional<TableDef> FindTableDef(Database* db, const std::string& name);
 
+// The number of rows of a table (0 with no database).
+long CountRows(Database* db, const std::string& table);
+
 // The engine's own tables and every table whose name begins with "Meta"
 // (case-sensitive) are not instance types.
 bool IsSystemTable(const TableDef& table);

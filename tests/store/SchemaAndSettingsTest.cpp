@@ -114,6 +114,9 @@ TEST(Settings, ValuesAreTypedAsTheyAreWritten) {
   test::TempDir dir;
   auto db = Database::Create(dir.File("m.mdb"));
   Database* d = db.get();
+  EXPECT_TRUE(ListKeyValues(d).empty());
+  EXPECT_TRUE(ListFormulas(d).empty());
+  EXPECT_FALSE(db->FindTableDef("MetaKeyValue"));  // listing creates nothing
 
   // Reading a key never written: empty, and the table is there afterwards.
   EXPECT_TRUE(GetKeyValue(d, "Params_S_Value").IsEmpty());
@@ -163,6 +166,16 @@ TEST(Settings, ValuesAreTypedAsTheyAreWritten) {
   EXPECT_FALSE(HasKeyValue(nullptr, "A"));
   EXPECT_FALSE(EnsureKeyValueTable(nullptr));
 
+  // Listing reads what is stored, in key order.
+  EXPECT_EQ(GetKeyValueType(d, "B"), "STRING");
+  EXPECT_EQ(GetKeyValueType(d, "nothing"), "");
+  auto rows = ListKeyValues(d);
+  ASSERT_EQ(rows.size(), 10u);
+  EXPECT_EQ(rows[0].name, "A");
+  EXPECT_EQ(rows[2].type, "NUMERIC");
+  EXPECT_EQ(rows[2].value, Variant("12"));
+  EXPECT_EQ(CountRows(d, "MetaKeyValue"), 10);
+
   auto def = EnsureKeyValueTable(d);
   ASSERT_TRUE(def && def->FindIndex("Name"));
   EXPECT_TRUE(def->FindIndex("Name")->primary);
@@ -190,6 +203,11 @@ TEST(Settings, FormulaTablesAndOptions) {
   EXPECT_EQ(GetDecisionFormula(d, "I1", "FEEDBACK"), "");
   EXPECT_EQ(GetSimilarityFormula(d, "I2", "GLOBAL"), "SIM = 2");
   EXPECT_EQ(RowCount(*db, "MetaSimilarity"), 7);
+  auto formulas = ListFormulas(d);
+  ASSERT_EQ(formulas.size(), 7u);
+  EXPECT_EQ(formulas[0].instanceType, "I1");
+  EXPECT_EQ(formulas[0].slot, "D_Choice_String");
+  EXPECT_EQ(formulas.back().formula, "SIM = 2");
   auto def = EnsureSimilarityTable(d);
   EXPECT_TRUE(def->FindIndex("Instance")->primary);
   EXPECT_EQ(def->FindIndex("Instance")->fields, (std::vector<std::string>{"Instance", "Slot"}));
