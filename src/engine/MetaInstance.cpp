@@ -21,47 +21,102 @@ DateValue LocalDateOf(double absoluteMilliseconds) {
   return DateValue{days};
 }
 
-TraceWriter::TraceWriter(store::Database& db, EngineLog* log) : db_(db), log_(log) {
-  store::GetOrCreateMetaInstance(&db_);
-  insert_ = std::make_unique<store::Statement>(db_.Prepare(
+namespace {
+
+constexpr std::size_t kBatchRows = 64;
+constexpr int kColumns = 13;
+
+std::string InsertSql(std::size_t rows) {
+  std::string sql =
       "INSERT INTO \"MetaInstance\" (\"SubjectID\", \"Time\", \"InstanceType\", \"Instance\", \"Marker\", "
       "\"TrialNumber\", \"Similarity\", \"Activation\", \"BLL\", \"Noise\", \"Selected\", \"Executed\", "
-      "\"Feedback\") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-  time_ = DateNow();
+      "\"Feedback\") VALUES ";
+  for (std::size_t r = 0; r < rows; ++r) sql += r == 0 ? "(?,?,?,?,?,?,?,?,?,?,?,?,?)" : ",(?,?,?,?,?,?,?,?,?,?,?,?,?)";
+  return sql;
 }
 
-TraceWriter::~TraceWriter() = default;
-
-namespace {
 // A value SQLite cannot take as a number (NaN) is stored as null.
 Variant Number(double v) { return std::isnan(v) ? Variant::Null() : Variant(v); }
+
 }  // namespace
 
-void TraceWriter::Append(const TraceRow& row) {
+TraceWriter::TraceWriter(store::Database& db, EngineLog* log) : db_(db), log_(log) {
+  store::GetOrCreateMetaInstance(&db_);
+  batchInsert_ = std::make_unique<store::Statement>(db_.Prepare(InsertSql(kBatchRows)));
+  singleInsert_ = std::make_unique<store::Statement>(db_.Prepare(InsertSql(1)));
+  buffer_.reserve(kBatchRows);
+  SetTime(DateNow());
+}
+
+TraceWriter::~TraceWriter() {
   try {
-    store::Statement& s = *insert_;
-    s.Bind(1, Variant(row.SubjectID));
-    s.Bind(2, Variant(time_));
-    s.Bind(3, Variant(row.InstanceType));
-    s.Bind(4, Variant(row.Instance));
-    s.Bind(5, Variant(row.Marker));
-    s.Bind(6, Variant(row.TrialNumber));
-    s.Bind(7, Number(row.Similarity));
-    s.Bind(8, Number(row.Activation));
-    s.Bind(9, Number(row.BLL));
-    s.Bind(10, Number(row.Noise));
-    s.Bind(11, Variant(row.Selected));
-    s.Bind(12, Variant(row.Executed));
-    s.Bind(13, Number(row.Feedback));
-    s.Run();
-    ++written_;
-  } catch (const std::exception& e) {
-    // The trace never stops a run; say so once, count the rest.
-    if (failed_++ == 0 && log_)
-      log_->Add(std::string("Error: a trace row could not be written (") + e.what() +
-                    "); further failures are counted, not logged",
-                3);
+    Flush();
+  } catch (...) {
   }
+}
+
+void TraceWriter::SetTime(DateValue time) {
+  // Formatted once for all the rows that share it.
+  timeText_ = Variant(FormatDate(time, true));
+}
+
+void TraceWriter::Append(const TraceRow& row) {
+  Buffered b{row, std::string(row.InstanceType), std::string(row.Marker)};
+  buffer_.push_back(std::move(b));
+  if (buffer_.size() >= kBatchRows) Flush();
+}
+
+void TraceWriter::Flush() {
+  std::size_t done = 0;
+  while (buffer_.size() - done >= kBatchRows) {
+    WriteBatch(done, kBatchRows);
+    done += kBatchRows;
+  }
+  while (done < buffer_.size()) {
+    WriteBatch(done, 1);
+    ++done;
+  }
+  buffer_.clear();
+}
+
+void TraceWriter::WriteBatch(std::size_t from, std::size_t count) {
+  store::Statement& s = count == 1 ? *singleInsert_ : *batchInsert_;
+  try {
+    for (std::size_t r = 0; r < count; ++r) {
+      const Buffered& b = buffer_[from + r];
+      int base = static_cast<int>(r) * kColumns;
+      s.Bind(base + 1, Variant(b.row.SubjectID));
+      s.Bind(base + 2, timeText_);
+      s.Bind(base + 3, Variant(b.instanceType));
+      s.Bind(base + 4, Variant(b.row.Instance));
+      s.Bind(base + 5, Variant(b.marker));
+      s.Bind(base + 6, Variant(b.row.TrialNumber));
+      s.Bind(base + 7, Number(b.row.Similarity));
+      s.Bind(base + 8, Number(b.row.Activation));
+      s.Bind(base + 9, Number(b.row.BLL));
+      s.Bind(base + 10, Number(b.row.Noise));
+      s.Bind(base + 11, Variant(b.row.Selected));
+      s.Bind(base + 12, Variant(b.row.Executed));
+      s.Bind(base + 13, Number(b.row.Feedback));
+    }
+    s.Run();
+    written_ += static_cast<std::int64_t>(count);
+  } catch (const std::exception& e) {
+    try {
+      s.Reset();
+    } catch (...) {
+    }
+    Failed(e, count);
+  }
+}
+
+void TraceWriter::Failed(const std::exception& e, std::size_t rows) {
+  // The trace never stops a run; say so once, count the rest.
+  if (failed_ == 0 && log_)
+    log_->Add(std::string("Error: trace rows could not be written (") + e.what() +
+                  "); further failures are counted, not logged",
+              3);
+  failed_ += static_cast<std::int64_t>(rows);
 }
 
 }  // namespace korvane::engine

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "util/Variant.h"
 
@@ -43,20 +44,35 @@ class TraceWriter {
  public:
   // Creates MetaInstance when the database lacks it.
   TraceWriter(store::Database& db, EngineLog* log);
+  // Flushes what is buffered.
   ~TraceWriter();
 
   // The Time column of the rows that follow (local date and time).
-  void SetTime(DateValue time) { time_ = time; }
+  void SetTime(DateValue time);
+  // Buffers the row; rows reach the database in batches (one statement per
+  // batch), at the latest at Flush.
   void Append(const TraceRow& row);
+  // Writes the buffered rows. The executor flushes before it commits.
+  void Flush();
+  // Drops the buffered rows (of a step that failed and was rolled back).
+  void Discard() { buffer_.clear(); }
 
   std::int64_t RowsWritten() const { return written_; }
   std::int64_t RowsFailed() const { return failed_; }
 
  private:
+  struct Buffered {
+    TraceRow row;
+    std::string instanceType, marker;
+  };
+  void WriteBatch(std::size_t from, std::size_t count);
+  void Failed(const std::exception& e, std::size_t rows);
+
   store::Database& db_;
   EngineLog* log_;
-  std::unique_ptr<store::Statement> insert_;
-  DateValue time_;
+  std::unique_ptr<store::Statement> batchInsert_, singleInsert_;
+  Variant timeText_;
+  std::vector<Buffered> buffer_;
   std::int64_t written_ = 0;
   std::int64_t failed_ = 0;
 };

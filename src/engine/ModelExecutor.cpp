@@ -39,6 +39,7 @@ void ModelExecutor::Impl::BeginStep() {
 }
 
 void ModelExecutor::Impl::CommitStep() {
+  if (trace_) trace_->Flush();
   if (db_.InTransaction()) db_.CommitTransaction();
 }
 
@@ -57,6 +58,7 @@ void ModelExecutor::Impl::PauseThen(double ms, void (Impl::*next)()) {
 void ModelExecutor::Impl::Fail(const Error& error) {
   // What the failed step wrote is undone, so instance rows stay consistent;
   // what was queued belonged to the failed exchange and is dropped.
+  if (trace_) trace_->Discard();
   try {
     while (db_.InTransaction()) db_.RollbackTransaction();
   } catch (const std::exception&) {

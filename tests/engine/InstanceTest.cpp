@@ -163,6 +163,7 @@ TEST(JudgmentCollectionTest, NormalRetrievalTiesThresholdsAndTraceRows) {
   EXPECT_EQ(got->ID, 3);
   EXPECT_TRUE(got->Selected);
   EXPECT_FALSE(memory.Item(0)->Selected);
+  trace.Flush();
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'ACAL'"), 3);
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'RETR-NORM' AND Instance = 3"), 1);
 
@@ -176,6 +177,7 @@ TEST(JudgmentCollectionTest, NormalRetrievalTiesThresholdsAndTraceRows) {
   for (const auto& item : memory.Items()) item->Similarity = 0;
   settings.rtOperator = "=>";
   EXPECT_EQ(memory.Retrieve(trace, 10, Cue(0, 0), settings, random, &log), nullptr);
+  trace.Flush();
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'ACAL'"), 12);
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM MetaInstance WHERE Marker LIKE 'RETR%'"), 2);
 
@@ -190,6 +192,7 @@ TEST(JudgmentCollectionTest, NormalRetrievalTiesThresholdsAndTraceRows) {
   ASSERT_TRUE(blended);
   EXPECT_DOUBLE_EQ(blended->Values.Value("A").ToNumber(), 2);
   EXPECT_DOUBLE_EQ(blended->Utility, 2);
+  trace.Flush();
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'RETR-BLEN' AND Instance = 0 "
                         "AND SubjectID = 1"),
             1);
