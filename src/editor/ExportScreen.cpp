@@ -24,6 +24,7 @@
 #include "editor/ScreenSettings.h"
 #include "export/ExportMessages.h"
 #include "export/ExportPreview.h"
+#include "export/ExportSettings.h"
 #include "export/TraceExport.h"
 #include "export/TraceQuery.h"
 #include "store/Database.h"
@@ -38,22 +39,6 @@ namespace msg = exporting::messages;
 namespace {
 
 constexpr int kHashRole = Qt::UserRole;
-
-std::string JoinSubjects(const std::vector<std::int32_t>& subjects) {
-  std::string text;
-  for (std::size_t i = 0; i < subjects.size(); ++i) {
-    if (i) text += ",";
-    text += std::to_string(subjects[i]);
-  }
-  return text;
-}
-
-std::set<QString> SplitSubjects(const std::string& text) {
-  std::set<QString> subjects;
-  for (const QString& part : QString::fromStdString(text).split(',', Qt::SkipEmptyParts))
-    subjects.insert(part.trimmed());
-  return subjects;
-}
 
 QListWidget* NewList(const QString& name, QWidget* parent) {
   auto* list = new QListWidget(parent);
@@ -200,20 +185,20 @@ void frmExport::Load() {
   store::Database* db = Db();
   const QString modelPath = QString::fromStdString(db->Path());
   lblFolder_->setText(FolderOf(modelPath));
-  for (const Include& include : includes_) {
-    const QSignalBlocker block(include.box);
-    include.box->setChecked(SettingIndex(ReadSetting(db, include.key), 2) == 1);
+  try {
+    remembered_ = exporting::LoadExportSettings(db);
+  } catch (const Error& error) {
+    remembered_ = {};
+    ReportStoreFailure("Could not read the export choices remembered in the model.", error.Description());
   }
-  filters_.Clear();
-  const std::string packed = ReadSettingText(db, "Export_Filters");
-  if (!packed.empty()) {
-    try {
-      filters_.UnpackFromString(packed);
-    } catch (const Error& error) {
-      filters_.Clear();
-      LogShared("The stored export filters could not be read and were left out: " + error.Description(), 2);
-    }
+  const exporting::IncludeOptions& in = remembered_.include;
+  const bool checked[] = {in.activation, in.bll,       in.partialMatch, in.noise,
+                          in.time,       in.situation, in.decision,     in.utility};
+  for (std::size_t i = 0; i < includes_.size(); ++i) {
+    const QSignalBlocker block(includes_[i].box);
+    includes_[i].box->setChecked(checked[i]);
   }
+  filters_ = remembered_.filters;
   ShowFilters();
 
   const QStringList files = ExperimentDatabases(modelPath);
@@ -222,7 +207,7 @@ void frmExport::Load() {
     lstFiles_->clear();
     lstFiles_->addItems(files);
   }
-  const QString last = QString::fromStdString(ReadSettingText(db, "Export_LastMDB"));
+  const QString last = QString::fromStdString(remembered_.lastMDB);
   const int row = last.isEmpty() ? -1 : static_cast<int>(files.indexOf(last));
   if (row >= 0) {
     lstFiles_->setCurrentRow(row);  // opens it, then the type and subjects follow
@@ -233,6 +218,16 @@ void frmExport::Load() {
                                  "Execute screen first.")
                             : QString());
   loading_ = false;
+}
+
+template <class Store>
+void frmExport::Remember(const char* what, Store store) {
+  if (loading_ || !Db()) return;
+  try {
+    store(Db());
+  } catch (const Error& error) {
+    ReportStoreFailure(std::string("Could not remember the ") + what + " in the model.", error.Description());
+  }
 }
 
 void frmExport::Unload() {
@@ -273,7 +268,7 @@ void frmExport::ChooseFile(int row) {
     return;
   }
   experimentPath_ = path;
-  if (!loading_) WriteSetting(Db(), "Export_LastMDB", Variant(name.toStdString()));
+  Remember("experiment database", [&](store::Database* model) { exporting::StoreLastMDB(model, path); });
   std::vector<std::string> types;
   try {
     types = exporting::InstanceTypes(*experiment_);
@@ -286,7 +281,7 @@ void frmExport::ChooseFile(int row) {
     for (const std::string& type : types) lstInstanceTypes_->addItem(QString::fromStdString(type));
   }
   if (loading_) {
-    const QString last = QString::fromStdString(ReadSettingText(Db(), "Export_LastInstanceType"));
+    const QString last = QString::fromStdString(remembered_.lastInstanceType);
     const auto found = lstInstanceTypes_->findItems(last, Qt::MatchExactly);
     if (!last.isEmpty() && !found.isEmpty()) lstInstanceTypes_->setCurrentItem(found.front());
   }
@@ -307,22 +302,22 @@ void frmExport::ChooseInstanceType(int row) {
     Refuse(error.Description());
     return;
   }
-  if (!loading_) WriteSetting(Db(), "Export_LastInstanceType", Variant(type));
+  Remember("instance type", [&](store::Database* model) { exporting::StoreLastInstanceType(model, type); });
   const QSignalBlocker block(lstSubjects_);
   for (std::int32_t subject : subjects) lstSubjects_->addItem(QString::number(subject));
   if (loading_) {
-    const std::set<QString> chosen = SplitSubjects(ReadSettingText(Db(), "Export_LastSubjects"));
+    const std::set<std::int32_t> chosen(remembered_.lastSubjects.begin(), remembered_.lastSubjects.end());
     for (int i = 0; i < lstSubjects_->count(); ++i) {
       QListWidgetItem* item = lstSubjects_->item(i);
-      item->setSelected(chosen.count(item->text()) > 0);
+      item->setSelected(chosen.count(item->text().toInt()) > 0);
     }
   }
 }
 
 void frmExport::OnSubjectsChanged() {
   InvalidatePreview();
-  if (loading_) return;
-  WriteSetting(Db(), "Export_LastSubjects", Variant(JoinSubjects(CurrentRequest().subjects)));
+  const std::vector<std::int32_t> subjects = CurrentRequest().subjects;
+  Remember("subjects", [&](store::Database* model) { exporting::StoreLastSubjects(model, subjects); });
 }
 
 void frmExport::OnIncludeClicked(const Include& include, bool checked) {
@@ -335,7 +330,8 @@ void frmExport::OnIncludeClicked(const Include& include, bool checked) {
       return;
     }
   }
-  WriteSetting(Db(), include.key, Variant(static_cast<std::int32_t>(checked ? 1 : 0)));
+  Remember("included columns",
+           [&](store::Database* model) { exporting::StoreInclude(model, include.key.c_str(), checked); });
   InvalidatePreview();
 }
 
@@ -374,7 +370,9 @@ void frmExport::ShowFilters() {
   lblFilterCount_->setText(QString::fromStdString(msg::FilterCountLabel(filters_.Count())));
 }
 
-void frmExport::StoreFilters() { WriteSetting(Db(), "Export_Filters", Variant(filters_.PackToString())); }
+void frmExport::StoreFilters() {
+  Remember("filters", [this](store::Database* model) { exporting::StoreFilters(model, filters_); });
+}
 
 void frmExport::AddFilter() {
   QListWidgetItem* type = lstInstanceTypes_->currentItem();

@@ -19,6 +19,7 @@
 #include "editor/Screen.h"
 #include "export/DataFilter.h"
 #include "export/ExportRequest.h"
+#include "export/ExportSettings.h"
 
 class QCheckBox;
 class QLabel;
@@ -86,12 +87,16 @@ class frmExport : public Screen {
   void FinishExport();
   void CloseExperiment();
   void Refuse(const std::string& message);
+  // Stores a choice in the model (not while the screen is being loaded).
+  template <class Store>
+  void Remember(const char* what, Store store);
 
   std::unique_ptr<store::Database> experiment_;
   std::string experimentPath_;
   exporting::DataFilterCollection filters_;
   std::vector<Include> includes_;
   bool loading_ = false;
+  exporting::ExportSettings remembered_;  // as read when the screen was opened
 
   QLabel* lblFolder_ = nullptr;
   QListWidget* lstFiles_ = nullptr;

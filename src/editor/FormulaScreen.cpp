@@ -23,6 +23,9 @@ FormulaScreen::FormulaScreen(ScreenHost& host, int index, const QString& formNam
   });
 }
 
+// A check still waiting must run while the screen's connection is open.
+FormulaScreen::~FormulaScreen() { CloseScreen(); }
+
 void FormulaScreen::Load() {
   loadingTabs_ = true;
   while (tabs_->count() > 0) tabs_->removeTab(0);

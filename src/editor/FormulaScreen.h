@@ -29,6 +29,7 @@ class FormulaScreen : public Screen {
  public:
   FormulaScreen(ScreenHost& host, int index, const QString& formName, const QString& helpResource,
                 const QString& heading);
+  ~FormulaScreen() override;
 
   // The instance type of the selected tab ("" when the model has none).
   const std::string& InstanceType() const { return instanceType_; }

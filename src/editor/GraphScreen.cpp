@@ -83,6 +83,8 @@ frmGraphNew::frmGraphNew(ScreenHost& host)
   connect(btnSavePicture_, &QPushButton::clicked, this, &frmGraphNew::SaveWithDialog);
 }
 
+frmGraphNew::~frmGraphNew() { CloseScreen(); }
+
 const RunSummary& frmGraphNew::Summary() const { return plot_->Summary(); }
 
 void frmGraphNew::Load() {

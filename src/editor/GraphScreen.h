@@ -41,6 +41,7 @@ class frmGraphNew : public Screen {
 
  public:
   explicit frmGraphNew(ScreenHost& host);
+  ~frmGraphNew() override;
 
   // Writes the current plot to path; false (after a message) on failure.
   bool SavePicture(const QString& path);

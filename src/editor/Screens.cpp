@@ -4,6 +4,11 @@
 // its header (see Screen.h).
 #include "editor/Screen.h"
 #include "editor/frmDefinition.h"
+#include "editor/ExecuteScreen.h"
+#include "editor/ExportScreen.h"
+#include "editor/FormulaScreens.h"
+#include "editor/GraphScreen.h"
+#include "editor/ModelParametersScreen.h"
 #include "editor/frmPopulation.h"
 
 namespace korvane::editor {
@@ -12,17 +17,17 @@ const std::vector<ScreenEntry>& ScreenTable() {
   static const std::vector<ScreenEntry> table = {
       {0, "Definition", "frmDefinition", MakeScreen<frmDefinition>},
       {1, "Population", "frmPopulation", MakeScreen<frmPopulation>},
-      {2, "Similarity", "frmSimilarity", nullptr},
-      {3, "Retrieval Method", "frmRetrievalMethod", nullptr},
-      {4, "Retrieval Constraints", "frmConstraints", nullptr},
-      {5, "Judgment", "frmJudgment", nullptr},
-      {6, "Decision", "frmDecision", nullptr},
-      {7, "Feedback", "frmFeedback", nullptr},
-      {8, "Utility", "frmUtility", nullptr},
-      {9, "Model Parameters", "frmModelParameters", nullptr},
-      {10, "Execute", "frmExecute", nullptr},
-      {11, "Export", "frmExport", nullptr},
-      {12, "Graph", "frmGraphNew", nullptr},
+      {2, "Similarity", "frmSimilarity", MakeScreen<frmSimilarity>},
+      {3, "Retrieval Method", "frmRetrievalMethod", MakeScreen<frmRetrievalMethod>},
+      {4, "Retrieval Constraints", "frmConstraints", MakeScreen<frmConstraints>},
+      {5, "Judgment", "frmJudgment", MakeScreen<frmJudgment>},
+      {6, "Decision", "frmDecision", MakeScreen<frmDecision>},
+      {7, "Feedback", "frmFeedback", MakeScreen<frmFeedback>},
+      {8, "Utility", "frmUtility", MakeScreen<frmUtility>},
+      {9, "Model Parameters", "frmModelParameters", MakeScreen<frmModelParameters>},
+      {10, "Execute", "frmExecute", MakeScreen<frmExecute>},
+      {11, "Export", "frmExport", MakeScreen<frmExport>},
+      {12, "Graph", "frmGraphNew", MakeScreen<frmGraphNew>},
   };
   return table;
 }
