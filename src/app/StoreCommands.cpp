@@ -61,6 +61,8 @@ std::unique_ptr<Database> OpenExisting(const std::string& path) {
   return Database::Open(path);
 }
 
+std::string Rows(long n) { return std::to_string(n) + (n == 1 ? " row" : " rows"); }
+
 std::string OneLine(std::string text) {
   std::string out;
   for (char c : text) {
@@ -115,7 +117,7 @@ int Info(const std::string& path) {
   for (const auto& t : tables) {
     if (store::IsSystemTable(t) || !std::regex_match(t.name, instanceName)) continue;
     any = true;
-    std::cout << "  " << t.name << " (" << store::CountRows(db.get(), t.name) << " rows)\n";
+    std::cout << "  " << t.name << " (" << Rows(store::CountRows(db.get(), t.name)) << ")\n";
     for (const auto& f : t.fields) {
       std::cout << "    " << FieldText(f);
       std::string display = store::FieldName(f);
@@ -146,7 +148,7 @@ int Info(const std::string& path) {
   std::cout << "\nModel tables:\n";
   for (const auto& t : tables) {
     if (t.name.rfind("Meta", 0) != 0) continue;
-    std::cout << "  " << t.name << " (" << store::CountRows(db.get(), t.name) << " rows, " << t.fields.size() << " columns, "
+    std::cout << "  " << t.name << " (" << Rows(store::CountRows(db.get(), t.name)) << ", " << t.fields.size() << " columns, "
               << t.indexes.size() << " indexes)\n";
     for (const auto& f : t.fields) std::cout << "    " << FieldText(f) << "\n";
     PrintIndexes(t);

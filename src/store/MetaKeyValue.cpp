@@ -11,9 +11,9 @@ constexpr const char* kSource = "Korvane.MetaKeyValue";
 
 // A cheap check first: settings are read often, the table is created once.
 void EnsureTable(Database* db) {
-  if (db->OpenRecordset("SELECT name FROM sqlite_master WHERE type = 'table' AND name = ?", {Variant(kKeyValueTable)})
-          ->RecordCount() == 0)
-    EnsureKeyValueTable(db);
+  Statement exists = db->Prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+  exists.Bind(1, Variant(kKeyValueTable));
+  if (!exists.Step()) EnsureKeyValueTable(db);
 }
 
 // The text a number is kept as: the shortest that reads back to the same
@@ -40,10 +40,11 @@ std::optional<TableDef> EnsureKeyValueTable(Database* db) {
 Variant GetKeyValue(Database* db, const std::string& key) {
   if (!db) return Variant();
   EnsureTable(db);
-  auto rs = db->OpenRecordset("SELECT Type, Value FROM MetaKeyValue WHERE Name = ?", {Variant(key)});
-  if (rs->IsEOF()) return Variant();
-  Variant type = rs->Get(0);
-  Variant value = rs->Get(1);
+  Statement select = db->Prepare("SELECT Type, Value FROM MetaKeyValue WHERE Name = ?");
+  select.Bind(1, Variant(key));
+  if (!select.Step()) return Variant();
+  Variant type = select.Column(0);
+  Variant value = select.Column(1);
   std::string kind = type.IsString() ? type.AsString() : std::string();
   if (kind == "NUMERIC") return Variant(ReadNumber(value.ToText()));
   if (kind == "NULL") return Variant();
@@ -53,7 +54,9 @@ Variant GetKeyValue(Database* db, const std::string& key) {
 bool HasKeyValue(Database* db, const std::string& key) {
   if (!db) return false;
   EnsureTable(db);
-  return db->OpenRecordset("SELECT 1 FROM MetaKeyValue WHERE Name = ?", {Variant(key)})->RecordCount() > 0;
+  Statement select = db->Prepare("SELECT 1 FROM MetaKeyValue WHERE Name = ?");
+  select.Bind(1, Variant(key));
+  return select.Step();
 }
 
 bool SetKeyValue(Database* db, const std::string& key, const Variant& value) {

@@ -20,10 +20,11 @@ std::optional<TableDef> EnsureSimilarityTable(Database* db) {
 std::string GetSimilarityFormula(Database* db, const std::string& instanceType, const std::string& slot) {
   if (!db) return {};
   EnsureSimilarityTable(db);
-  auto rs = db->OpenRecordset("SELECT Formula FROM MetaSimilarity WHERE Instance = ? AND Slot = ?",
-                              {Variant(instanceType), Variant(slot)});
-  if (rs->IsEOF()) return {};
-  return rs->Get(0).ToText();
+  Statement select = db->Prepare("SELECT Formula FROM MetaSimilarity WHERE Instance = ? AND Slot = ?");
+  select.Bind(1, Variant(instanceType));
+  select.Bind(2, Variant(slot));
+  if (!select.Step()) return {};
+  return select.Column(0).ToText();
 }
 
 bool SetSimilarityFormula(Database* db, const std::string& instanceType, const std::string& slot,
