@@ -31,7 +31,7 @@ class ModelExecutor::Impl final : public EngineLog {
   ~Impl() override;
 
   // EngineLog
-  bool Wants(int level) const override { return level >= detailLevel_; }
+  bool Wants(int level) const override { return level >= owner_.LogDetailLevel(); }
   void Add(const std::string& text, int level) override;
   void AddFileOnly(const std::string& text, int level) override;
 
@@ -58,7 +58,6 @@ class ModelExecutor::Impl final : public EngineLog {
   ExecutorOptions options_;
   ModelSettings settings_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-  int detailLevel_ = 0;
   std::unique_ptr<Clock> clock_;
   RandomSource random_;
 

@@ -19,18 +19,17 @@ void ExecutorOwner::OnExecutorError(const Error& error) {
 
 ModelExecutor::Impl::Impl(store::Database& db, ExecutorOwner& owner, Scheduler& scheduler, ExecutorOptions options)
     : db_(db), owner_(owner), scheduler_(scheduler), options_(options), settings_(db) {
-  detailLevel_ = owner_.LogDetailLevel();
   clock_ = std::make_unique<RealClock>();
 }
 
 ModelExecutor::Impl::~Impl() { *alive_ = false; }
 
 void ModelExecutor::Impl::Add(const std::string& text, int level) {
-  if (level >= detailLevel_) owner_.AddLog(text, level);
+  if (Wants(level)) owner_.AddLog(text, level);
 }
 
 void ModelExecutor::Impl::AddFileOnly(const std::string& text, int level) {
-  if (level >= detailLevel_) owner_.AddFileLog(text, level);
+  if (Wants(level)) owner_.AddFileLog(text, level);
 }
 
 void ModelExecutor::Impl::BeginStep() {

@@ -271,6 +271,31 @@ TEST_F(ExecutorTest, SameStoredInstanceExecutedTwiceIsRewardedOnce) {
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Working_Memory = 1"), 0);
 }
 
+TEST_F(ExecutorTest, RewardedCopiesMergeIntoTheirDuplicates) {
+  model.AddRow(1, 1, 3, 0);
+  model.Set("Merge_WithPrepopulated", 1.0);
+  model.Set("CreateInstance_Feedback", 1.0);
+  model.Set("Reinforce_Feedback", 1.0);
+  ModelRun run(model.Db(), owner);
+  run.CueAndSettle(1, 1);
+  ASSERT_EQ(owner.replies.size(), 1u);
+  EXPECT_TRUE(owner.Logged("DUPLICATE-EXISTS ID=2"));
+  // The reward goes to a new copy whose utility (0) equals the stored
+  // instance's: the copy merges into it and its row is deleted again.
+  run.executor->AcceptFeedback(Vars({{"O", Variant(std::int16_t{0})}}));
+  EXPECT_TRUE(owner.Logged("CREATE-INSTANCE-FEEDBACK ID=3"));
+  EXPECT_TRUE(owner.Logged("REINFORCE-FEEDBACK"));
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1"), 1);
+  EXPECT_EQ(Rows("Marker = 'FEED' AND Instance = 3"), 1);
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Working_Memory = 1"), 0);
+  // A different reward keeps the copy as an instance of its own.
+  run.CueAndSettle(1, 1);
+  run.executor->AcceptFeedback(Vars({{"O", Variant(std::int16_t{4})}}));
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1"), 2);
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1 AND U_Util_Real = 4"), 1);
+  EXPECT_TRUE(owner.errors.empty());
+}
+
 TEST_F(ExecutorTest, ReplacedExecutorNeverRepliesAgain) {
   model.AddRow(1, 1, 3, 1);
   ModelRun run(model.Db(), owner);
