@@ -86,6 +86,15 @@ struct TableDef {
   const IndexInfo* FindIndex(const std::string& indexName) const;  // case-sensitive
 };
 
+// The value as a field of this type stores it, as record sets convert on
+// Update: numbers rounded half to even into Integer and Long (Overflow past
+// their range), numeric text read as a number, booleans as -1/0 in numeric
+// fields, null and empty as null (false in a Boolean field), dates as dates.
+// A value the field cannot take raises ErrorNumber::DataTypeConversion; ""
+// where zero-length strings are not allowed StoreError::ZeroLengthString.
+// For callers that write rows with their own statements.
+Variant ConvertForField(const FieldInfo& field, const Variant& value);
+
 class Recordset;
 class Statement;
 

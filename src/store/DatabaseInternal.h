@@ -27,10 +27,4 @@ Variant ReadStatementValue(sqlite3_stmt* stmt, int column);
 void BindStatementValue(sqlite3* db, sqlite3_stmt* stmt, int index, const Variant& value);
 [[noreturn]] void RaiseEngineError(sqlite3* db, int rc, const std::string& context);
 
-// The value as a field of this type stores it: numbers rounded half to even
-// into Integer and Long (Overflow past their range), numeric text read as a
-// number, booleans 0/1, dates as text. A value the field cannot take raises
-// ErrorNumber::DataTypeConversion.
-Variant ConvertForField(const FieldInfo& field, const Variant& value);
-
 }  // namespace korvane::store

@@ -243,6 +243,16 @@ TEST(DatabaseValues, ConversionsOnWriteAndTypesOnRead) {
   EXPECT_EQ(FormatDate(rs->Get("X_Created").AsDate(), true), "2026-12-07 10:11:12.345");
   EXPECT_EQ(rs->Get("X_Subject"), Variant(std::int32_t{-8}));
 
+  // The same conversion, for callers with their own statements.
+  EXPECT_EQ(ConvertForField({"n", FieldType::Integer}, Variant("2.5")), Variant(std::int16_t{2}));
+  EXPECT_EQ(ConvertForField({"n", FieldType::Long}, Variant(true)), Variant(std::int32_t{-1}));
+  EXPECT_EQ(ConvertForField({"b", FieldType::Boolean}, Variant::Null()), Variant(false));
+  EXPECT_EQ(ConvertForField({"b", FieldType::Boolean}, Variant("yes")), Variant(true));
+  EXPECT_EQ(ConvertForField({"t", FieldType::Text}, Variant(0.5)), Variant("0.5"));
+  EXPECT_TRUE(ConvertForField({"d", FieldType::Double}, Variant()).IsNull());
+  EXPECT_EQ(ErrorOf([] { ConvertForField({"b", FieldType::Boolean}, Variant("maybe")); }),
+            ErrorNumber::DataTypeConversion);
+
   // Plain SQL: NOW(), TRUE/FALSE, UPDATE DISTINCTROW; values bound, not pasted.
   db->Execute("INSERT INTO I1 (X_Subject, X_Created, X_Prepopulated, S_Name_String) VALUES (0, NOW(), TRUE, ?)",
               {Variant("it's DISTINCTROW")});
