@@ -718,16 +718,22 @@ void Database::DeleteField(const std::string& table, const std::string& field) {
     throw Error(ErrorNumber::DatabaseFailure, kSource, "The identity field '" + field + "' cannot be deleted.");
   const std::string& actual = def->fields[position].name;
   SchemaChange change(db_);
-  // An index over the field goes with it.
-  for (const auto& index : def->indexes) {
-    bool uses = std::any_of(index.fields.begin(), index.fields.end(),
-                            [&](const std::string& f) { return EqualsNoCase(f, actual); });
-    if (!uses) continue;
-    std::string sqlName = index.name.find('.') == std::string::npos ? SqlIndexName(table, index.name) : index.name;
-    Exec(db_, "DROP INDEX IF EXISTS " + Quote(sqlName));
-    if (HasIndexTable(db_))
+  // An index over the field goes with it, ours or one made by plain SQL.
+  std::vector<std::string> doomed;
+  {
+    StmtGuard g{PrepareRaw(db_,
+                           "SELECT DISTINCT l.name FROM pragma_index_list(?) l, pragma_index_info(l.name) i "
+                           "WHERE i.name = ? COLLATE NOCASE AND l.origin = 'c'")};
+    BindValue(db_, g.stmt, 1, Variant(table));
+    BindValue(db_, g.stmt, 2, Variant(actual));
+    while (sqlite3_step(g.stmt) == SQLITE_ROW) doomed.push_back(reinterpret_cast<const char*>(sqlite3_column_text(g.stmt, 0)));
+  }
+  for (const auto& sqlName : doomed) {
+    Exec(db_, "DROP INDEX " + Quote(sqlName));
+    std::string prefix = table + ".";
+    if (HasIndexTable(db_) && sqlName.rfind(prefix, 0) == 0)
       Exec(db_, std::string("DELETE FROM ") + kIndexTable + " WHERE TableName = ? AND IndexName = ?",
-           {Variant(table), Variant(index.name)});
+           {Variant(table), Variant(sqlName.substr(prefix.size()))});
   }
   Exec(db_, "ALTER TABLE " + Quote(table) + " DROP COLUMN " + Quote(actual));
   change.Commit();

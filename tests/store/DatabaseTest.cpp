@@ -186,6 +186,10 @@ TEST(DatabaseSchema, DefinitionsRoundTripWithFlagsAndPerTableIndexNames) {
   EXPECT_TRUE(i1->FindIndex("X_PrepopulatedIdx")->required);
   EXPECT_TRUE(db->FindTableDef("I2")->FindIndex("SubjectIdx"));
   EXPECT_EQ(ErrorOf([&] { db->DeleteField("I1", "Nope"); }), ErrorNumber::ItemNotFound);
+  db->Execute("CREATE INDEX PlainSqlIdx ON I1 (S_Count_Integer, X_Created)");
+  db->DeleteField("I1", "s_count_integer");
+  EXPECT_EQ(db->FindTableDef("I1")->FieldPosition("S_Count_Integer"), -1);
+  EXPECT_EQ(db->FindTableDef("I1")->FindIndex("PlainSqlIdx"), nullptr);
 
   db->DeleteTable("I2");
   EXPECT_FALSE(db->FindTableDef("I2"));
