@@ -140,9 +140,29 @@ bool EditGrid::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event
 void EditGrid::ReportEdit(int row, int column, const QString& oldText, const QString& newText) {
   // Delivered once the editor has closed: the handler may show boxes and
   // change the grid, which must not happen inside the editor's own commit.
-  QTimer::singleShot(0, this, [this, row, column, oldText, newText] {
-    if (row < rowCount() && column < columnCount()) emit CellEdited(row, column, oldText, newText);
-  });
+  pending_.append(PendingEdit{row, column, oldText, newText});
+  QTimer::singleShot(0, this, &EditGrid::FlushEdits);
+}
+
+void EditGrid::FlushEdits() {
+  if (flushing_) return;
+  flushing_ = true;
+  if (state() == QAbstractItemView::EditingState) {
+    for (QWidget* editor : viewport()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+      if (editor->isVisible()) {
+        commitData(editor);
+        closeEditor(editor, QAbstractItemDelegate::NoHint);
+        break;
+      }
+    }
+  }
+  while (!pending_.isEmpty()) {
+    const PendingEdit edit = pending_.takeFirst();
+    if (edit.row < rowCount() && edit.column < columnCount()) {
+      emit CellEdited(edit.row, edit.column, edit.oldText, edit.newText);
+    }
+  }
+  flushing_ = false;
 }
 
 }  // namespace korvane::editor

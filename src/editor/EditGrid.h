@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QColor>
+#include <QList>
 #include <QTableWidget>
 #include <functional>
 
@@ -46,6 +47,11 @@ class EditGrid : public QTableWidget {
 
   using QTableWidget::edit;
 
+  // Finishes an edit still in progress and reports every edit not reported
+  // yet, now. Screens call it before they act on the grid's contents (Next,
+  // Delete Row) and before they close.
+  void FlushEdits();
+
  signals:
   void CellEdited(int row, int column, const QString& oldText, const QString& newText);
 
@@ -58,7 +64,13 @@ class EditGrid : public QTableWidget {
   void Recolour(int row, int column);
   void ReportEdit(int row, int column, const QString& oldText, const QString& newText);
 
+  struct PendingEdit {
+    int row, column;
+    QString oldText, newText;
+  };
   std::function<bool(int, int)> guard_;
+  QList<PendingEdit> pending_;
+  bool flushing_ = false;
 };
 
 }  // namespace korvane::editor

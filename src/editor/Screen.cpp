@@ -94,6 +94,7 @@ bool Screen::OpenScreen() {
 
 void Screen::CloseScreen() {
   if (!db_) return;
+  CommitPendingInput();
   Unload();
   try {
     db_->Close();
@@ -105,11 +106,14 @@ void Screen::CloseScreen() {
 
 void Screen::GoBack() {
   if (!HasBack()) return;
+  CommitPendingInput();
   host_.ShowScreen(index_ - 1);
 }
 
 void Screen::GoNext() {
-  if (!HasNext() || !CheckBeforeNext()) return;
+  if (!HasNext()) return;
+  CommitPendingInput();
+  if (!CheckBeforeNext()) return;
   host_.ShowScreen(index_ + 1);
 }
 

@@ -22,8 +22,9 @@
 //      object name, so tests can find it.
 //   2. Override Load() to fill the controls from Db() (the screen's own
 //      connection; never null inside Load()). Override CheckBeforeNext() when
-//      Next must check something first, and Unload() to write anything still
-//      pending before the connection is released.
+//      Next must check something first, CommitPendingInput() when typed input
+//      is applied later than it is typed (grids), and Unload() to write
+//      anything still pending before the connection is released.
 //   3. Replace the screen's nullptr in the table in Screens.cpp with
 //      MakeScreen<YourClass> (one line) and include its header there.
 // Back shows the screen one index lower, Next the one one index higher; the
@@ -117,6 +118,9 @@ class Screen : public QWidget {
   virtual void Load() = 0;
   virtual bool CheckBeforeNext() { return true; }
   virtual void Unload() {}
+  // Applies input the user has typed but not yet left (a grid cell being
+  // edited); runs before Back, Next and closing.
+  virtual void CommitPendingInput() {}
   virtual bool HasBack() const { return index_ > 0; }
   virtual bool HasNext() const { return index_ < kLastWizardScreen; }
 

@@ -229,7 +229,10 @@ void frmDefinition::Load() {
 
 // --- Rows ----------------------------------------------------------------------
 
+void frmDefinition::CommitPendingInput() { grid_->FlushEdits(); }
+
 void frmDefinition::AddRow() {
+  grid_->FlushEdits();
   const int row = grid_->AppendRow();
   grid_->SetCellText(row, kInstanceColumn, QString::number(currentInstance_));
   grid_->setCurrentCell(row, 1);
@@ -239,6 +242,7 @@ void frmDefinition::AddRow() {
 }
 
 void frmDefinition::DeleteRow() {
+  grid_->FlushEdits();
   const int row = grid_->currentRow();
   if (row < 0 || row >= grid_->rowCount()) return;
   const QString number = InstanceCell(row);

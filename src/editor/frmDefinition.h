@@ -35,6 +35,7 @@ class frmDefinition : public Screen {
 
  protected:
   void Load() override;
+  void CommitPendingInput() override;
   bool CheckBeforeNext() override { return CheckComplete(); }
 
  private:

@@ -174,12 +174,6 @@ void frmJumper::BuildCentral() {
   lblWelcome_->setObjectName("lblWelcome");
   lblWelcome_->setWordWrap(true);
   lblWelcome_->setAlignment(Qt::AlignCenter);
-  lblWelcome_->setText(
-      tr("<h2>Korvane</h2><p>Create a model with <b>File &gt; New</b> or open one with "
-         "<b>File &gt; Open</b>.</p><p>Then work through the screens on the left from top to "
-         "bottom: define the instance type and its slots, enter the prepopulated instances, "
-         "write the formulas, set the parameters, run the model against a task and export "
-         "what it did.</p><p>Press F1 for the user manual.</p>"));
   screenLayout_->addWidget(lblWelcome_);
   layout->addWidget(screenArea_, 1);
   setCentralWidget(central);
@@ -262,6 +256,24 @@ void frmJumper::EvaluateDatabaseState() {
   }
   for (QPushButton* button : jumpers_) button->setEnabled(open && instanceTypes >= 1);
   if (open) jumpers_[0]->setEnabled(true);
+  ShowWelcome(open, instanceTypes);
+}
+
+void frmJumper::ShowWelcome(bool open, int instanceTypes) {
+  QString text = tr("<h2>Korvane</h2>");
+  if (!open) {
+    text += tr("<p>Create a model with <b>File &gt; New</b> or open one with <b>File &gt; Open</b>.</p>");
+  } else if (instanceTypes == 0) {
+    text += tr("<p>This model has no instance type yet. Start with <b>Definition</b>: name the "
+               "situation, decision and utility slots of its instances.</p>");
+  } else {
+    text += tr("<p>Choose a screen on the left.</p>");
+  }
+  text += tr("<p>The screens on the left build a model from top to bottom: define the instance type "
+             "and its slots, enter the prepopulated instances, write the formulas, set the "
+             "parameters, run the model against a task and export what it did.</p>"
+             "<p>Press F1 for the user manual.</p>");
+  lblWelcome_->setText(text);
 }
 
 // --- Recent files ----------------------------------------------------------

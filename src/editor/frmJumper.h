@@ -90,6 +90,7 @@ class frmJumper : public QMainWindow, public ScreenHost {
   void BuildCentral();
   void SyncRecentFilesMenu();
   void UpdateRecentFiles(const QString& path);
+  void ShowWelcome(bool open, int instanceTypes);
   void SetDatabaseLabel(const QString& path);  // "" for "No Model Open"
   void CloseCurrentModel();
   QString ChooseFile(FileRequest::Kind kind, const QString& title, const QString& folder);

@@ -149,7 +149,10 @@ void frmPopulation::LoadGrid(int tab) {
   UpdateButtons();
 }
 
+void frmPopulation::CommitPendingInput() { grid_->FlushEdits(); }
+
 void frmPopulation::AddRow() {
+  grid_->FlushEdits();
   if (table_.isEmpty() || columns_.isEmpty()) return;
   const int row = grid_->AppendRow();
   rows_.append(std::nullopt);
@@ -158,6 +161,7 @@ void frmPopulation::AddRow() {
 }
 
 void frmPopulation::DeleteRow() {
+  grid_->FlushEdits();
   const int row = grid_->currentRow();
   if (row < 0 || row >= grid_->rowCount()) return;
   if (rows_[row]) {

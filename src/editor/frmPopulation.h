@@ -39,6 +39,7 @@ class frmPopulation : public Screen {
 
  protected:
   void Load() override;
+  void CommitPendingInput() override;
   bool CheckBeforeNext() override { return CheckEmptyCells(); }
 
  private:

@@ -267,9 +267,11 @@ TEST_F(DefinitionTest, NextChecksCompleteness) {
   EXPECT_EQ(TakeShown(), Strings{"Warning: Instance type 1 requires at least one Utility slot"});
   EXPECT_EQ(window->CurrentScreen()->objectName(), "frmDefinition");
 
-  ASSERT_TRUE(EditCell(0, 3, "Payoff, Real"));
+  // Typed but not yet left: Next applies the cell before it checks.
+  ASSERT_TRUE(EditCell(0, 3, "Payoff, Real", false));
   Click("btnNext");
   EXPECT_TRUE(TakeShown().empty());
+  EXPECT_EQ(Columns(*Db(), "I1").back(), "U_Payoff_Real");
   EXPECT_EQ(window->CurrentScreen()->objectName(), "frmPopulation");
 }
 

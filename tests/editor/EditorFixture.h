@@ -97,9 +97,10 @@ class EditorTest : public ::testing::Test {
 
   EditGrid* Grid() const { return window->CurrentScreen() ? window->CurrentScreen()->findChild<EditGrid*>("grid") : nullptr; }
 
-  // Types text into a cell the way a user does: start editing, type, Enter.
-  // False when the grid refused to start the edit.
-  bool EditCell(int row, int column, const QString& text) {
+  // Types text into a cell the way a user does: start editing, type, Enter
+  // (unless leave is false: the editor then stays open). False when the
+  // grid refused to start the edit.
+  bool EditCell(int row, int column, const QString& text, bool leave = true) {
     EditGrid* grid = Grid();
     if (!grid) return false;
     grid->setCurrentCell(row, column);
@@ -110,8 +111,10 @@ class EditorTest : public ::testing::Test {
     }
     if (!editor) return false;
     editor->setText(text);
-    QTest::keyClick(editor, Qt::Key_Return);
-    Settle();
+    if (leave) {
+      QTest::keyClick(editor, Qt::Key_Return);
+      Settle();
+    }
     return true;
   }
 
