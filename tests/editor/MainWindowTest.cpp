@@ -234,7 +234,7 @@ TEST_F(EditorTest, ScreensOneAtATimeWithHelpAndTheirOwnConnection) {
 TEST_F(EditorTest, HelpTextsManualAndBugPage) {
   for (const char* name : {"RTF_WELCOME", "RTF_POPULATION", "RTF_SIMILARITY", "RTF_RETRIEVAL_METHOD", "RTF_CONSTRAINTS",
                            "RTF_JUDGMENT", "RTF_DECISION", "RTF_FEEDBACK", "RTF_UTILITY", "RTF_MODEL_PARAMETERS",
-                           "RTF_EXECUTE"}) {
+                           "RTF_EXECUTE", "RTF_EXPORT", "RTF_GRAPH"}) {
     EXPECT_TRUE(QFileInfo::exists(HelpTextPath(name))) << name;
     EXPECT_FALSE(LoadHelpText(name).contains("could not be read")) << name;
   }
