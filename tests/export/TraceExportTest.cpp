@@ -314,6 +314,18 @@ TEST(ExportPreview, PagesThroughTheRowsTheExportWrites) {
   }
   EXPECT_TRUE(preview.FetchRows(1600, 1700).empty());
 
+  // A slot filter with no slot column shown: keys and rows both join.
+  ExportRequest narrowed = Request("I1", {1});
+  narrowed.filters.Append(Filter("Price (Situation) >= 1.5", *file.db, "I1"));
+  ASSERT_TRUE(preview.Load(file.db.get(), narrowed).Ok());
+  auto narrowedLines = ExportLines(file, narrowed);
+  ASSERT_EQ(preview.RowCount(), 975);
+  ASSERT_EQ(narrowedLines.size(), 976u);
+  auto tail = preview.FetchRows(900, 975);
+  auto head = preview.FetchRows(0, 300);
+  for (std::size_t i = 0; i < tail.size(); ++i) EXPECT_EQ(joined(tail[i]), narrowedLines[901 + i]);
+  for (std::size_t i = 0; i < head.size(); ++i) EXPECT_EQ(joined(head[i]), narrowedLines[1 + i]);
+
   ExportRequest none = Request("I1", {2});
   EXPECT_EQ(preview.Load(file.db.get(), none).message, messages::kNoRecords);
   EXPECT_FALSE(preview.IsLoaded());
