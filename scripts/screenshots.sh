@@ -13,13 +13,18 @@ cmake --build "$build_dir" --target korvane test_editor --parallel 2
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-model="$work/binary-choice.mdb"
-"$build_dir/bin/korvane" example binary-choice "$model"
-
 out="$PWD/docs/screenshots"
 mkdir -p "$out"
 # Settings and data of this run stay in the scratch folder.
 export XDG_CONFIG_HOME="$work/config" KORVANE_DATA_DIR="$work/data"
+
+# A short run of the demo leaves the example model with an experiment
+# database beside it, so the export and graph screens have a run to show.
+"$build_dir/bin/korvane" demo --subjects 20 --trials 60 > "$work/demo.txt"
+model="$KORVANE_DATA_DIR/demo/binary-choice.mdb"
+experiment=$(ls "$KORVANE_DATA_DIR"/demo/binary-choice-*.mdb | head -n 1)
+# The graph of that run, drawn headless, for the README.
+"$build_dir/bin/korvane" plot "$experiment" --type I1 -o "$out/run-graph.png"
 KORVANE_SCREENSHOT_DIR="$out" KORVANE_SCREENSHOT_MODEL="$model" KORVANE_BIN_DIR="$PWD/$build_dir/bin" \
   xvfb-run -a -s "-screen 0 1024x768x24" env QT_QPA_PLATFORM=xcb \
   "$build_dir/bin/test_editor" --gtest_filter='EditorTest.Screenshots'
