@@ -6,9 +6,10 @@
 // form; a DataFilterCollection keeps the filters of the export screen in order
 // and packs them all into one settings value (Export_Filters).
 //
-// Filters know nothing of databases. The export (TraceExport.h) decides which
-// column names a filter may name and binds the operands as parameters; the
-// text of ToSQL() is what a filter says about itself, for display and logs.
+// Filters know nothing of databases. The export's query plan (TraceQuery.h)
+// decides which column names a filter may name and binds the operands as
+// parameters; the text of ToSQL() is what a filter says about itself, for
+// display and logs.
 #pragma once
 
 #include <cstdint>

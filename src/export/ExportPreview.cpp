@@ -60,6 +60,8 @@ ExportOutcome ExportPreview::Load(store::Database* db, const ExportRequest& requ
     return ExportOutcome{ExportResult::Done, messages::kDone, {}, total};
   } catch (const Error& e) {
     return stop(ExportResult::Failed, e.Description());
+  } catch (const std::exception& e) {
+    return stop(ExportResult::Failed, e.what());
   }
 }
 

@@ -45,7 +45,7 @@ class ExportPreview {
   const std::vector<ExportColumn>& Columns() const;
 
   // The cell texts of rows [first, last), clamped to 0..RowCount(); each row
-  // holds ColumnCount() texts.
+  // holds ColumnCount() texts. A database failure raises its Error.
   std::vector<std::vector<std::string>> FetchRows(std::int64_t first, std::int64_t last);
 
  private:

@@ -45,9 +45,15 @@ std::string TraceColumnSql(const std::string& column) {
   return std::string(kTraceTable) + "." + QuoteIdentifier(column);
 }
 
+// The export's order. Rows that share subject, trial and instance come in
+// the order they were written: the composite index holds them so, and the
+// export walks it without sorting. The preview, which seeks into the middle
+// of a subject, names that order explicitly (the rowid), at the price of a
+// small sort per group.
 const char* kOrderBy =
     " ORDER BY MetaInstance.\"InstanceType\", MetaInstance.\"SubjectID\", MetaInstance.\"TrialNumber\","
-    " MetaInstance.\"Instance\", MetaInstance.rowid";
+    " MetaInstance.\"Instance\"";
+const char* kThenRowid = ", MetaInstance.rowid";
 
 // A whole number is bound as an integer, so that it compares as the same
 // text ("3", not "3.0") against a String slot as well.
@@ -250,7 +256,7 @@ std::optional<TraceQuery> TraceQuery::Plan(store::Database* db, const ExportRequ
   }
   plan.selectRows_ += "MetaInstance.rowid";
   plan.selectTrace_ += "MetaInstance.rowid";
-  plan.rowsSql_ = plan.selectRows_ + plan.fromRows_ + plan.where_ + kOrderBy;
+  plan.rowsSql_ = plan.selectRows_ + plan.fromRows_ + plan.where_ + kOrderBy + kThenRowid;
   return plan;
 }
 
@@ -274,21 +280,22 @@ std::int64_t TraceQuery::CountRows(std::size_t subject) const {
 
 TraceRows TraceQuery::OpenRows(std::size_t subject, const std::optional<RowKey>& after,
                                std::int64_t limit) const {
-  return Open(selectRows_ + fromRows_, false, subject, after, limit, static_cast<int>(columns_.size()));
+  return Open(selectRows_ + fromRows_, false, subject, after, limit, static_cast<int>(columns_.size()), true);
 }
 
 TraceRows TraceQuery::OpenTraceRows(std::size_t subject) const {
-  return Open(selectTrace_ + fromKeys_, false, subject, std::nullopt, -1, traceColumnCount_);
+  return Open(selectTrace_ + fromKeys_, false, subject, std::nullopt, -1, traceColumnCount_, false);
 }
 
 TraceRows TraceQuery::OpenKeys(std::size_t subject, const std::optional<RowKey>& after,
                                std::int64_t limit) const {
   return Open("SELECT MetaInstance.\"TrialNumber\", MetaInstance.\"Instance\", MetaInstance.rowid" + fromKeys_,
-              true, subject, after, limit, 0);
+              true, subject, after, limit, 0, true);
 }
 
 TraceRows TraceQuery::Open(const std::string& select, bool keysOnly, std::size_t subject,
-                           const std::optional<RowKey>& after, std::int64_t limit, int columns) const {
+                           const std::optional<RowKey>& after, std::int64_t limit, int columns,
+                           bool seekable) const {
   std::vector<ColumnKind> kinds;
   std::vector<store::FieldType> types;
   for (int c = 0; c < columns; ++c) {
@@ -308,6 +315,7 @@ TraceRows TraceQuery::Open(const std::string& select, bool keysOnly, std::size_t
            " MetaInstance.rowid) > (?, ?, ?)";
   }
   sql += kOrderBy;
+  if (seekable) sql += kThenRowid;
   if (limit >= 0) sql += " LIMIT ?";
 
   auto statement = db_->Prepare(sql);

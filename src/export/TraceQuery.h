@@ -98,7 +98,7 @@ class TraceQuery {
  private:
   TraceQuery() = default;
   TraceRows Open(const std::string& select, bool keysOnly, std::size_t subject,
-                 const std::optional<RowKey>& after, std::int64_t limit, int columns) const;
+                 const std::optional<RowKey>& after, std::int64_t limit, int columns, bool seekable) const;
 
   store::Database* db_ = nullptr;
   std::string instanceType_;
