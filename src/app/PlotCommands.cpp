@@ -1,8 +1,134 @@
-// PlotCommands.cpp: headless subcommands of this area (none yet).
+// PlotCommands.cpp: `korvane plot`, the graph screen's picture without a
+// screen: per trial, the share of each decision, the mean utility of the
+// executed instances and the mean activation of the retrieved ones, averaged
+// over the chosen subjects, written as PNG on the offscreen platform.
+#include <QGuiApplication>
+#include <QFileInfo>
+#include <QString>
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
+
 #include "app/Commands.h"
+#include "editor/RunPlot.h"
+#include "editor/RunSummary.h"
+#include "export/TraceQuery.h"
+#include "store/Database.h"
+#include "util/Error.h"
 
 namespace korvane::app {
 
-void AddPlotCommands(CLI::App&, CommandContext&) {}
+namespace {
+
+struct PlotOptions {
+  std::string experiment;
+  std::string instanceType;
+  std::string output;
+  std::string subjects = "all";
+  int width = 1000;
+  int height = 760;
+};
+
+// "all" (or empty) gives an empty list, meaning every subject.
+bool ParseSubjects(const std::string& text, std::vector<std::int32_t>& subjects, std::string& error) {
+  subjects.clear();
+  if (text.empty() || text == "all") return true;
+  std::stringstream stream(text);
+  std::string part;
+  while (std::getline(stream, part, ',')) {
+    try {
+      std::size_t used = 0;
+      const int subject = std::stoi(part, &used);
+      if (used != part.size() || subject < 1) throw std::invalid_argument(part);
+      subjects.push_back(subject);
+    } catch (const std::exception&) {
+      error = "'" + part + "' is not a subject number (1, 2, ...).";
+      return false;
+    }
+  }
+  return true;
+}
+
+int RunPlotCommand(const PlotOptions& options) {
+  // Pictures are drawn with QtGui; a headless machine draws offscreen.
+  std::unique_ptr<QGuiApplication> application;
+  if (!QCoreApplication::instance()) {
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static int argc = 1;
+    static char name[] = "korvane";
+    static char* argv[] = {name, nullptr};
+    application = std::make_unique<QGuiApplication>(argc, argv);
+  }
+
+  std::vector<std::int32_t> subjects;
+  std::string error;
+  if (!ParseSubjects(options.subjects, subjects, error)) {
+    std::cerr << "korvane plot: " << error << "\n";
+    return 2;
+  }
+  try {
+    auto db = store::Database::Open(options.experiment);
+    const std::vector<std::string> types = exporting::InstanceTypes(*db);
+    if (std::find(types.begin(), types.end(), options.instanceType) == types.end()) {
+      std::cerr << "korvane plot: " << options.experiment << " has no instance type " << options.instanceType;
+      if (!types.empty()) {
+        std::cerr << " (it has:";
+        for (const std::string& type : types) std::cerr << " " << type;
+        std::cerr << ")";
+      }
+      std::cerr << ".\n";
+      return 1;
+    }
+    editor::RunSummary summary = editor::SummarizeRun(*db, options.instanceType, subjects);
+    db->Close();
+    const QString title = QString("%1, instance type %2, %3")
+                              .arg(QFileInfo(QString::fromStdString(options.experiment)).completeBaseName(),
+                                   QString::fromStdString(options.instanceType),
+                                   subjects.empty() ? QString("all subjects")
+                                                    : QString("%1 subject(s)").arg(subjects.size()));
+    QString writeError;
+    if (!editor::SaveRunSummaryPng(summary, title, QString::fromStdString(options.output), &writeError,
+                                   options.width, options.height)) {
+      std::cerr << "korvane plot: " << writeError.toStdString() << "\n";
+      return 1;
+    }
+    std::cout << "Plotted " << summary.trials.size() << " trials (" << summary.executions << " executions, "
+              << summary.retrievals << " retrievals) into " << QFileInfo(QString::fromStdString(options.output))
+                                                                     .absoluteFilePath()
+                                                                     .toStdString()
+              << "\n";
+    if (summary.Empty()) std::cout << "The trace holds nothing to plot for these choices.\n";
+    return 0;
+  } catch (const Error& e) {
+    std::cerr << "korvane plot: " << e.Description() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace
+
+void AddPlotCommands(CLI::App& app, CommandContext& context) {
+  auto options = std::make_shared<PlotOptions>();
+  CLI::App* plot = app.add_subcommand(
+      "plot", "Draw a run as PNG: per trial, the share of each decision, the mean utility of executed "
+              "instances and the mean activation of retrieved instances, averaged over subjects");
+  plot->add_option("EXPERIMENT", options->experiment, "experiment database (a copy made for one run)")
+      ->required()
+      ->check(CLI::ExistingFile);
+  plot->add_option("--type", options->instanceType, "instance type, e.g. I1")->required();
+  plot->add_option("-o,--output", options->output, "PNG file to write")->required();
+  plot->add_option("--subjects", options->subjects, "subjects to average over: 1,2,5 or all")
+      ->capture_default_str();
+  plot->add_option("--width", options->width, "picture width in pixels")
+      ->check(CLI::Range(200, 8000))
+      ->capture_default_str();
+  plot->add_option("--height", options->height, "picture height in pixels")
+      ->check(CLI::Range(150, 8000))
+      ->capture_default_str();
+  plot->callback([options, &context] { context.exitCode = RunPlotCommand(*options); });
+}
 
 }  // namespace korvane::app
