@@ -274,16 +274,14 @@ void TaskServer::ProcessIncoming(std::string_view bytes) {
       SetLastError("Protocol error: line too long");
       continue;
     }
+    // A failure disconnects the task: what else it sent is not read.
     try {
       HandleLine(piece.line);
     } catch (const Error& e) {
       ReportFailure(e);
+      break;
     } catch (const std::exception& e) {
       ReportFailure(Error(engine::EngineError::Internal, "TaskServer", e.what()));
-    }
-    // A failure disconnected the task: what else it sent is not read.
-    if (failurePending_) {
-      failurePending_ = false;
       break;
     }
   }
@@ -332,6 +330,7 @@ void TaskServer::HandleStart(const std::string&, const std::string& type, bool r
     return;
   }
   executor_ = std::make_unique<engine::ModelExecutor>(*experiment_, *this, *scheduler_, options_.executor);
+  ++executorGeneration_;
   if (!experiment_->FindTableDef(type)) {
     SendData("ERROR|Instance type " + type + " does not exist in the database.");
     SetLastError(Q("Instance type " + type + " does not exist"));
@@ -461,7 +460,6 @@ void TaskServer::ReportFailure(const Error& error) {
   SetStatus("ERROR");
   emit alert();
   executor_.reset();
-  failurePending_ = true;
   if (socket_) {
     AddLog("Disconnecting the task; awaiting a new connection.", 1);
     DropConnection();
@@ -469,9 +467,22 @@ void TaskServer::ReportFailure(const Error& error) {
 }
 
 void TaskServer::OnExecutorError(const Error& error) {
-  // Called from inside the executor: it may not be destroyed here.
+  // Called from inside the executor, which may not be destroyed here. By the
+  // time the queued report runs, a START may have replaced the executor or a
+  // new task the connection: then only the report remains.
+  const int generation = executorGeneration_;
   QMetaObject::invokeMethod(
-      this, [this, error]() { ReportFailure(error); }, Qt::QueuedConnection);
+      this,
+      [this, error, generation]() {
+        if (generation == executorGeneration_ && executor_) {
+          ReportFailure(error);
+        } else {
+          AddLog("Error #" + std::to_string(error.Number()) + " (" + error.Source() + ") in a simulation already ended: " +
+                     error.Description(),
+                 3);
+        }
+      },
+      Qt::QueuedConnection);
 }
 
 // --- Owner interface -------------------------------------------------------------

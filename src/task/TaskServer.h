@@ -168,8 +168,8 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   int trial_ = 0;
   int simulationCount_ = 0;
   int connectionCount_ = 0;
-  bool failurePending_ = false;
   int logDetail_ = 1;
+  int executorGeneration_ = 0;  // which executor a queued failure belongs to
 };
 
 }  // namespace korvane::task
