@@ -422,6 +422,12 @@ std::unique_ptr<Database> Database::Create(const std::string& path) {
   RemoveSidecars(path);  // a stale journal must never be replayed into a new file
   sqlite3* db = OpenHandle(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   try {
+    // 16 KiB pages: the trace table's five indexes take every row, and with
+    // larger pages each insert walks shallower trees and dirties fewer pages
+    // per commit (measured in bench_engine: about a third less CPU per
+    // trace row). Must come before the first write; files made earlier keep
+    // the page size they have.
+    Exec(db, "PRAGMA page_size = 16384");
     // Korvane's files carry an application id ("Korv"); writing it also
     // gives the file its header at once.
     Exec(db, "PRAGMA application_id = 1265594998");
