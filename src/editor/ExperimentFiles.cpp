@@ -1,12 +1,41 @@
 // ExperimentFiles.cpp: listing a model's experiment databases.
 #include "editor/ExperimentFiles.h"
 
-#include <QCollator>
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
 
 namespace korvane::editor {
+
+namespace {
+
+// Runs of digits compare as numbers, so "-10" follows "-9"; the rest
+// compares without regard to case.
+bool NaturalLess(const QString& a, const QString& b) {
+  int i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (a[i].isDigit() && b[j].isDigit()) {
+      int ei = i, ej = j;
+      while (ei < a.size() && a[ei].isDigit()) ++ei;
+      while (ej < b.size() && b[ej].isDigit()) ++ej;
+      QString na = a.mid(i, ei - i), nb = b.mid(j, ej - j);
+      while (na.size() > 1 && na[0] == '0') na.remove(0, 1);
+      while (nb.size() > 1 && nb[0] == '0') nb.remove(0, 1);
+      if (na.size() != nb.size()) return na.size() < nb.size();
+      if (na != nb) return na < nb;
+      i = ei;
+      j = ej;
+      continue;
+    }
+    const QChar ca = a[i].toLower(), cb = b[j].toLower();
+    if (ca != cb) return ca < cb;
+    ++i;
+    ++j;
+  }
+  return a.size() - i < b.size() - j;
+}
+
+}  // namespace
 
 QString FolderOf(const QString& path) { return QFileInfo(path).absolutePath(); }
 
@@ -20,10 +49,7 @@ QStringList ExperimentDatabases(const QString& modelPath) {
   QDir folder(model.absolutePath());
   QStringList names = folder.entryList({pattern}, QDir::Files, QDir::NoSort);
   names.removeAll(model.fileName());
-  QCollator collator;
-  collator.setNumericMode(true);
-  std::sort(names.begin(), names.end(),
-            [&collator](const QString& a, const QString& b) { return collator.compare(a, b) < 0; });
+  std::sort(names.begin(), names.end(), NaturalLess);
   return names;
 }
 

@@ -20,7 +20,9 @@
 #include "editor/Screen.h"
 #include "store/Database.h"
 #include "store/DatabaseManager.h"
+#include "store/DatabaseVersioning.h"
 #include "store/MetaKeyValue.h"
+#include "store/Schema.h"
 #include "util/Dialogs.h"
 
 namespace korvane::test {
@@ -72,6 +74,42 @@ class ModelScreenTest : public ::testing::Test {
     auto db = Model();
     CreateInstanceType(*db, name, slotColumns);
     db->Close();
+  }
+
+  // An experiment database beside the model: instance type I1 (situation
+  // Price, decision Choice, utility Value) with two subjects' instances and
+  // their trace. Per subject s and trial t (1..3): four ACAL rows, one
+  // RETR-NORM row with activation s + t, one EXEC row of an instance whose
+  // choice is "A" except for subject 2 in trial 1 ("B"), utility 10 * t + s.
+  std::string CreateExperiment(const std::string& name = "Model-20990101-1.mdb") {
+    const std::string path = dir_.File(name);
+    auto db = store::OpenOrCreateModelDatabase(path, true, true);  // a current file, as runs make them
+    CreateInstanceType(*db, "I1", {{"S_Price_Real", store::FieldType::Double},
+                                   {"D_Choice_String", store::FieldType::Text},
+                                   {"U_Value_Real", store::FieldType::Double}});
+    store::GetOrCreateMetaInstance(db.get());
+    int id = 0;
+    for (int subject = 1; subject <= 2; ++subject) {
+      for (int trial = 1; trial <= 3; ++trial) {
+        ++id;
+        const std::string choice = subject == 2 && trial == 1 ? "B" : "A";
+        db->Execute("INSERT INTO I1 (X_ID, X_Subject, S_Price_Real, D_Choice_String, U_Value_Real) "
+                    "VALUES (?, ?, ?, ?, ?)",
+                    {Variant(id), Variant(subject), Variant(1.5 * trial), Variant(choice),
+                     Variant(10.0 * trial + subject)});
+        auto trace = [&](const char* marker, int instance, double activation) {
+          db->Execute("INSERT INTO MetaInstance (SubjectID, Time, InstanceType, TrialNumber, Instance, Marker, "
+                      "Activation, Similarity, BLL, Noise, Selected, Executed, Feedback) "
+                      "VALUES (?, NOW(), 'I1', ?, ?, ?, ?, -0.5, 0.25, 0.125, FALSE, FALSE, 0)",
+                      {Variant(subject), Variant(trial), Variant(instance), Variant(marker), Variant(activation)});
+        };
+        for (int candidate = 1; candidate <= 4; ++candidate) trace("ACAL", candidate, 0.1 * candidate + trial);
+        trace("RETR-NORM", id, subject + trial);
+        trace("EXEC", id, 0);
+      }
+    }
+    db->Close();
+    return path;
   }
 
   Variant Setting(const std::string& key) {
