@@ -24,14 +24,25 @@ DateValue LocalDateOf(double absoluteMilliseconds) {
 namespace {
 
 constexpr std::size_t kBatchRows = 64;
-constexpr int kColumns = 13;
+// Per row every column but Time has its own parameter; Time, the same for
+// every row of a batch, is the one parameter ?1 that all rows share, bound once.
+constexpr int kRowParameters = 12;
 
 std::string InsertSql(std::size_t rows) {
   std::string sql =
       "INSERT INTO \"MetaInstance\" (\"SubjectID\", \"Time\", \"InstanceType\", \"Instance\", \"Marker\", "
       "\"TrialNumber\", \"Similarity\", \"Activation\", \"BLL\", \"Noise\", \"Selected\", \"Executed\", "
       "\"Feedback\") VALUES ";
-  for (std::size_t r = 0; r < rows; ++r) sql += r == 0 ? "(?,?,?,?,?,?,?,?,?,?,?,?,?)" : ",(?,?,?,?,?,?,?,?,?,?,?,?,?)";
+  for (std::size_t r = 0; r < rows; ++r) {
+    int base = 1 + static_cast<int>(r) * kRowParameters;
+    sql += r == 0 ? "(" : ",(";
+    for (int c = 1; c <= kRowParameters; ++c) {
+      sql += '?';
+      sql += std::to_string(base + c);
+      if (c == 1) sql += ",?1";
+      sql += c == kRowParameters ? ")" : ",";
+    }
+  }
   return sql;
 }
 
@@ -61,7 +72,7 @@ void TraceWriter::SetTime(DateValue time) {
 }
 
 void TraceWriter::Append(const TraceRow& row) {
-  Buffered b{row, std::string(row.InstanceType), std::string(row.Marker)};
+  Buffered b{row, Variant(std::string(row.InstanceType)), Variant(std::string(row.Marker))};
   buffer_.push_back(std::move(b));
   if (buffer_.size() >= kBatchRows) Flush();
 }
@@ -82,22 +93,22 @@ void TraceWriter::Flush() {
 void TraceWriter::WriteBatch(std::size_t from, std::size_t count) {
   store::Statement& s = count == 1 ? *singleInsert_ : *batchInsert_;
   try {
+    s.Bind(1, timeText_);
     for (std::size_t r = 0; r < count; ++r) {
       const Buffered& b = buffer_[from + r];
-      int base = static_cast<int>(r) * kColumns;
+      int base = 1 + static_cast<int>(r) * kRowParameters;
       s.Bind(base + 1, Variant(b.row.SubjectID));
-      s.Bind(base + 2, timeText_);
-      s.Bind(base + 3, Variant(b.instanceType));
-      s.Bind(base + 4, Variant(b.row.Instance));
-      s.Bind(base + 5, Variant(b.marker));
-      s.Bind(base + 6, Variant(b.row.TrialNumber));
-      s.Bind(base + 7, Number(b.row.Similarity));
-      s.Bind(base + 8, Number(b.row.Activation));
-      s.Bind(base + 9, Number(b.row.BLL));
-      s.Bind(base + 10, Number(b.row.Noise));
-      s.Bind(base + 11, Variant(b.row.Selected));
-      s.Bind(base + 12, Variant(b.row.Executed));
-      s.Bind(base + 13, Number(b.row.Feedback));
+      s.Bind(base + 2, b.instanceType);
+      s.Bind(base + 3, Variant(b.row.Instance));
+      s.Bind(base + 4, b.marker);
+      s.Bind(base + 5, Variant(b.row.TrialNumber));
+      s.Bind(base + 6, Number(b.row.Similarity));
+      s.Bind(base + 7, Number(b.row.Activation));
+      s.Bind(base + 8, Number(b.row.BLL));
+      s.Bind(base + 9, Number(b.row.Noise));
+      s.Bind(base + 10, Variant(b.row.Selected));
+      s.Bind(base + 11, Variant(b.row.Executed));
+      s.Bind(base + 12, Number(b.row.Feedback));
     }
     s.Run();
     written_ += static_cast<std::int64_t>(count);

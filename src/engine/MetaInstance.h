@@ -62,8 +62,8 @@ class TraceWriter {
 
  private:
   struct Buffered {
-    TraceRow row;
-    std::string instanceType, marker;
+    TraceRow row;  // its text views are not used once buffered
+    Variant instanceType, marker;
   };
   void WriteBatch(std::size_t from, std::size_t count);
   void Failed(const std::exception& e, std::size_t rows);
