@@ -20,12 +20,12 @@ TempDir::~TempDir() {
 
 std::string SourceDir() {
   const char* env = std::getenv("KORVANE_TEST_SOURCE_DIR");
-  return env ? env : ".";
+  return env && *env ? env : KORVANE_TEST_SOURCE_DIR_DEFAULT;
 }
 
 std::string BinDir() {
   const char* env = std::getenv("KORVANE_BIN_DIR");
-  return env ? env : ".";
+  return env && *env ? env : KORVANE_BIN_DIR_DEFAULT;
 }
 
 }  // namespace korvane::test
