@@ -3,6 +3,9 @@
 
 #include <QButtonGroup>
 #include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
 #include <QRadioButton>
 #include <QTabBar>
 #include <QVBoxLayout>
@@ -128,6 +131,27 @@ QStringList FormulaScreen::SlotColumns(char aspect) const {
     if (slot.aspect == aspect) names << QString::fromStdString(slot.column);
   }
   return names;
+}
+
+FormulaPanel* FormulaScreen::AddSlotFormulaPanel(const QString& caption,
+                                                 std::function<std::string()> formulaSlot,
+                                                 QListWidget** slotList) {
+  auto* row = new QHBoxLayout;
+  auto* slotColumn = new QVBoxLayout;
+  slotColumn->addWidget(new QLabel(caption, this));
+  auto* list = new QListWidget(this);
+  list->setObjectName("lstSlots");
+  list->setMaximumWidth(220);
+  slotColumn->addWidget(list, 1);
+  row->addLayout(slotColumn);
+  FormulaPanel* panel = AddPanel("");
+  row->addWidget(panel, 1);
+  Body()->addLayout(row, 1);
+  panel->SetStoreFunction([this, formulaSlot = std::move(formulaSlot)](const std::string& text) {
+    return WriteFormulaRow(Db(), InstanceType(), formulaSlot(), text);
+  });
+  *slotList = list;
+  return panel;
 }
 
 }  // namespace korvane::editor

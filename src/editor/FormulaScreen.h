@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QStringList>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 
 class QButtonGroup;
 class QGroupBox;
+class QListWidget;
 class QTabBar;
 
 namespace korvane::editor {
@@ -48,6 +50,11 @@ class FormulaScreen : public Screen {
   // Checks option index of the group (nothing when out of range).
   static void SelectOption(QButtonGroup* group, int index);
   FormulaPanel* AddPanel(const QString& name, int delayMs = 0);
+  // The layout of the screens whose formula belongs to a slot: the slot list
+  // (lstSlots) under its caption beside one formula panel, which stores its
+  // text in this instance type's formula row that formulaSlot() names.
+  FormulaPanel* AddSlotFormulaPanel(const QString& caption, std::function<std::string()> formulaSlot,
+                                    QListWidget** slotList);
 
   // Settings of the selected instance type: key = type + suffix.
   Variant ReadTypeSetting(const std::string& suffix) const;

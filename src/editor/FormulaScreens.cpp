@@ -19,13 +19,6 @@ namespace korvane::editor {
 
 namespace {
 
-QListWidget* NewSlotList(QWidget* parent) {
-  auto* list = new QListWidget(parent);
-  list->setObjectName("lstSlots");
-  list->setMaximumWidth(220);
-  return list;
-}
-
 QStringList Prefixed(const QString& prefix, const QStringList& names) {
   QStringList result;
   for (const QString& name : names) result << prefix + name;
@@ -47,18 +40,8 @@ frmSimilarity::frmSimilarity(ScreenHost& host)
                        WriteTypeSetting("_SimilarityType", OptionValue(option));
                        ApplyOption(option);
                      });
-  auto* row = new QHBoxLayout;
-  auto* slotColumn = new QVBoxLayout;
-  slotColumn->addWidget(new QLabel(tr("Situation slots:"), this));
-  lstSlots_ = NewSlotList(this);
-  slotColumn->addWidget(lstSlots_, 1);
-  row->addLayout(slotColumn);
-  panel_ = AddPanel("");
-  row->addWidget(panel_, 1);
-  Body()->addLayout(row, 1);
+  panel_ = AddSlotFormulaPanel(tr("Situation slots:"), [this] { return FormulaSlot(); }, &lstSlots_);
   panel_->SetRequirement(SimilarityRequirement());
-  panel_->SetStoreFunction(
-      [this](const std::string& text) { return WriteFormulaRow(Db(), InstanceType(), FormulaSlot(), text); });
   connect(lstSlots_, &QListWidget::currentRowChanged, this, [this] { LoadSelectedFormula(); });
 }
 
@@ -256,18 +239,8 @@ frmDecision::frmDecision(ScreenHost& host)
                        WriteTypeSetting("_DecisionType", OptionValue(option));
                        ApplyOption(option);
                      });
-  auto* row = new QHBoxLayout;
-  auto* slotColumn = new QVBoxLayout;
-  slotColumn->addWidget(new QLabel(tr("Decision slots:"), this));
-  lstSlots_ = NewSlotList(this);
-  slotColumn->addWidget(lstSlots_, 1);
-  row->addLayout(slotColumn);
-  panel_ = AddPanel("");
-  row->addWidget(panel_, 1);
-  Body()->addLayout(row, 1);
+  panel_ = AddSlotFormulaPanel(tr("Decision slots:"), [this] { return FormulaSlot(); }, &lstSlots_);
   panel_->SetRequirement(DecisionRequirement());
-  panel_->SetStoreFunction(
-      [this](const std::string& text) { return WriteFormulaRow(Db(), InstanceType(), FormulaSlot(), text); });
   connect(lstSlots_, &QListWidget::currentRowChanged, this, [this] { LoadSelectedFormula(); });
   connect(tsRecognition_, &QTabBar::currentChanged, this, [this] {
     panel_->Flush();
