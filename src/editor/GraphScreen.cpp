@@ -186,7 +186,7 @@ void frmGraphNew::Redraw() {
                          .arg(summary.executions)
                          .arg(summary.retrievals);
     if (summary.executionsWithoutRow > 0)
-      status += " " + tr("%1 executed instances were later merged into others and are left out of the "
+      status += " " + tr("%1 executed instances are no longer in the instance table and are left out of the "
                          "decisions and utilities.")
                           .arg(summary.executionsWithoutRow);
     lblStatus_->setText(status);

@@ -5,11 +5,13 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "editor/ScreenSettings.h"
 #include "export/TraceQuery.h"
 #include "store/Database.h"
+#include "store/Schema.h"
 
 namespace korvane::editor {
 
@@ -77,41 +79,79 @@ RunSummary SummarizeRun(store::Database& db, const std::string& instanceType,
   std::map<std::pair<std::int32_t, std::int64_t>, SubjectTrial> cells;
 
   // Executions, with the decision and utility of the executed instance's row.
+  // A row that feedback merged into a duplicate is gone; MetaMerge leads from
+  // its ID to the row that took it over (which holds the same slot values).
   {
-    std::string select = "SELECT m.SubjectID, m.TrialNumber";
+    std::map<std::int64_t, std::int64_t> mergedInto;
+    if (hasTable && db.FindTableDef(store::kMetaMergeTable)) {
+      store::Statement merges = db.Prepare("SELECT Instance, MergedInto FROM MetaMerge WHERE InstanceType = ?");
+      merges.Bind(1, Variant(instanceType));
+      while (merges.Step())
+        mergedInto[static_cast<std::int64_t>(merges.Column(0).ToNumber())] =
+            static_cast<std::int64_t>(merges.Column(1).ToNumber());
+    }
+
+    std::string columns;
+    for (const std::string& column : decisionColumns) columns += ", t." + exporting::QuoteIdentifier(column);
+    if (!utilityColumn.empty()) columns += ", t." + exporting::QuoteIdentifier(utilityColumn);
+    std::string select = "SELECT m.SubjectID, m.TrialNumber, m.Instance";
     std::string from = " FROM MetaInstance AS m";
     if (hasTable) {
-      select += ", t.X_ID";
-      for (const std::string& column : decisionColumns) select += ", t." + exporting::QuoteIdentifier(column);
-      if (!utilityColumn.empty()) select += ", t." + exporting::QuoteIdentifier(utilityColumn);
+      select += ", t.X_ID" + columns;
       from += " LEFT JOIN " + exporting::QuoteIdentifier(instanceType) + " AS t ON m.Instance = t.X_ID";
     }
     store::Statement statement =
         db.Prepare(select + from + " WHERE m.InstanceType = ? AND m.Marker = 'EXEC'");
     statement.Bind(1, Variant(instanceType));
+    std::optional<store::Statement> rowById;
+    if (hasTable && !mergedInto.empty())
+      rowById.emplace(db.Prepare("SELECT t.X_ID" + columns + " FROM " + exporting::QuoteIdentifier(instanceType) +
+                                 " AS t WHERE t.X_ID = ?"));
+
+    // Reads the decision label and utility from a statement positioned on a
+    // row whose columns are X_ID, the decision columns, the utility column.
+    auto record = [&](store::Statement& row, int first, SubjectTrial& cell) {
+      std::vector<std::string> values;
+      for (std::size_t i = 0; i < decisionColumns.size(); ++i)
+        values.push_back(row.Column(first + 1 + static_cast<int>(i)).ToText());
+      ++cell.executed;
+      ++cell.decisions[DecisionLabel(values)];
+      if (!utilityColumn.empty()) {
+        const Variant utility = row.Column(first + 1 + static_cast<int>(decisionColumns.size()));
+        if (utility.IsNumber()) {
+          cell.utilitySum += utility.ToNumber();
+          ++cell.utilityCount;
+        }
+      }
+    };
+
     while (statement.Step()) {
       const auto subject = static_cast<std::int32_t>(statement.Column(0).ToNumber());
       if (!chosen(subject)) continue;
       const auto trial = static_cast<std::int64_t>(statement.Column(1).ToNumber());
       ++summary.executions;
       SubjectTrial& cell = cells[{subject, trial}];
-      if (!hasTable || statement.Column(2).IsNull() || statement.Column(2).IsEmpty()) {
-        // The row was merged into another instance after its feedback.
-        ++summary.executionsWithoutRow;
+      if (hasTable && !statement.Column(3).IsNull() && !statement.Column(3).IsEmpty()) {
+        record(statement, 3, cell);
         continue;
       }
-      std::vector<std::string> values;
-      for (std::size_t i = 0; i < decisionColumns.size(); ++i)
-        values.push_back(statement.Column(3 + static_cast<int>(i)).ToText());
-      ++cell.executed;
-      ++cell.decisions[DecisionLabel(values)];
-      if (!utilityColumn.empty()) {
-        const Variant utility = statement.Column(3 + static_cast<int>(decisionColumns.size()));
-        if (utility.IsNumber()) {
-          cell.utilitySum += utility.ToNumber();
-          ++cell.utilityCount;
+      // Follow the merges to the row that holds the instance now; a chain
+      // never revisits an ID, but a damaged table might, so it is bounded.
+      bool found = false;
+      if (rowById) {
+        auto next = mergedInto.find(static_cast<std::int64_t>(statement.Column(2).ToNumber()));
+        for (std::size_t hops = 0; next != mergedInto.end() && hops <= mergedInto.size() && !found; ++hops) {
+          rowById->Reset();
+          rowById->Bind(1, Variant(static_cast<std::int32_t>(next->second)));
+          if (rowById->Step()) {
+            record(*rowById, 0, cell);
+            found = true;
+          } else {
+            next = mergedInto.find(next->second);
+          }
         }
       }
+      if (!found) ++summary.executionsWithoutRow;
     }
   }
 

@@ -33,7 +33,7 @@ struct RunSummary {
   std::vector<double> meanUtility;           // per trial; NaN where unknown
   std::vector<double> meanActivation;        // per trial; NaN where nothing was retrieved
   std::int64_t executions = 0;               // EXEC rows counted
-  std::int64_t executionsWithoutRow = 0;     // EXEC rows whose instance row is gone (merged)
+  std::int64_t executionsWithoutRow = 0;     // EXEC rows whose instance row cannot be found
   std::int64_t retrievals = 0;               // retrieval rows counted
 
   bool Empty() const { return trials.empty(); }

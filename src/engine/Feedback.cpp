@@ -128,6 +128,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
 
     if (ItemPtr duplicate = memory_.GetDuplicate(*item, mergeWithPrepopulated_, this)) {
       duplicate->MergeWith(*item, this);
+      if (!item->IsNew()) trace_->RecordMerge(item->Subject, item->InstanceType, item->TrialNumber, item->ID, duplicate->ID);
       MemoryRemoveID(item->ID);
       item->DeleteFromTable(*table_);
       continue;

@@ -121,6 +121,33 @@ void TraceWriter::WriteBatch(std::size_t from, std::size_t count) {
   }
 }
 
+void TraceWriter::RecordMerge(std::int32_t subjectID, std::string_view instanceType, std::int32_t trialNumber,
+                              std::int32_t instance, std::int32_t mergedInto) {
+  try {
+    if (!mergeInsert_) {
+      store::GetOrCreateMetaMerge(&db_);
+      mergeInsert_ = std::make_unique<store::Statement>(
+          db_.Prepare("INSERT INTO \"MetaMerge\" (\"SubjectID\", \"InstanceType\", \"TrialNumber\", \"Instance\", "
+                      "\"MergedInto\") VALUES (?, ?, ?, ?, ?)"));
+    }
+    store::Statement& s = *mergeInsert_;
+    s.Bind(1, Variant(subjectID));
+    s.Bind(2, Variant(std::string(instanceType)));
+    s.Bind(3, Variant(trialNumber));
+    s.Bind(4, Variant(instance));
+    s.Bind(5, Variant(mergedInto));
+    s.Run();
+  } catch (const std::exception& e) {
+    if (mergeInsert_) {
+      try {
+        mergeInsert_->Reset();
+      } catch (...) {
+      }
+    }
+    Failed(e, 1);
+  }
+}
+
 void TraceWriter::Failed(const std::exception& e, std::size_t rows) {
   // The trace never stops a run; say so once, count the rest.
   if (failed_ == 0 && log_)

@@ -54,6 +54,11 @@ class TraceWriter {
   void Append(const TraceRow& row);
   // Writes the buffered rows. The executor flushes before it commits.
   void Flush();
+  // Records that feedback merged the row `instance` into `mergedInto` and
+  // deleted it (MetaMerge, created on first use). Failures are handled as
+  // for trace rows.
+  void RecordMerge(std::int32_t subjectID, std::string_view instanceType, std::int32_t trialNumber,
+                   std::int32_t instance, std::int32_t mergedInto);
   // Drops the buffered rows (of a step that failed and was rolled back).
   void Discard() { buffer_.clear(); }
 
@@ -70,7 +75,7 @@ class TraceWriter {
 
   store::Database& db_;
   EngineLog* log_;
-  std::unique_ptr<store::Statement> batchInsert_, singleInsert_;
+  std::unique_ptr<store::Statement> batchInsert_, singleInsert_, mergeInsert_;
   Variant timeText_;
   std::vector<Buffered> buffer_;
   std::int64_t written_ = 0;

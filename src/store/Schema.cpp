@@ -81,4 +81,19 @@ std::optional<TableDef> GetOrCreateMetaInstance(Database* db) {
   return db->FindTableDef(kMetaInstanceTable);
 }
 
+std::optional<TableDef> GetOrCreateMetaMerge(Database* db) {
+  if (!db) return std::nullopt;
+  if (auto existing = db->FindTableDef(kMetaMergeTable)) return existing;
+  TableDef def;
+  def.name = kMetaMergeTable;
+  def.fields = {{"SubjectID", FieldType::Long},
+                {"InstanceType", FieldType::Text},
+                {"TrialNumber", FieldType::Long},
+                {"Instance", FieldType::Long},
+                {"MergedInto", FieldType::Long}};
+  def.indexes = {{"MergeInstanceIdx", {"InstanceType", "Instance"}, false, false, false}};
+  db->CreateTable(def);
+  return db->FindTableDef(kMetaMergeTable);
+}
+
 }  // namespace korvane::store

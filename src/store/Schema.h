@@ -15,6 +15,7 @@
 namespace korvane::store {
 
 constexpr const char* kMetaInstanceTable = "MetaInstance";
+constexpr const char* kMetaMergeTable = "MetaMerge";
 
 // The display name of a column: "X_ID" gives "ID", "S_Price_Real" "Price",
 // "S_ABC_XYZ_Real" "ABC_XYZ", "Q_ABC_XYZ_Real" "ABC", "TIME" "TIME".
@@ -47,5 +48,12 @@ bool IsValidSlotName(const std::string& text);
 // Composite4Idx on InstanceType, SubjectID, TrialNumber, Instance, Marker).
 // Nothing with no database; a refused creation raises the engine's Error.
 std::optional<TableDef> GetOrCreateMetaInstance(Database* db);
+
+// Where merged instances went: one row per instance row that feedback deleted
+// because it duplicated one in memory (SubjectID, InstanceType, TrialNumber,
+// Instance, MergedInto). The trace keeps the deleted row's ID in its EXEC and
+// FEED rows; this table leads from it to the row that now holds its slot
+// values. Created when missing, like the trace table.
+std::optional<TableDef> GetOrCreateMetaMerge(Database* db);
 
 }  // namespace korvane::store

@@ -38,12 +38,26 @@ TEST_F(GraphTest, SummaryAveragesSubjectsPerTrial) {
   EXPECT_DOUBLE_EQ(second.share[1][0], 1.0);
   EXPECT_DOUBLE_EQ(second.meanActivation[0], 3.0);
 
-  // An executed instance whose row is gone counts out of the shares.
-  db->Execute("DELETE FROM I1 WHERE X_ID = 4");  // subject 2, trial 1
+  // An executed instance whose row is gone, with nothing saying where it
+  // went, counts out of the shares.
+  db->Execute("DELETE FROM I1 WHERE X_ID = 4");  // subject 2, trial 1, chose B
+  RunSummary lost = editor::SummarizeRun(*db, "I1", {});
+  EXPECT_EQ(lost.executionsWithoutRow, 1);
+  EXPECT_DOUBLE_EQ(lost.share[0][0], 1.0);
+  EXPECT_EQ(lost.decisionValues, std::vector<std::string>{"A"});
+
+  // Merged by feedback: followed through MetaMerge, over a row that was
+  // itself merged later, to the row that holds the instance now.
+  db->Execute("INSERT INTO I1 (X_ID, X_Subject, S_Price_Real, D_Choice_String, U_Value_Real) "
+              "VALUES (9, 2, 1.5, 'B', 30)");
+  store::GetOrCreateMetaMerge(db.get());
+  db->Execute("INSERT INTO MetaMerge (SubjectID, InstanceType, TrialNumber, Instance, MergedInto) "
+              "VALUES (2, 'I1', 1, 4, 8), (2, 'I1', 2, 8, 9), (2, 'I2', 1, 4, 5)");
   RunSummary merged = editor::SummarizeRun(*db, "I1", {});
-  EXPECT_EQ(merged.executionsWithoutRow, 1);
-  EXPECT_DOUBLE_EQ(merged.share[0][0], 1.0);
-  EXPECT_EQ(merged.decisionValues, std::vector<std::string>{"A"});
+  EXPECT_EQ(merged.executionsWithoutRow, 0);
+  EXPECT_EQ(merged.executions, 6);
+  EXPECT_DOUBLE_EQ(merged.share[1][0], 0.5);
+  EXPECT_DOUBLE_EQ(merged.meanUtility[0], (11.0 + 30.0) / 2);
 
   EXPECT_TRUE(editor::SummarizeRun(*db, "I7", {}).Empty());
   db->Close();

@@ -288,11 +288,17 @@ TEST_F(ExecutorTest, RewardedCopiesMergeIntoTheirDuplicates) {
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1"), 1);
   EXPECT_EQ(Rows("Marker = 'FEED' AND Instance = 3"), 1);
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Working_Memory = 1"), 0);
+  // Where the deleted row went is recorded (trials count from 0), so its
+  // trace rows can be followed.
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM MetaMerge WHERE SubjectID = 1 AND InstanceType = 'I1' "
+                        "AND TrialNumber = 0 AND Instance = 3 AND MergedInto = 2"),
+            1);
   // A different reward keeps the copy as an instance of its own.
   run.CueAndSettle(1, 1);
   run.executor->AcceptFeedback(Vars({{"O", Variant(std::int16_t{4})}}));
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1"), 2);
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1 AND U_Util_Real = 4"), 1);
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM MetaMerge"), 1);
   EXPECT_TRUE(owner.errors.empty());
 }
 
