@@ -94,11 +94,13 @@ void frmModelParameters::BuildControls() {
   scroll->setWidgetResizable(true);
   scroll->setFrameShape(QFrame::NoFrame);
   auto* page = new QWidget(scroll);
-  auto* columns = new QHBoxLayout(page);
+  // The groups stand in one column: side by side, the long check-box captions
+  // (which cannot wrap) would not fit a 1024 by 768 screen beside the help.
+  auto* stack = new QVBoxLayout(page);
   auto* left = new QVBoxLayout;
   auto* right = new QVBoxLayout;
-  columns->addLayout(left, 1);
-  columns->addLayout(right, 1);
+  stack->addLayout(left);
+  stack->addLayout(right);
   scroll->setWidget(page);
   Body()->addWidget(scroll);
 
@@ -179,7 +181,6 @@ void frmModelParameters::BuildControls() {
                        2, 1);
   clockGrid->setColumnStretch(0, 1);
   left->addWidget(clockGroup);
-  left->addStretch(1);
 
   auto* socket = new QGroupBox(tr("Socket Parameters"), page);
   socket->setObjectName("fraSocket");

@@ -6,6 +6,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
+#include <QScrollBar>
 
 #include "ModelScreenFixture.h"
 #include "editor/ModelParametersScreen.h"
@@ -199,6 +201,24 @@ TEST_F(ModelParametersTest, BackAndNextShowTheNeighbours) {
   Find<QPushButton>(screen.get(), "btnBack")->click();
   Find<QPushButton>(screen.get(), "btnNext")->click();
   EXPECT_EQ(host_.shown, (std::vector<int>{8, 10}));
+}
+
+TEST_F(ModelParametersTest, FitsTheSmallestSupportedScreenWithoutSideScrolling) {
+  auto screen = Open();
+  screen->resize(1000, 740);  // a screen of 1024 by 768 less the window frame
+  QCoreApplication::processEvents();
+  auto* scroll = Find<QScrollArea>(screen.get(), "scrollParameters");
+  EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0);
+  // Name the widest control, should this ever fail.
+  std::string widest;
+  int widestWidth = 0;
+  for (QWidget* child : scroll->widget()->findChildren<QWidget*>())
+    if (child->minimumSizeHint().width() > widestWidth) {
+      widestWidth = child->minimumSizeHint().width();
+      widest = child->objectName().toStdString() + " (" + child->metaObject()->className() + ")";
+    }
+  EXPECT_LE(scroll->widget()->minimumSizeHint().width(), scroll->viewport()->width())
+      << "widest: " << widest << " " << widestWidth;
 }
 
 }  // namespace
