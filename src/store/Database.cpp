@@ -506,6 +506,8 @@ void Database::Close() {
   sqlite3* db = db_;
   db_ = nullptr;
   *alive_ = false;
+  for (auto& [sql, stmt] : idle_) sqlite3_finalize(stmt);
+  idle_.clear();
   int rc = SQLITE_OK;
   if (transactionDepth_ > 0) {
     transactionDepth_ = 0;
@@ -775,6 +777,19 @@ void Database::AppendIndex(const std::string& table, const IndexInfo& index) {
   change.Commit();
 }
 
+bool Database::DeleteIndex(const std::string& table, const std::string& index) {
+  CheckOpen();
+  auto def = FindTableDef(table);
+  if (!def || !def->FindIndex(index)) return false;
+  SchemaChange change(db_);
+  Exec(db_, "DROP INDEX " + Quote(SqlIndexName(table, index)));
+  if (HasIndexTable(db_))
+    Exec(db_, std::string("DELETE FROM ") + kIndexTable + " WHERE TableName = ? AND IndexName = ?",
+         {Variant(table), Variant(index)});
+  change.Commit();
+  return true;
+}
+
 // ---- Statements and transactions -------------------------------------------
 
 int Database::Execute(const std::string& sql, const std::vector<Variant>& params) {
@@ -790,12 +805,35 @@ int Database::Execute(const std::string& sql, const std::vector<Variant>& params
 
 Statement Database::Prepare(const std::string& sql) {
   CheckOpen();
-  return Statement(*this, PrepareRaw(db_, TranslateDialect(sql)));
+  auto idle = idle_.find(sql);
+  if (idle != idle_.end()) {
+    sqlite3_stmt* stmt = idle->second;
+    idle_.erase(idle);
+    return Statement(*this, stmt, sql);
+  }
+  return Statement(*this, PrepareRaw(db_, TranslateDialect(sql)), sql);
+}
+
+void Database::Recycle(std::string sql, sqlite3_stmt* stmt) noexcept {
+  // Enough for every statement a run repeats; one-off texts (a filter, a
+  // query with values written in) are finalised once the cache is full.
+  constexpr std::size_t kIdleLimit = 64;
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  if (idle_.size() >= kIdleLimit) {
+    sqlite3_finalize(stmt);
+    return;
+  }
+  try {
+    idle_.emplace(std::move(sql), stmt);
+  } catch (...) {
+    sqlite3_finalize(stmt);
+  }
 }
 
 void Database::BeginTransaction() {
   CheckOpen();
-  if (transactionDepth_ == 0) Exec(db_, "BEGIN IMMEDIATE");
+  if (transactionDepth_ == 0) Prepare("BEGIN IMMEDIATE").Run();
   ++transactionDepth_;
 }
 
@@ -804,8 +842,10 @@ void Database::CommitTransaction() {
   if (transactionDepth_ == 0)
     throw Error(ErrorNumber::DatabaseFailure, kSource, "No transaction is open (it may have been rolled back).");
   if (--transactionDepth_ == 0) {
-    int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
+    Statement commit = Prepare("COMMIT");
+    int rc = sqlite3_step(commit.stmt_);
+    sqlite3_reset(commit.stmt_);
+    if (rc != SQLITE_DONE) {
       std::string message = sqlite3_errmsg(db_);
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       throw Error(ErrorNumber::DatabaseFailure, kSource, "The transaction could not be committed: " + message);
@@ -835,27 +875,36 @@ void Transaction::Commit() {
 
 // ---- Statement --------------------------------------------------------------
 
-Statement::Statement(Database& db, sqlite3_stmt* stmt) : db_(&db), stmt_(stmt), alive_(db.alive_) {}
+Statement::Statement(Database& db, sqlite3_stmt* stmt, std::string sql)
+    : db_(&db), stmt_(stmt), alive_(db.alive_), sql_(std::move(sql)) {}
 
 Statement::Statement(Statement&& other) noexcept
-    : db_(other.db_), stmt_(other.stmt_), alive_(std::move(other.alive_)) {
+    : db_(other.db_), stmt_(other.stmt_), alive_(std::move(other.alive_)), sql_(std::move(other.sql_)) {
   other.stmt_ = nullptr;
   other.db_ = nullptr;
 }
 
 Statement& Statement::operator=(Statement&& other) noexcept {
   if (this != &other) {
-    sqlite3_finalize(stmt_);
+    Release();
     db_ = other.db_;
     stmt_ = other.stmt_;
     alive_ = std::move(other.alive_);
+    sql_ = std::move(other.sql_);
     other.stmt_ = nullptr;
     other.db_ = nullptr;
   }
   return *this;
 }
 
-Statement::~Statement() { sqlite3_finalize(stmt_); }
+Statement::~Statement() { Release(); }
+
+void Statement::Release() noexcept {
+  if (!stmt_) return;
+  if (!sql_.empty() && db_ && alive_ && *alive_) db_->Recycle(std::move(sql_), stmt_);
+  else sqlite3_finalize(stmt_);
+  stmt_ = nullptr;
+}
 
 void Statement::CheckOpen() const {
   if (!stmt_ || !alive_ || !*alive_)

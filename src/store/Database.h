@@ -27,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "util/Error.h"
@@ -130,6 +131,9 @@ class Database {
   void DeleteField(const std::string& table, const std::string& field);
   void RenameField(const std::string& table, const std::string& from, const std::string& to);
   void AppendIndex(const std::string& table, const IndexInfo& index);
+  // Drops the table's index of that name (as AppendIndex names it); false,
+  // and no change, when the table has no such index.
+  bool DeleteIndex(const std::string& table, const std::string& index);
 
   // --- Statements ----------------------------------------------------------
   // Runs one statement in the dialect the model files use (TRUE/FALSE
@@ -142,6 +146,10 @@ class Database {
   // An updatable record set over every row of a table, in X_ID (rowid) order.
   std::unique_ptr<Recordset> OpenTable(const std::string& table);
   // A prepared statement for statements run many times (trace rows, exports).
+  // A statement whose owner is done with it waits, reset and unbound, for the
+  // next Prepare of the same text: a run reads settings and writes rows with
+  // the same few statements thousands of times, and compiling SQL costs more
+  // than running most of them.
   Statement Prepare(const std::string& sql);
 
   // --- Transactions ----------------------------------------------------------
@@ -164,6 +172,9 @@ class Database {
   // Shared with the record sets and statements made from this connection:
   // false once it is closed, so that they raise an Error instead of using it.
   std::shared_ptr<bool> alive_;
+  // Statements that Prepare made and their owners gave back, by SQL text.
+  std::unordered_multimap<std::string, sqlite3_stmt*> idle_;
+  void Recycle(std::string sql, sqlite3_stmt* stmt) noexcept;
   friend class Recordset;
   friend class Statement;
 };
@@ -262,11 +273,15 @@ class Statement {
 
  private:
   friend class Database;
-  Statement(Database& db, sqlite3_stmt* stmt);
+  Statement(Database& db, sqlite3_stmt* stmt, std::string sql);
   void CheckOpen() const;
+  // Gives the statement back to its database, or finalises it when the
+  // database is closed.
+  void Release() noexcept;
   Database* db_ = nullptr;
   sqlite3_stmt* stmt_ = nullptr;
   std::shared_ptr<bool> alive_;
+  std::string sql_;  // the text it was prepared from
 };
 
 }  // namespace korvane::store

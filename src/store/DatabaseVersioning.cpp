@@ -38,13 +38,7 @@ void AddTraceSubjects(Database* db) {
 
 // Step 6: the trace's indexes.
 void AddTraceIndexes(Database* db) {
-  const IndexInfo indexes[] = {
-      {"TimeIdx", {"Time"}, false, true, false},
-      {"SubjectIdx", {"SubjectID"}, false, true, false},
-      {"TrialNumberIdx", {"TrialNumber"}, false, true, false},
-      {"InstanceIdx", {"Instance"}, false, true, false},
-      {"Composite4Idx", {"InstanceType", "SubjectID", "TrialNumber", "Instance", "Marker"}, false, false, false}};
-  for (const auto& index : indexes)
+  for (const auto& index : TraceIndexes())
     if (!IndexExists(db, kMetaInstanceTable, index.name)) db->AppendIndex(kMetaInstanceTable, index);
 }
 
@@ -147,6 +141,9 @@ std::unique_ptr<Database> OpenOrCreateModelDatabase(const std::string& path, boo
                                        std::to_string(oldVersion) + " to version " + std::to_string(newVersion) + ".",
                                    DialogIcon::Information);
       }
+      // A run that was cut short leaves its trace without indexes.
+      if (int rebuilt = RestoreTraceIndexes(db.get()))
+        LogShared("Rebuilt " + std::to_string(rebuilt) + " trace indexes of " + path);
     }
     return db;
   } catch (const Error& e) {

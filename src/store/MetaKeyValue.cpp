@@ -16,6 +16,18 @@ void EnsureTable(Database* db) {
   if (!exists.Step()) EnsureKeyValueTable(db);
 }
 
+// A statement on the settings table. Runs read settings thousands of times
+// and the table nearly always exists: only a statement that cannot be
+// prepared leads to the check (which creates a missing table) and a retry.
+Statement OnTable(Database* db, const std::string& sql) {
+  try {
+    return db->Prepare(sql);
+  } catch (const Error&) {
+    EnsureTable(db);
+    return db->Prepare(sql);
+  }
+}
+
 // The text a number is kept as: the shortest that reads back to the same
 // double, with a period as decimal separator.
 std::string NumberText(double value) {
@@ -39,8 +51,7 @@ std::optional<TableDef> EnsureKeyValueTable(Database* db) {
 
 Variant GetKeyValue(Database* db, const std::string& key) {
   if (!db) return Variant();
-  EnsureTable(db);
-  Statement select = db->Prepare("SELECT Type, Value FROM MetaKeyValue WHERE Name = ?");
+  Statement select = OnTable(db, "SELECT Type, Value FROM MetaKeyValue WHERE Name = ?");
   select.Bind(1, Variant(key));
   if (!select.Step()) return Variant();
   Variant type = select.Column(0);
@@ -53,8 +64,7 @@ Variant GetKeyValue(Database* db, const std::string& key) {
 
 bool HasKeyValue(Database* db, const std::string& key) {
   if (!db) return false;
-  EnsureTable(db);
-  Statement select = db->Prepare("SELECT 1 FROM MetaKeyValue WHERE Name = ?");
+  Statement select = OnTable(db, "SELECT 1 FROM MetaKeyValue WHERE Name = ?");
   select.Bind(1, Variant(key));
   return select.Step();
 }

@@ -72,13 +72,41 @@ std::optional<TableDef> GetOrCreateMetaInstance(Database* db) {
                 {"Activation", FieldType::Double},  {"Similarity", FieldType::Double}, {"BLL", FieldType::Double},
                 {"Noise", FieldType::Double},       {"Selected", FieldType::Boolean},  {"Executed", FieldType::Boolean},
                 {"Feedback", FieldType::Double}};
-  def.indexes = {{"TimeIdx", {"Time"}, false, true, false},
-                 {"SubjectIdx", {"SubjectID"}, false, true, false},
-                 {"TrialNumberIdx", {"TrialNumber"}, false, true, false},
-                 {"InstanceIdx", {"Instance"}, false, true, false},
-                 {"Composite4Idx", {"InstanceType", "SubjectID", "TrialNumber", "Instance", "Marker"}, false, false, false}};
+  def.indexes = TraceIndexes();
   db->CreateTable(def);
   return db->FindTableDef(kMetaInstanceTable);
+}
+
+const std::vector<IndexInfo>& TraceIndexes() {
+  static const std::vector<IndexInfo> indexes = {
+      {"TimeIdx", {"Time"}, false, true, false},
+      {"SubjectIdx", {"SubjectID"}, false, true, false},
+      {"TrialNumberIdx", {"TrialNumber"}, false, true, false},
+      {"InstanceIdx", {"Instance"}, false, true, false},
+      {"Composite4Idx", {"InstanceType", "SubjectID", "TrialNumber", "Instance", "Marker"}, false, false, false}};
+  return indexes;
+}
+
+void SuspendTraceIndexes(Database* db) {
+  if (!db || !db->FindTableDef(kMetaInstanceTable)) return;
+  Transaction transaction(*db);
+  for (const IndexInfo& index : TraceIndexes()) db->DeleteIndex(kMetaInstanceTable, index.name);
+  transaction.Commit();
+}
+
+int RestoreTraceIndexes(Database* db) {
+  if (!db) return 0;
+  auto table = db->FindTableDef(kMetaInstanceTable);
+  if (!table) return 0;
+  int created = 0;
+  Transaction transaction(*db);
+  for (const IndexInfo& index : TraceIndexes()) {
+    if (table->FindIndex(index.name)) continue;
+    db->AppendIndex(kMetaInstanceTable, index);
+    ++created;
+  }
+  transaction.Commit();
+  return created;
 }
 
 std::optional<TableDef> GetOrCreateMetaMerge(Database* db) {

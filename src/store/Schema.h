@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "store/Database.h"
 
@@ -48,6 +49,21 @@ bool IsValidSlotName(const std::string& text);
 // Composite4Idx on InstanceType, SubjectID, TrialNumber, Instance, Marker).
 // Nothing with no database; a refused creation raises the engine's Error.
 std::optional<TableDef> GetOrCreateMetaInstance(Database* db);
+
+// The trace table's five indexes, in the order they are created.
+const std::vector<IndexInfo>& TraceIndexes();
+
+// A run writes a trace row for every candidate it scores, and keeping five
+// indexes up to date row by row costs three times the row itself. The task
+// server therefore drops the trace's indexes when an experiment starts
+// (SuspendTraceIndexes) and builds them again, in one sorted pass each, when
+// it ends (RestoreTraceIndexes). A file left without them by a crash gets
+// them back the next time it is opened as a model (OpenOrCreateModelDatabase)
+// or exported from the command line. Queries are correct either way, only
+// slower without the indexes.
+void SuspendTraceIndexes(Database* db);
+// Creates whichever of the five is missing; the number created.
+int RestoreTraceIndexes(Database* db);
 
 // Where merged instances went: one row per instance row that feedback deleted
 // because it duplicated one in memory (SubjectID, InstanceType, TrialNumber,

@@ -433,3 +433,61 @@ TEST(DatabaseConnections, SeveralConnectionsTransactionsStatementsAndCopies) {
   EXPECT_EQ(ErrorOf([&] { c->TableDefs(); }), StoreError::DatabaseClosed);
   c->Close();
 }
+
+TEST(DatabaseStatements, ReusedStatementsStartCleanAndFollowTheSchema) {
+  test::TempDir dir;
+  auto db = Database::Create(dir.File("m.mdb"));
+  db->CreateTable(SampleTable("I1"));
+  const std::string insert = "INSERT INTO I1 (X_Subject, S_Price_Real) VALUES (?, ?)";
+  {
+    Statement s = db->Prepare(insert);
+    s.Bind(1, Variant(std::int32_t{1}));
+    s.Bind(2, Variant(2.5));
+    s.Run();
+  }
+  {
+    // The same text again: no value of the earlier use is left bound.
+    Statement s = db->Prepare(insert);
+    s.Bind(1, Variant(std::int32_t{2}));
+    s.Run();
+    // Two live statements of one text are two statements.
+    Statement other = db->Prepare(insert);
+    other.Bind(1, Variant(std::int32_t{3}));
+    other.Bind(2, Variant(7.0));
+    other.Run();
+  }
+  auto rows = db->OpenRecordset("SELECT X_Subject, S_Price_Real FROM I1 ORDER BY X_Subject");
+  rows->MoveNext();
+  EXPECT_EQ(rows->Get(0), Variant(std::int32_t{2}));
+  EXPECT_TRUE(rows->Get(1).IsNull());
+  rows.reset();
+
+  // A statement given back before a column was added sees the new column.
+  const std::string select = "SELECT * FROM I1 WHERE X_Subject = 3";
+  int columns = db->Prepare(select).ColumnCount();
+  db->AppendField("I1", {"S_New_Real", FieldType::Double});
+  {
+    Statement s = db->Prepare(select);
+    ASSERT_TRUE(s.Step());
+    EXPECT_EQ(s.ColumnCount(), columns + 1);
+  }
+  // A statement held past Close refuses to work and is released safely.
+  Statement held = db->Prepare(select);
+  db->Close();
+  EXPECT_NE(ErrorOf([&] { held.Step(); }), 0);
+  EXPECT_NE(ErrorOf([&] { db->Prepare(select); }), 0);
+}
+
+TEST(DatabaseSchema, IndexesCanBeDroppedByName) {
+  test::TempDir dir;
+  auto db = Database::Create(dir.File("m.mdb"));
+  db->CreateTable(SampleTable("I1"));
+  db->AppendIndex("I1", {"PriceIdx", {"S_Price_Real"}, false, true, false});
+  EXPECT_TRUE(db->DeleteIndex("I1", "PriceIdx"));
+  EXPECT_FALSE(db->FindTableDef("I1")->FindIndex("PriceIdx"));
+  EXPECT_FALSE(db->DeleteIndex("I1", "PriceIdx"));
+  EXPECT_FALSE(db->DeleteIndex("I7", "PriceIdx"));
+  // The name is free again, with its flags.
+  db->AppendIndex("I1", {"PriceIdx", {"S_Price_Real"}, false, false, false});
+  EXPECT_FALSE(db->FindTableDef("I1")->FindIndex("PriceIdx")->required);
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -190,6 +191,47 @@ TEST(Upgrade, OlderFilesAreBroughtUpStepByStepWithTheirMessage) {
     EXPECT_TRUE(dialogs.Texts().empty());
     EXPECT_TRUE(UpgradeDatabase(manager.CurrentDatabase(), true));
   }
+}
+
+TEST(Upgrade, TraceIndexesLeftOutByACutShortRunAreRebuiltOnOpening) {
+  test::TempDir dir;
+  ScriptedDialogsScope dialogs;
+  const std::string path = dir.File("Model-20990101-1.mdb");
+  auto names = [](Database& db) {
+    std::vector<std::string> found;
+    const TableDef trace = *db.FindTableDef(kMetaInstanceTable);
+    for (const IndexInfo& index : trace.indexes) found.push_back(index.name);
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  const std::vector<std::string> all = {"Composite4Idx", "InstanceIdx", "SubjectIdx", "TimeIdx", "TrialNumberIdx"};
+  {
+    auto db = OpenOrCreateModelDatabase(path, true, true);
+    ASSERT_TRUE(db);
+    EXPECT_EQ(names(*db), all);
+    db->Execute("INSERT INTO MetaInstance (SubjectID, Time, InstanceType, TrialNumber, Instance, Marker) "
+                "VALUES (1, NOW(), 'I1', 0, 4, 'ACAL')");
+    // A run drops them; the process dies before building them again.
+    SuspendTraceIndexes(db.get());
+    EXPECT_TRUE(names(*db).empty());
+    SuspendTraceIndexes(db.get());  // twice is harmless
+    db->Execute("INSERT INTO MetaInstance (SubjectID, Time, InstanceType, TrialNumber, Instance, Marker) "
+                "VALUES (1, NOW(), 'I1', 0, 5, 'ACAL')");
+  }
+  {
+    auto db = Database::Open(path);
+    EXPECT_TRUE(names(*db).empty());
+    EXPECT_EQ(CountRows(db.get(), kMetaInstanceTable), 2);
+  }
+  // Opened as a model: back, with their flags, rows intact, no message.
+  auto db = OpenOrCreateModelDatabase(path, true, false);
+  ASSERT_TRUE(db);
+  EXPECT_EQ(names(*db), all);
+  EXPECT_TRUE(db->FindTableDef(kMetaInstanceTable)->FindIndex("TimeIdx")->required);
+  EXPECT_FALSE(db->FindTableDef(kMetaInstanceTable)->FindIndex("Composite4Idx")->required);
+  EXPECT_EQ(CountRows(db.get(), kMetaInstanceTable), 2);
+  EXPECT_EQ(RestoreTraceIndexes(db.get()), 0);
+  EXPECT_TRUE(dialogs.Texts().empty());
 }
 
 TEST(Upgrade, AFailingStepKeepsTheStepsBeforeIt) {
