@@ -2,6 +2,7 @@
 #include "task/TaskServer.h"
 
 #include <QTcpServer>
+#include <QElapsedTimer>
 #include <QTcpSocket>
 #include <cmath>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include "formula/VariableList.h"
 #include "store/Database.h"
 #include "store/MetaKeyValue.h"
+#include "store/Schema.h"
 #include "task/ModelFiles.h"
 #include "task/Protocol.h"
 #include "task/QtScheduler.h"
@@ -116,6 +118,7 @@ void TaskServer::Close() {
     LogToFile("LEAVING EXECUTION FORM", 1);
   }
   if (experiment_) {
+    RestoreTraceIndexes();
     try {
       if (experiment_->IsOpen()) experiment_->Close();
     } catch (const Error& e) {
@@ -183,6 +186,7 @@ void TaskServer::OnNewConnection() {
 
 bool TaskServer::StartExperiment() {
   if (experiment_) {
+    RestoreTraceIndexes();
     try {
       if (experiment_->IsOpen()) experiment_->Close();
     } catch (const Error&) {
@@ -226,6 +230,10 @@ void TaskServer::DropConnection() {
   old->abort();
   old->deleteLater();
   framer_.Clear();
+  // Nobody is left to answer: the executor's pending steps are dropped and
+  // what it had written is committed, so the trace can get its indexes.
+  if (executor_) executor_->Abandon();
+  RestoreTraceIndexes();
   emit connectionChanged(false);
 }
 
@@ -233,6 +241,7 @@ void TaskServer::OnReadyRead() {
   QTcpSocket* socket = qobject_cast<QTcpSocket*>(sender());
   if (!socket || socket != socket_) return;
   const QByteArray bytes = socket->readAll();
+  LogBatch batch;
   ProcessIncoming(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
@@ -329,6 +338,7 @@ void TaskServer::HandleStart(const std::string&, const std::string& type, bool r
     SetLastError(Q("Instance type " + type + " cannot be executed: there is no experiment database"));
     return;
   }
+  SuspendTraceIndexes();
   executor_ = std::make_unique<engine::ModelExecutor>(*experiment_, *this, *scheduler_, options_.executor);
   ++executorGeneration_;
   if (!experiment_->FindTableDef(type)) {
@@ -438,7 +448,35 @@ void TaskServer::HandleStop() {
   if (executor_) SetTrial(executor_->TrialNumber());
   SetStatus("IDLE");
   executor_.reset();
+  RestoreTraceIndexes();
   emit simulationStopped();
+}
+
+void TaskServer::SuspendTraceIndexes() {
+  if (!experiment_ || traceIndexesSuspended_) return;
+  try {
+    store::SuspendTraceIndexes(experiment_.get());
+    traceIndexesSuspended_ = true;
+  } catch (const Error& e) {
+    LogShared("The trace keeps its indexes during this run: " + e.Description(), 2);
+  }
+}
+
+void TaskServer::RestoreTraceIndexes() {
+  // Inside a step's transaction the indexes would share its fate; the next
+  // end of a run builds them instead.
+  if (!experiment_ || !traceIndexesSuspended_ || experiment_->InTransaction()) return;
+  QElapsedTimer timer;
+  timer.start();
+  try {
+    store::RestoreTraceIndexes(experiment_.get());
+    traceIndexesSuspended_ = false;
+    LogToFile("Trace indexes built in " + std::to_string(timer.elapsed()) + " ms", 0);
+  } catch (const Error& e) {
+    LogShared("The trace indexes could not be built: " + e.Description() +
+                  " (they are built when the experiment database is next opened as a model)",
+              3);
+  }
 }
 
 void TaskServer::ShowTrial() {

@@ -22,7 +22,9 @@
 //  - a second connection replaces the first; a closed connection, a socket
 //    error or a failure while handling a line leaves the server listening;
 //  - the experiment database stays open until the next accepted connection
-//    or Close(), which closes every database cleanly.
+//    or Close(), which closes every database cleanly;
+//  - while a task runs the model, the trace table has no indexes; they are
+//    back whenever no run is going on.
 #pragma once
 
 #include <QHostAddress>
@@ -149,6 +151,12 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void SetStatus(const QString& status);
   void SetExecuting(const QString& type);
   void SetLastError(const QString& text);
+  // A run writes its trace without the trace's indexes, which are built again
+  // in one pass when the run ends: at STOP, when the task leaves and before
+  // the experiment database closes. Failures are logged; queries stay
+  // correct without the indexes, only slower.
+  void SuspendTraceIndexes();
+  void RestoreTraceIndexes();
   void SetSubject(int subject);
   void SetTrial(int trial);
 
@@ -159,6 +167,7 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   LineFramer framer_;
   std::unique_ptr<store::Database> experiment_;
   std::string experimentPath_;
+  bool traceIndexesSuspended_ = false;
   std::unique_ptr<engine::ModelExecutor> executor_;
 
   QString status_ = "IDLE";

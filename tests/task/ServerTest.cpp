@@ -123,6 +123,11 @@ TEST_F(ServerTest, WholeExchangeFromBatchToStop) {
   }
   EXPECT_TRUE(QTest::qWaitFor([&] { return server->TrialNumber() == 5; }, 2000));
 
+  // While the task runs the model the trace has no indexes (they are built
+  // at the end, in one pass each).
+  const std::string traceIndexes = "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND tbl_name = 'MetaInstance'";
+  EXPECT_EQ(Sql(experiment, traceIndexes), "0");
+
   task.Send("RESET|I1");
   EXPECT_EQ(task.Line(), "HELO|Korvane binary choice, simulation 2");
   EXPECT_EQ(task.Line(), "CUESIZE|I1|1");
@@ -133,6 +138,7 @@ TEST_F(ServerTest, WholeExchangeFromBatchToStop) {
   task.Send("FEEDBACK|I1|0");
   task.Send("STOP|I1");
   EXPECT_TRUE(QTest::qWaitFor([&] { return stopped.count() == 1; }, 2000));
+  EXPECT_EQ(Sql(experiment, traceIndexes), "5");
   EXPECT_EQ(server->Status().toStdString(), "IDLE");
   EXPECT_EQ(server->Executor(), nullptr);
   EXPECT_EQ(logFiles.count(), 1);  // STOP starts a new log file
@@ -284,6 +290,9 @@ TEST_F(ServerTest, TaskLeavingMidTrialLeavesAnIntactExperiment) {
   EXPECT_EQ(next.batch.value_or(""), "BATCH|100");
   EXPECT_NE(server->ExperimentPath(), first);
   EXPECT_EQ(Sql(first, "PRAGMA integrity_check"), "ok");
+  // The task left without STOP: the trace got its indexes all the same.
+  EXPECT_EQ(Sql(first, "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND tbl_name = 'MetaInstance'"),
+            "5");
   EXPECT_EQ(Sql(first, "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'EXEC'"), "1");
   EXPECT_EQ(Sql(first, "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'FEED'"), "1");
   EXPECT_TRUE(dialogs->Shown().empty());
