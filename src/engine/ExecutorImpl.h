@@ -126,8 +126,14 @@ class ModelExecutor::Impl final : public EngineLog {
   void Guarded(Work&& work);
   void Fail(const Error& error);
 
-  // One step's transaction.
+  // The executor's transaction. A step begins one unless one is open
+  // already; EndStep writes the step's buffered trace rows into it; CommitStep
+  // commits it. It is committed before every reply, after every feedback,
+  // and whenever the executor has nothing left to do, so it is never left
+  // open while the executor waits for the task; the cycles of one trial
+  // share it, and a failure undoes the trial in progress.
   void BeginStep();
+  void EndStep();
   void CommitStep();
 
   friend class ModelExecutor;

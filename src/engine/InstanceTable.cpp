@@ -183,8 +183,11 @@ void InstanceTable::SetUtility(std::int64_t id, const Variant& utility) {
 }
 
 void InstanceTable::CommitWorkingMemory() {
+  // Only the rows still marked are written: rewriting every row of the
+  // subject would make each commit carry the subject's whole memory.
   store::Statement& s = Prepared(commit_, "UPDATE " + Quoted(def_.name) +
-                                              " SET \"X_Working_Memory\" = 0 WHERE \"X_Subject\" = ?");
+                                              " SET \"X_Working_Memory\" = 0 WHERE \"X_Subject\" = ? AND "
+                                              "(\"X_Working_Memory\" IS NULL OR \"X_Working_Memory\" <> 0)");
   s.Bind(1, Variant(subject_));
   s.Run();
 }

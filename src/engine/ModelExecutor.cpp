@@ -33,22 +33,27 @@ void ModelExecutor::Impl::AddFileOnly(const std::string& text, int level) {
 }
 
 void ModelExecutor::Impl::BeginStep() {
-  db_.BeginTransaction();
+  if (!db_.InTransaction()) db_.BeginTransaction();
   if (trace_) trace_->SetTime(LocalDateOf(AbsoluteNow()));
 }
 
-void ModelExecutor::Impl::CommitStep() {
+void ModelExecutor::Impl::EndStep() {
   if (trace_) trace_->Flush();
-  if (db_.InTransaction()) db_.CommitTransaction();
+}
+
+void ModelExecutor::Impl::CommitStep() {
+  EndStep();
+  while (db_.InTransaction()) db_.CommitTransaction();
 }
 
 void ModelExecutor::Impl::PauseThen(double ms, void (Impl::*next)()) {
-  CommitStep();
+  // The transaction stays open over the pause (see CommitStep). An executor
+  // replaced during the pause commits what the cycle had written (Abandon).
   double wait = clock_->BeginPause(ms);
   scheduler_.Post(wait, [alive = alive_, this, next] {
     if (!*alive) return;
     Guarded([&] {
-      BeginStep();
+      if (trace_) trace_->SetTime(LocalDateOf(AbsoluteNow()));
       (this->*next)();
     });
   });

@@ -46,6 +46,8 @@ void ModelExecutor::Impl::Drain() {
         break;
       }
     }
+    // Nothing left but to wait for the task: what the steps wrote is kept.
+    if (*alive && !busy_) CommitStep();
   });
   if (*alive) draining_ = false;
 }
@@ -259,7 +261,7 @@ void ModelExecutor::Impl::AfterCyclePause() {
     ExecuteChoice(preparedType_);
     StartTrial();
   }
-  CommitStep();
+  EndStep();
   Drain();
 }
 

@@ -165,8 +165,10 @@ TEST_F(ExecutorTest, ChoiceThresholdOperators) {
     if (!c.executes) {
       EXPECT_TRUE(o.Logged("Not executing any instance because it does not meet choice threshold.")) << c.op;
     }
-    // The working-memory commit runs either way.
+    // The working-memory commit runs either way, and nothing is left
+    // uncommitted while the executor waits for the task.
     EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Working_Memory = 1"), 0);
+    EXPECT_FALSE(model.Db().InTransaction()) << c.op;
   }
 }
 
