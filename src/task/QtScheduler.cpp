@@ -4,12 +4,15 @@
 #include <QTimer>
 #include <cmath>
 
+#include "util/Logger.h"
+
 namespace korvane::task {
 
 void QtScheduler::Post(double delayMs, std::function<void()> task) {
   ++pending_;
   auto run = [this, task = std::move(task)]() {
     --pending_;
+    LogBatch batch;
     task();
   };
   if (!(delayMs > 0)) {

@@ -66,7 +66,12 @@ Logger::~Logger() {
   if (file_) std::fclose(file_);
 }
 
-void Logger::AddString(const std::string& message) {
+void Logger::Flush() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (file_) std::fflush(file_);
+}
+
+void Logger::AddString(const std::string& message, bool flush) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!file_) return;
   auto now = std::chrono::system_clock::now();
@@ -76,7 +81,7 @@ void Logger::AddString(const std::string& message) {
   std::snprintf(millis, sizeof millis, ".%03d", static_cast<int>(ms));
   std::string line = "[" + stamp + millis + "] " + message + "\r\n";
   std::fwrite(line.data(), 1, line.size(), file_);
-  std::fflush(file_);
+  if (flush) std::fflush(file_);
 }
 
 namespace {
@@ -89,6 +94,7 @@ struct SharedLog {
   bool creating = false;
   std::unique_ptr<Logger> logger;
   int minimumLevel = 1;
+  int batchDepth = 0;
   std::string folder;
 };
 
@@ -114,7 +120,19 @@ void LogToFile(const std::string& message, int level) {
   SharedLog& s = Shared();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
   if (level < s.minimumLevel) return;
-  if (Logger* logger = SharedLogger(s)) logger->AddString(message);
+  if (Logger* logger = SharedLogger(s)) logger->AddString(message, s.batchDepth == 0 || level >= 2);
+}
+
+LogBatch::LogBatch() {
+  SharedLog& s = Shared();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  ++s.batchDepth;
+}
+
+LogBatch::~LogBatch() {
+  SharedLog& s = Shared();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  if (--s.batchDepth == 0 && s.logger) s.logger->Flush();
 }
 
 void SetMinimumLogLevel(int level) {

@@ -4,7 +4,7 @@
 // One Logger writes one file, "yyyymmdd-hhmmss.txt" (its creation time) in the
 // "logs" folder of the per-user data folder, one line per message:
 // "[yyyyMMdd-HHnnss.zzz] message" ended by CR LF, flushed at once so that a
-// killed process keeps its lines. The program keeps one shared logger,
+// killed process keeps its lines (inside a LogBatch: when the batch ends). The program keeps one shared logger,
 // created on first use and replaced by StartNewLog, so that every simulation
 // ends in a file of its own. Plain C++: used by the engine, the task
 // connection and the headless commands alike.
@@ -27,8 +27,10 @@ class Logger {
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 
-  // Writes one line, if the file is open.
-  void AddString(const std::string& message);
+  // Writes one line, if the file is open; with flush unset it may wait in
+  // the file's buffer until the next Flush.
+  void AddString(const std::string& message, bool flush = true);
+  void Flush();
   // The file name without folder; empty when no file could be opened.
   const std::string& GetFilename() const { return fileName_; }
   // The full path; empty when no file could be opened.
@@ -58,5 +60,19 @@ std::string CurrentLogPath();
 void SetLogFolder(const std::string& folder);
 // Makes LogToFile the sink of LogShared (util/Log.h).
 void InstallSharedFileLog();
+
+// While a LogBatch lives, lines of the shared log wait in the file's buffer
+// and reach the file together when the outermost batch ends. The task server
+// handles each arrival and each executor step inside one, so a decision costs
+// one write instead of one per line, and a killed process loses at most the
+// lines of the step it was in, like that step's database rows. Lines of
+// level 2 and above are written at once.
+class LogBatch {
+ public:
+  LogBatch();
+  ~LogBatch();
+  LogBatch(const LogBatch&) = delete;
+  LogBatch& operator=(const LogBatch&) = delete;
+};
 
 }  // namespace korvane

@@ -64,5 +64,35 @@ TEST(LoggerTest, LinesLevelsAndNewFiles) {
   SetLogFolder({});
 }
 
+TEST(LoggerTest, ABatchWritesItsLinesWhenItEndsAndErrorsAtOnce) {
+  test::TempDir dir;
+  SetLogFolder(dir.File("logs"));
+  SetMinimumLogLevel(1);
+  std::string path = StartNewLog();
+  {
+    LogBatch outer;
+    LogToFile("first of the step", 1);
+    {
+      LogBatch inner;
+      LogToFile("second of the step", 1);
+    }
+    // The inner end is not the end of the step.
+    EXPECT_EQ(ReadAll(path).find("of the step"), std::string::npos);
+    LogToFile("something failed", 3);
+    EXPECT_NE(ReadAll(path).find("something failed"), std::string::npos);
+    LogToFile("last of the step", 1);
+  }
+  std::string text = ReadAll(path);
+  const auto first = text.find("] first of the step\r\n");
+  const auto second = text.find("] second of the step\r\n");
+  const auto last = text.find("] last of the step\r\n");
+  ASSERT_NE(last, std::string::npos);
+  EXPECT_LT(first, second);  // order kept
+  EXPECT_LT(second, text.find("something failed"));
+  LogToFile("outside any batch", 1);
+  EXPECT_NE(ReadAll(path).find("outside any batch"), std::string::npos);
+  SetLogFolder({});
+}
+
 }  // namespace
 }  // namespace korvane
