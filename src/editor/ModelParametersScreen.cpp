@@ -79,13 +79,45 @@ QLineEdit* frmModelParameters::AddNumberBox(const QString& name, const std::stri
   return box;
 }
 
-QCheckBox* frmModelParameters::AddCheck(const QString& name, const QString& caption, const std::string& key) {
-  auto* box = new QCheckBox(caption, this);
+namespace {
+
+// Clicking a check box's caption label clicks the box, as clicking a check
+// box's own text does.
+class CaptionClicks : public QObject {
+ public:
+  CaptionClicks(QAbstractButton* box, QObject* parent) : QObject(parent), box_(box) {}
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::MouseButtonRelease) return false;
+    if (box_->isEnabled()) box_->click();
+    return true;
+  }
+
+ private:
+  QAbstractButton* box_;
+};
+
+}  // namespace
+
+QWidget* frmModelParameters::AddCheck(const QString& name, const QString& caption, const std::string& key) {
+  // A check box draws its text on one line; the longest captions were wider
+  // than a 1024 by 768 screen leaves this screen, so the caption is a label
+  // that wraps, beside a box that carries it as its accessible name.
+  auto* row = new QWidget(this);
+  auto* layout = new QHBoxLayout(row);
+  layout->setContentsMargins(0, 0, 0, 0);
+  auto* box = new QCheckBox(row);
   box->setObjectName(name);
+  box->setAccessibleName(caption);
+  auto* label = new QLabel(caption, row);
+  label->setObjectName(name + "Caption");
+  label->setWordWrap(true);
+  label->installEventFilter(new CaptionClicks(box, label));
+  layout->addWidget(box, 0, Qt::AlignTop);
+  layout->addWidget(label, 1);
   checks_.push_back({box, key});
   connect(box, &QCheckBox::clicked, this,
           [this, key](bool checked) { Write(key, Variant(static_cast<std::int32_t>(checked ? 1 : 0))); });
-  return box;
+  return row;
 }
 
 void frmModelParameters::BuildControls() {
@@ -243,7 +275,7 @@ void frmModelParameters::BuildControls() {
   auto* creation = new QGroupBox(tr("Instance-creation Options"), page);
   creation->setObjectName("fraCreation");
   auto* creationLayout = new QVBoxLayout(creation);
-  QCheckBox* create = AddCheck("cbFeedbackCreatesInstance",
+  QWidget* create = AddCheck("cbFeedbackCreatesInstance",
                                tr("Create new instance(s) when applying feedback, instead of updating the "
                                   "executed instance(s)"),
                                "CreateInstance_Feedback");

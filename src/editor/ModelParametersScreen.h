@@ -59,7 +59,9 @@ class frmModelParameters : public Screen {
   QLineEdit* AddNumberBox(const QString& name, const std::string& key, const QString& defaultText,
                           NumberBox::Keys keys = NumberBox::Keys::Number,
                           NumberBox::Written written = NumberBox::Written::Number);
-  QCheckBox* AddCheck(const QString& name, const QString& caption, const std::string& key);
+  // A check box with a wrapping caption, its setting written on every click;
+  // returns the row that holds both.
+  QWidget* AddCheck(const QString& name, const QString& caption, const std::string& key);
   const NumberBox* FindNumberBox(QObject* widget) const;
   // The check on leaving a box; false (focus kept, text selected) on failure.
   bool CheckOnLeaving(const NumberBox& box);

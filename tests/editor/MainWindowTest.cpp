@@ -1,7 +1,10 @@
 // MainWindowTest.cpp: the main window's file commands, recent-file list,
 // enabled states, help and screens, driven through its real menus and buttons.
+#include <QAbstractItemView>
 #include <QFileInfo>
 #include <QLabel>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTextBrowser>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +13,7 @@
 #include "editor/Desktop.h"
 #include "editor/HelpText.h"
 #include "editor/Screen.h"
+#include "task/ExampleModels.h"
 
 namespace korvane::editor::test {
 namespace {
@@ -229,6 +233,40 @@ TEST_F(EditorTest, ScreensOneAtATimeWithHelpAndTheirOwnConnection) {
   Trigger("mnuSave");
   EXPECT_TRUE(open.isNull());
   EXPECT_EQ(window->CurrentScreen(), nullptr);
+}
+
+TEST_F(EditorTest, EveryScreenFitsTheSmallestSupportedScreenWithoutSideScrolling) {
+  const std::string model = File("example.mdb");
+  task::CreateExampleModel("binary-choice", model);
+  Choose(QString::fromStdString(model));
+  Trigger("mnuOpen");
+  window->resize(1024, 768);
+  Settle();
+  TakeShown();
+  for (const ScreenEntry& entry : ScreenTable()) {
+    if (!entry.create) continue;
+    window->ShowScreen(entry.index);
+    Settle();
+    Screen* screen = window->CurrentScreen();
+    ASSERT_NE(screen, nullptr) << entry.formName;
+    for (QScrollArea* area : screen->findChildren<QScrollArea*>()) {
+      if (!area->isVisible() || !area->widget() || qobject_cast<QAbstractItemView*>(area)) continue;
+      // Name the widest control, should this ever fail.
+      std::string widest;
+      int widestWidth = 0;
+      for (QWidget* child : area->widget()->findChildren<QWidget*>()) {
+        if (child->isVisible() && child->minimumSizeHint().width() > widestWidth) {
+          widestWidth = child->minimumSizeHint().width();
+          widest = child->objectName().toStdString() + " (" + child->metaObject()->className() + ")";
+        }
+      }
+      EXPECT_EQ(area->horizontalScrollBar()->maximum(), 0)
+          << entry.formName << ": " << area->objectName().toStdString() << " needs "
+          << area->widget()->minimumSizeHint().width() << " of " << area->viewport()->width()
+          << "; widest: " << widest << " " << widestWidth;
+    }
+  }
+  TakeShown();
 }
 
 TEST_F(EditorTest, HelpTextsManualAndBugPage) {
