@@ -90,7 +90,8 @@ void PaintPanel(QPainter& painter, const QRectF& area, const Panel& panel, const
   bold.setBold(true);
   painter.save();
   painter.setFont(bold);
-  painter.drawText(QPointF(frame.left(), area.top() + lineHeight), panel.title);
+  painter.drawText(QPointF(frame.left(), area.top() + lineHeight),
+                   QFontMetricsF(bold).elidedText(panel.title, Qt::ElideRight, area.right() - frame.left() - 4));
   painter.restore();
 
   const double firstTrial = trials.empty() ? 0 : static_cast<double>(trials.front());
@@ -200,8 +201,10 @@ void PaintRunSummary(QPainter& painter, const QRectF& area, const RunSummary& su
   painter.setFont(titleFont);
   painter.setPen(Qt::black);
   const QFontMetricsF titleMetrics(titleFont);
+  // A narrow picture shortens the title rather than cutting off both ends.
   painter.drawText(QRectF(area.left(), area.top() + 4, area.width(), titleMetrics.height() + 4),
-                   Qt::AlignHCenter | Qt::AlignVCenter, title);
+                   Qt::AlignHCenter | Qt::AlignVCenter,
+                   titleMetrics.elidedText(title, Qt::ElideRight, area.width() - 8));
   painter.restore();
   painter.save();
 
