@@ -22,13 +22,28 @@ std::string SlotName(std::string_view name) { return store::FieldName(std::strin
 
 double CalculateSimilarity(const std::vector<std::string>& situationSlotNames, const JudgmentItem& item,
                            const formula::VariableList& cue, const std::vector<formula::FormulaProgram>& programs,
-                           RandomSource& random) {
+                           RandomSource& random, SimilarityScratch* scratch) {
+  SimilarityScratch local;
+  SimilarityScratch& s = scratch ? *scratch : local;
+  if (s.slotIndex.size() < situationSlotNames.size()) s.slotIndex.resize(situationSlotNames.size(), -1);
+  const auto& values = item.Values.Entries();
   double total = 0;
   for (std::size_t i = 0; i < situationSlotNames.size() && i < programs.size(); ++i) {
     const std::string& slot = situationSlotNames[i];
-    formula::VariableList variables(3);
-    variables.Add("CUE", cue.Value(slot));
-    variables.Add("MEMORY", item.Values.Value(slot));
+    int& at = s.slotIndex[i];
+    if (at < 0 || at >= static_cast<int>(values.size()) || !formula::EqualsIgnoreCase(values[at].name, slot))
+      at = item.Values.IndexOf(slot);
+    // A fresh {CUE, MEMORY} list each time: whatever the last formula added
+    // goes, the two values are replaced.
+    formula::VariableList& variables = s.variables;
+    while (variables.Count() > 2) variables.Remove(variables.Count() - 1);
+    if (variables.Count() < 2) {
+      variables = formula::VariableList(3);
+      variables.Add("CUE", Variant());
+      variables.Add("MEMORY", Variant());
+    }
+    variables.SetValue(0, cue.Value(slot));
+    variables.SetValue(1, item.Values.Value(at));
     programs[i].Execute(variables, random);
     total += variables.Value("PM").ToNumber();
   }

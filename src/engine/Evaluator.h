@@ -26,11 +26,20 @@ inline const std::string kUnsetMarker(1, '\0');
 // "Price", a name without "_" itself, "Q_ABC_XYZ" the second part.
 std::string SlotName(std::string_view columnName);
 
+// What CalculateSimilarity keeps from one candidate to the next of a
+// retrieval: where each situation slot stood in the last item's values (the
+// items of one table list their slots in the same order) and the variable
+// list the formulas run on. Results are the same with or without it.
+struct SimilarityScratch {
+  std::vector<int> slotIndex;
+  formula::VariableList variables;
+};
+
 // The summed similarity term of item against cue: for each situation slot i,
 // programs[i] runs on {CUE, MEMORY} and its PM is added.
 double CalculateSimilarity(const std::vector<std::string>& situationSlotNames, const JudgmentItem& item,
                            const formula::VariableList& cue, const std::vector<formula::FormulaProgram>& programs,
-                           RandomSource& random);
+                           RandomSource& random, SimilarityScratch* scratch = nullptr);
 
 // One number per decision column: programs[i] runs on a copy of context and
 // its D (Null or missing: 0) is read. Logs one trace line per column.

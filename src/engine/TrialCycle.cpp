@@ -136,8 +136,9 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
 
   std::size_t recordCount = 0;
   SyncFromDatabase(&recordCount);
+  SimilarityScratch scratch;
   for (const auto& item : memory_.Items()) {
-    item->Similarity = CalculateSimilarity(situationSlots_, *item, cue, similarityPrograms_, random_);
+    item->Similarity = CalculateSimilarity(situationSlots_, *item, cue, similarityPrograms_, random_, &scratch);
     item->TrialNumber = trialNumber_;
   }
   Add("Evaluating " + std::to_string(memory_.Count()) + " of " + std::to_string(recordCount) +
