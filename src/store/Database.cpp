@@ -351,7 +351,10 @@ void CheckExistingFile(const std::string& path) {
 
 sqlite3* OpenHandle(const std::string& path, int flags) {
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  // A connection, its statements and its record sets belong to one thread at
+  // a time (a worker that exports opens its own), so SQLite need not lock
+  // around every call.
+  int rc = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     sqlite3_close_v2(db);
