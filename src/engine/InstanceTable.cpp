@@ -152,8 +152,9 @@ std::int64_t InstanceTable::InsertRow(const formula::VariableList& values, DateV
                   " (\"X_Subject\", \"X_Created\", \"X_Working_Memory\", \"X_Prepopulated\"" + columns +
                   ") VALUES (?, ?, ?, ?" + marks + ")",
               all);
-  auto rs = db_.OpenRecordset("SELECT last_insert_rowid()");
-  return static_cast<std::int64_t>(rs->Get(0).ToNumber());
+  store::Statement id = db_.Prepare("SELECT last_insert_rowid()");
+  id.Step();
+  return static_cast<std::int64_t>(id.Column(0).ToNumber());
 }
 
 bool InstanceTable::DeleteRow(std::int64_t id) {

@@ -797,12 +797,15 @@ bool Database::DeleteIndex(const std::string& table, const std::string& index) {
 
 int Database::Execute(const std::string& sql, const std::vector<Variant>& params) {
   CheckOpen();
-  StmtGuard g{PrepareRaw(db_, TranslateDialect(sql))};
-  BindAll(db_, g.stmt, params);
+  Statement statement = Prepare(sql);  // reused when the same text comes again
+  BindAll(db_, statement.stmt_, params);
   int rc;
-  while ((rc = sqlite3_step(g.stmt)) == SQLITE_ROW) {
+  while ((rc = sqlite3_step(statement.stmt_)) == SQLITE_ROW) {
   }
-  if (rc != SQLITE_DONE) Fail(db_, rc, sql);
+  if (rc != SQLITE_DONE) {
+    sqlite3_reset(statement.stmt_);
+    Fail(db_, rc, sql);
+  }
   return sqlite3_changes(db_);
 }
 
