@@ -46,9 +46,6 @@ std::string InsertSql(std::size_t rows) {
   return sql;
 }
 
-// A value SQLite cannot take as a number (NaN) is stored as null.
-Variant Number(double v) { return std::isnan(v) ? Variant::Null() : Variant(v); }
-
 }  // namespace
 
 TraceWriter::TraceWriter(store::Database& db, EngineLog* log) : db_(db), log_(log) {
@@ -67,13 +64,22 @@ TraceWriter::~TraceWriter() {
 }
 
 void TraceWriter::SetTime(DateValue time) {
-  // Formatted once for all the rows that share it.
-  timeText_ = Variant(FormatDate(time, true));
+  // Formatted once for all the rows that share it; rows buffered before keep
+  // the time they were made at.
+  std::string text = FormatDate(time, true);
+  if (text == timeText_) return;
+  Flush();
+  timeText_ = std::move(text);
+}
+
+const std::string* TraceWriter::Interned(std::string_view text) {
+  for (const std::string& name : names_)
+    if (name == text) return &name;
+  return &names_.emplace_back(text);
 }
 
 void TraceWriter::Append(const TraceRow& row) {
-  Buffered b{row, Variant(std::string(row.InstanceType)), Variant(std::string(row.Marker))};
-  buffer_.push_back(std::move(b));
+  buffer_.push_back(Buffered{row, Interned(row.InstanceType), Interned(row.Marker)});
   if (buffer_.size() >= kBatchRows) Flush();
 }
 
@@ -93,22 +99,22 @@ void TraceWriter::Flush() {
 void TraceWriter::WriteBatch(std::size_t from, std::size_t count) {
   store::Statement& s = count == 1 ? *singleInsert_ : *batchInsert_;
   try {
-    s.Bind(1, timeText_);
+    s.BindStaticText(1, timeText_);
     for (std::size_t r = 0; r < count; ++r) {
       const Buffered& b = buffer_[from + r];
       int base = 1 + static_cast<int>(r) * kRowParameters;
-      s.Bind(base + 1, Variant(b.row.SubjectID));
-      s.Bind(base + 2, b.instanceType);
-      s.Bind(base + 3, Variant(b.row.Instance));
-      s.Bind(base + 4, b.marker);
-      s.Bind(base + 5, Variant(b.row.TrialNumber));
-      s.Bind(base + 6, Number(b.row.Similarity));
-      s.Bind(base + 7, Number(b.row.Activation));
-      s.Bind(base + 8, Number(b.row.BLL));
-      s.Bind(base + 9, Number(b.row.Noise));
-      s.Bind(base + 10, Variant(b.row.Selected));
-      s.Bind(base + 11, Variant(b.row.Executed));
-      s.Bind(base + 12, Number(b.row.Feedback));
+      s.BindInt(base + 1, b.row.SubjectID);
+      s.BindStaticText(base + 2, *b.instanceType);
+      s.BindInt(base + 3, b.row.Instance);
+      s.BindStaticText(base + 4, *b.marker);
+      s.BindInt(base + 5, b.row.TrialNumber);
+      s.BindDouble(base + 6, b.row.Similarity);  // NaN is stored as null
+      s.BindDouble(base + 7, b.row.Activation);
+      s.BindDouble(base + 8, b.row.BLL);
+      s.BindDouble(base + 9, b.row.Noise);
+      s.BindInt(base + 10, b.row.Selected ? 1 : 0);
+      s.BindInt(base + 11, b.row.Executed ? 1 : 0);
+      s.BindDouble(base + 12, b.row.Feedback);
     }
     s.Run();
     written_ += static_cast<std::int64_t>(count);

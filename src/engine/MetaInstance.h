@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,15 +69,20 @@ class TraceWriter {
  private:
   struct Buffered {
     TraceRow row;  // its text views are not used once buffered
-    Variant instanceType, marker;
+    const std::string* instanceType;
+    const std::string* marker;
   };
   void WriteBatch(std::size_t from, std::size_t count);
   void Failed(const std::exception& e, std::size_t rows);
+  // The few instance-type names and markers a run uses, kept once each at
+  // stable addresses so that rows can be bound without copying them.
+  const std::string* Interned(std::string_view text);
 
   store::Database& db_;
   EngineLog* log_;
   std::unique_ptr<store::Statement> batchInsert_, singleInsert_, mergeInsert_;
-  Variant timeText_;
+  std::string timeText_;
+  std::deque<std::string> names_;
   std::vector<Buffered> buffer_;
   std::int64_t written_ = 0;
   std::int64_t failed_ = 0;

@@ -922,6 +922,24 @@ void Statement::Bind(int index, const Variant& value) {
   BindValue(db_->db_, stmt_, index, value);
 }
 
+void Statement::BindInt(int index, std::int64_t value) {
+  CheckOpen();
+  int rc = sqlite3_bind_int64(stmt_, index, value);
+  if (rc != SQLITE_OK) Fail(db_->db_, rc, "binding parameter " + std::to_string(index));
+}
+
+void Statement::BindDouble(int index, double value) {
+  CheckOpen();
+  int rc = std::isnan(value) ? sqlite3_bind_null(stmt_, index) : sqlite3_bind_double(stmt_, index, value);
+  if (rc != SQLITE_OK) Fail(db_->db_, rc, "binding parameter " + std::to_string(index));
+}
+
+void Statement::BindStaticText(int index, std::string_view text) {
+  CheckOpen();
+  int rc = sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+  if (rc != SQLITE_OK) Fail(db_->db_, rc, "binding parameter " + std::to_string(index));
+}
+
 void Statement::ClearBindings() {
   CheckOpen();
   sqlite3_clear_bindings(stmt_);
