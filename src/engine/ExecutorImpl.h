@@ -75,6 +75,11 @@ class ModelExecutor::Impl final : public EngineLog {
   std::vector<formula::FormulaProgram> decisionSucceed_, decisionFail_;
   formula::FormulaProgram feedbackProgram_, judgmentFail_, judgmentSucceed_, utilityUpdate_, constraint_;
   RetrievalSettings retrieval_;
+  // Read once by Prepare, like every other setting of the run.
+  std::string choiceOperator_;
+  double choiceThreshold_ = 0;
+  bool judgeOnSuccess_ = false, multiValueFeedback_ = false;
+  std::int32_t utilityUpdateType_ = 0;
   std::int32_t stopRuleKind_ = 0;
   double stopRuleMilliseconds_ = 1000;
   std::int32_t stopRuleCycles_ = 1;

@@ -44,7 +44,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
   Add("Feedback #" + std::to_string(feedbackCount_) + ": " + OneLine(VariablesToText(feedback)), 1);
 
   double outcome = 0;
-  if (settings_.Option(table_->Name() + "_FeedbackType") == 0) {
+  if (!multiValueFeedback_) {
     if (feedback.Count() > 1) {
       std::string n = std::to_string(feedback.Count());
       Add("ERROR: Model expects one feedback value, but received " + n, 3);
@@ -68,7 +68,6 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
 
   std::set<std::int32_t> rewarded;
   Add("Applying feedback to " + std::to_string(executed_.Count()) + " executed items", 1);
-  std::int32_t updateType = settings_.Option(preparedType_ + "_UtilityUpdateType");
 
   for (const ItemPtr& executedItem : executed_.Items()) {
     ItemPtr item;
@@ -92,11 +91,11 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
     double executionModelTime = ModelTime(executedItem->ExecutionTime);
     double feedbackModelTime = ModelTimeNow();
     double change = 0;
-    if (updateType == 0) {
+    if (utilityUpdateType_ == 0) {
       change = goodness;
       Add(Indented(4, "UTILITY-SET VALUE=" + FormatNumber(change)), 0);
       item->Utility = change;
-    } else if (updateType == 1) {
+    } else if (utilityUpdateType_ == 1) {
       change = feedbackModelTime == 0
                    ? goodness
                    : goodness * (1 - (feedbackModelTime - executionModelTime) / feedbackModelTime);
@@ -136,7 +135,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
     if (item->SeekOn(*table_)) {
       Add("\t-- Record " + id + ": update utility ", 1);
       Add("\t\t-- Current utility = " + table_->StoredUtility(*item->Bookmark).ToText(), 1);
-      if (updateType == 1) Add("\t\t-- Utility increase = " + FormatNumber(change), 1);
+      if (utilityUpdateType_ == 1) Add("\t\t-- Utility increase = " + FormatNumber(change), 1);
       else Add("\t\t-- New utility = " + FormatNumber(item->Utility), 1);
       table_->SetUtility(*item->Bookmark, Variant(item->Utility));
       // An instance already held (a duplicate that was executed, or its row

@@ -189,7 +189,8 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
 
     // Feedback.
     feedbackProgram_ = formula::FormulaProgram();
-    if (settings_.Option(typeName + "_FeedbackType") != 0) {
+    multiValueFeedback_ = settings_.Option(typeName + "_FeedbackType") != 0;
+    if (multiValueFeedback_) {
       if (!Compile(feedbackProgram_, settings_.Formula(typeName, "FEEDBACK"), *this,
                    "Error: Feedback formula contains errors; see below"))
         ok = false;
@@ -204,7 +205,8 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     else if (!Compile(judgmentFail_, failText, *this,
                       "Error: Utility formula for when judgment fails contains errors; see below"))
       ok = false;
-    if (settings_.Option(typeName + "_JudgmentSucceedMode") == 1) {
+    judgeOnSuccess_ = settings_.Option(typeName + "_JudgmentSucceedMode") == 1;
+    if (judgeOnSuccess_) {
       std::string succeedText = settings_.JudgmentFormula(typeName, true);
       if (succeedText.empty())
         fail("Error: Utility formula for when judgment succeeds may not be empty");
@@ -215,7 +217,8 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
 
     // Utility update.
     utilityUpdate_ = formula::FormulaProgram();
-    if (settings_.Option(typeName + "_UtilityUpdateType") == 2) {
+    utilityUpdateType_ = settings_.Option(typeName + "_UtilityUpdateType");
+    if (utilityUpdateType_ == 2) {
       std::string text = settings_.Text(typeName + "_UtilityUpdateFormula");
       if (text.empty())
         fail("Error: Utility update formula may not be empty");
@@ -260,6 +263,9 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     }
     retrieval_.constraintProgram = &constraint_;
     retrieval_.utilitySlot = utilitySlot_;
+    retrieval_.rtOperator = settings_.Text("Params_Delta_Cmp");
+    retrieval_.uOperator = settings_.Text("Params_U_Cmp");
+    choiceOperator_ = settings_.Text("Params_CT_Cmp");
 
     // Parameters: every one present and a number.
     Add("Model parameters:", 1);
@@ -279,11 +285,11 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     double value = 0;
     if (number("Params_Delta_Value", "Error: Retrieval threshold (RT) must not be empty", &value)) {
       retrieval_.rt = value;
-      Add("RT " + settings_.Text("Params_Delta_Cmp") + " " + FormatNumber(value), 1);
+      Add("RT " + retrieval_.rtOperator + " " + FormatNumber(value), 1);
     }
     if (number("Params_U_Value", "Error: Utility threshold (U) must not be empty", &value)) {
       retrieval_.u = value;
-      Add("U " + settings_.Text("Params_U_Cmp") + " " + FormatNumber(value), 1);
+      Add("U " + retrieval_.uOperator + " " + FormatNumber(value), 1);
     }
     stopRuleKind_ = settings_.Option("Params_StopRule");
     if (stopRuleKind_ == 0) {
@@ -311,8 +317,10 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
         stopRuleCycles_ = cycles > 2147483647.0 ? 2147483647 : static_cast<std::int32_t>(cycles);
       }
     }
-    if (number("Params_CT_Value", "Error: Choice threshold (CT) must not be empty", &value))
+    if (number("Params_CT_Value", "Error: Choice threshold (CT) must not be empty", &value)) {
+      choiceThreshold_ = value;
       Add("CT = " + settings_.Text("Params_CT_Value"), 1);
+    }
     if (number("Params_Goal_Value", "Error: Goal parameter must not be empty", &value)) {
       goal_ = value;
       Add("Goal = " + FormatNumber(value), 1);

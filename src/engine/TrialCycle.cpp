@@ -148,8 +148,6 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
   Add("Retrieval attempt #" + std::to_string(retrievalCount_), 1);
 
   double now = ModelTimeNow();
-  retrieval_.rtOperator = settings_.Text("Params_Delta_Cmp");
-  retrieval_.uOperator = settings_.Text("Params_U_Cmp");
   ItemPtr retrieved = memory_.Retrieve(*trace_, now, cue, retrieval_, random_, this);
 
   auto instance = std::make_shared<JudgmentItem>();
@@ -197,7 +195,7 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
     Add(Indented(2, "REINFORCE-RECOGNITION"), 0);
     retrieved->AddTime(ModelTimeNow());
   }
-  if (settings_.Option(typeName + "_JudgmentSucceedMode") == 1) {
+  if (judgeOnSuccess_) {
     Add("EXECUTE-UTILITY-FORMULA", 0);
     formula::VariableList judgment;
     for (const auto& entry : cue) {
@@ -243,7 +241,7 @@ void ModelExecutor::Impl::AfterHeuristicPause() {
 void ModelExecutor::Impl::UpdateCandidate() {
   ItemPtr instance = std::move(cycleInstance_);
   bool replace = !candidate_;
-  if (!replace) replace = CompareByMode(instance->Utility, settings_.Text("Params_CT_Cmp"), candidate_->Utility);
+  if (!replace) replace = CompareByMode(instance->Utility, choiceOperator_, candidate_->Utility);
   if (replace) {
     candidate_ = instance;
     candidate_->CalculateRetrievalDelay(LF_, LE_);
@@ -272,10 +270,8 @@ void ModelExecutor::Impl::ExecuteChoice(const std::string& typeName) {
   CheckPrepared(typeName);
   if (!candidate_ || busy_) return;
   busy_ = true;
-  std::string op = settings_.Text("Params_CT_Cmp");
-  double ct = settings_.Value("Params_CT_Value").ToNumber();
   std::string reply;
-  if (CompareByMode(candidate_->Utility, op, ct)) {
+  if (CompareByMode(candidate_->Utility, choiceOperator_, choiceThreshold_)) {
     Add("Executing instance with utility = " + FormatNumber(candidate_->Utility), 1);
     if (reinforceExecution_) {
       Add(Indented(2, "REINFORCE-EXECUTION"), 0);
