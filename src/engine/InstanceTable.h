@@ -25,7 +25,6 @@ class InstanceTable {
   ~InstanceTable();
 
   const std::string& Name() const { return def_.name; }
-  const store::TableDef& Def() const { return def_; }
   // Column names by aspect, in table order.
   const std::vector<std::string>& SituationColumns() const { return situation_; }
   const std::vector<std::string>& DecisionColumns() const { return decision_; }

@@ -263,11 +263,4 @@ ItemPtr JudgmentCollection::BlendedRetrieval(TraceWriter& trace, const formula::
   return blended;
 }
 
-void JudgmentCollection::ToLog(const std::string& name, EngineLog& log) const {
-  if (!log.Wants(1)) return;
-  log.Add(Indented(2, "COLLECTION NAME=" + name + " COUNT=" + std::to_string(Count())), 1);
-  for (std::size_t i = 0; i < items_.size(); ++i)
-    log.Add(Indented(4, std::to_string(i) + " | " + items_[i]->ToString()), 1);
-}
-
 }  // namespace korvane::engine

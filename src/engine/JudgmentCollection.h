@@ -60,12 +60,7 @@ class JudgmentCollection {
   // The first held item h equal to item (h.IsEqual(item)) with another ID,
   // skipping prepopulated items unless withPrepopulated; or null.
   ItemPtr GetDuplicate(const JudgmentItem& item, bool withPrepopulated, EngineLog* log = nullptr) const;
-  bool HasDuplicate(const JudgmentItem& item, bool withPrepopulated, EngineLog* log = nullptr) const {
-    return GetDuplicate(item, withPrepopulated, log) != nullptr;
-  }
   bool HasItemByID(std::int32_t id) const;
-  bool HasItem(const JudgmentItem& item) const { return HasItemByID(item.ID); }
-  bool IsUnique(const JudgmentItem& item) const { return !HasDuplicate(item, false); }
   void RemoveByIndex(std::int32_t index);
   // Removes the first position holding this very object.
   void RemoveByItem(const JudgmentItem* item);
@@ -79,8 +74,6 @@ class JudgmentCollection {
   // Scores every item and retrieves one (or null).
   ItemPtr Retrieve(TraceWriter& trace, double now, const formula::VariableList& cue,
                    const RetrievalSettings& settings, RandomSource& random, EngineLog* log);
-
-  void ToLog(const std::string& name, EngineLog& log) const;
 
  private:
   ItemPtr NormalRetrieval(TraceWriter& trace, const RetrievalSettings& settings);

@@ -64,7 +64,6 @@ class TraceWriter {
   void Discard() { buffer_.clear(); }
 
   std::int64_t RowsWritten() const { return written_; }
-  std::int64_t RowsFailed() const { return failed_; }
 
  private:
   struct Buffered {

@@ -36,13 +36,4 @@ std::size_t QueueScheduler::RunAll() {
   return n;
 }
 
-std::size_t QueueScheduler::RunReady() {
-  std::size_t n = 0;
-  while (!tasks_.empty() && tasks_.begin()->first.first <= NowNanoseconds()) {
-    RunOne();
-    ++n;
-  }
-  return n;
-}
-
 }  // namespace korvane::engine

@@ -36,8 +36,6 @@ class QueueScheduler final : public Scheduler {
   // Runs tasks (and the tasks they post) until the queue is empty; returns
   // how many ran.
   std::size_t RunAll();
-  // Runs the tasks already due, without waiting; returns how many ran.
-  std::size_t RunReady();
   std::size_t Pending() const { return tasks_.size(); }
 
  private:
