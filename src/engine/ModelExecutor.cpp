@@ -83,11 +83,9 @@ void ModelExecutor::Impl::MemoryAppend(const ItemPtr& item) {
 
 void ModelExecutor::Impl::MemoryRemoveID(std::int32_t id) {
   if (!memoryIds_.count(id)) return;
-  while (memory_.DeleteItem([&] {
-    JudgmentItem probe;
-    probe.ID = id;
-    return probe;
-  }())) {
+  JudgmentItem probe;
+  probe.ID = id;
+  while (memory_.DeleteItem(probe)) {
   }
   memoryIds_.erase(id);
 }
