@@ -96,7 +96,6 @@ void FormulaProgram::ParseProgram() {
   }
 
   errorMessage_.clear();
-  warningMessage_.clear();
   auto tree = std::make_shared<SyntaxTree>();
   building_ = tree.get();
   engine.Open(sourceCode_);
@@ -355,7 +354,6 @@ void FormulaProgram::Reset() {
   tree_.reset();
   assignments_ = VariableList();
   errorMessage_.clear();
-  warningMessage_.clear();
 }
 
 std::string FormulaProgram::FormattedProgram() const { return tree_ ? tree_->FormattedProgram() : std::string(); }

@@ -82,10 +82,6 @@ class FormulaProgram {
 
   bool HasError() const { return !errorMessage_.empty(); }
   const std::string& ErrorMessage() const { return errorMessage_; }
-  void SetErrorMessage(std::string message) { errorMessage_ = std::move(message); }
-  bool HasWarning() const { return !warningMessage_.empty(); }
-  const std::string& WarningMessage() const { return warningMessage_; }
-  void SetWarningMessage(std::string message) { warningMessage_ = std::move(message); }
 
   // The names assigned anywhere in the parsed text, in order of appearance.
   const VariableList& Assignments() const { return assignments_; }
@@ -101,9 +97,8 @@ class FormulaProgram {
   // outlive the program's executions). nullptr: a per-thread source seeded
   // once from the clock.
   void SetRandomSource(RandomSource* random) { random_ = random; }
-  RandomSource* GetRandomSource() const { return random_; }
 
-  // No tree, an empty Assignments list, no error or warning.
+  // No tree, an empty Assignments list, no error.
   void Reset();
 
   // The tree's pretty-printed text, fully parenthesised; empty with no tree.
@@ -124,7 +119,6 @@ class FormulaProgram {
 
   std::string sourceCode_;
   std::string errorMessage_;
-  std::string warningMessage_;
   VariableList assignments_;
   std::shared_ptr<const SyntaxTree> tree_;
   SyntaxTree* building_ = nullptr;  // the tree under construction during ParseProgram

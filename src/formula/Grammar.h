@@ -57,7 +57,6 @@ struct LexerAutomaton {
   static constexpr int kNoState = -1;
   std::vector<std::int32_t> next;    // state * 256 + byte
   std::vector<std::int32_t> accept;  // index into the definition's patterns, or -1
-  int StateCount() const { return static_cast<int>(accept.size()); }
 };
 
 // LALR(1) tables. An action is encoded as: 0 error, s + 1 shift to state s,

@@ -58,7 +58,6 @@ class LalrParser {
   static constexpr std::size_t kMaxStackDepth = 20000;
 
   explicit LalrParser(std::shared_ptr<const CompiledGrammar> grammar = nullptr) : grammar_(std::move(grammar)) {}
-  void SetGrammar(std::shared_ptr<const CompiledGrammar> grammar) { grammar_ = std::move(grammar); Reset(); }
   bool IsLoaded() const { return grammar_ != nullptr; }
   const CompiledGrammar* Grammar() const { return grammar_.get(); }
 

@@ -25,12 +25,6 @@ class RandomSource {
 
   // Uniform in [0, 1).
   double Uniform() { return std::generate_canonical<double, 53>(engine_); }
-  // Uniform in the open interval (0, 1): never 0, for logarithms.
-  double UniformOpen() {
-    double u;
-    do u = Uniform(); while (u <= 0.0);
-    return u;
-  }
 
  private:
   std::mt19937_64 engine_;
