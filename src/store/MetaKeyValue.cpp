@@ -104,9 +104,9 @@ bool SetKeyValue(Database* db, const std::string& key, const Variant& value) {
 
 std::string GetKeyValueType(Database* db, const std::string& key) {
   if (!db) return {};
-  EnsureTable(db);
-  auto rs = db->OpenRecordset("SELECT Type FROM MetaKeyValue WHERE Name = ?", {Variant(key)});
-  return rs->IsEOF() ? std::string() : rs->Get(0).ToText();
+  Statement select = OnTable(db, "SELECT Type FROM MetaKeyValue WHERE Name = ?");
+  select.Bind(1, Variant(key));
+  return select.Step() ? select.Column(0).ToText() : std::string();
 }
 
 std::vector<KeyValueRow> ListKeyValues(Database* db) {
