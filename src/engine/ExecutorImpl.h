@@ -102,8 +102,7 @@ class ModelExecutor::Impl final : public EngineLog {
   double trialStartTime_ = 0;
   ItemPtr candidate_;
   double retrievalTime_ = 0;
-  // The cycle in progress across its pauses.
-  std::unique_ptr<formula::VariableList> cycleCue_;
+  // The instance of the cycle in progress, across its pauses.
   ItemPtr cycleInstance_;
 
  private:

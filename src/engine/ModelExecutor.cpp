@@ -71,7 +71,6 @@ void ModelExecutor::Impl::Fail(const Error& error) {
   draining_ = false;
   cueQueue_.clear();
   feedbackQueue_.clear();
-  cycleCue_.reset();
   cycleInstance_.reset();
   owner_.OnExecutorError(error);
 }

@@ -40,7 +40,6 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
   feedbackCount_ = 0;
   retrievalCount_ = 0;
   candidate_.reset();
-  cycleCue_.reset();
   cycleInstance_.reset();
   memory_.Clear();
   memoryIds_.clear();

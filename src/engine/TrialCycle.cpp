@@ -158,7 +158,6 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
     const Variant& value = cue.Value(slot);
     if (!value.ToText().empty()) instance->Values.Add(slot, value);
   }
-  cycleCue_ = std::make_unique<formula::VariableList>(cue);
 
   if (!retrieved) {
     // Heuristic judgment.
@@ -251,7 +250,6 @@ void ModelExecutor::Impl::UpdateCandidate() {
 }
 
 void ModelExecutor::Impl::AfterCyclePause() {
-  cycleCue_.reset();
   busy_ = false;
   if (StopRuleReached()) {
     double elapsed = std::abs(clock_->HighResolutionMilliseconds() - trialStartTime_);
