@@ -67,10 +67,9 @@ class ModelExecutor::Impl final : public EngineLog {
   std::unique_ptr<InstanceTable> table_;
   std::unique_ptr<TraceWriter> trace_;
   formula::VariableList params_;
-  std::int32_t batchSize_ = 0;
   std::vector<std::string> situationColumns_, situationSlots_;
   std::vector<std::string> decisionColumns_, decisionSlots_;
-  std::string utilityColumn_, utilitySlot_;
+  std::string utilitySlot_;
   std::vector<formula::FormulaProgram> similarityPrograms_;
   std::vector<formula::FormulaProgram> decisionSucceed_, decisionFail_;
   formula::FormulaProgram feedbackProgram_, judgmentFail_, judgmentSucceed_, utilityUpdate_, constraint_;

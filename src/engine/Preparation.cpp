@@ -95,7 +95,6 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
         1);
 
     params_.Add("HELO", Variant(settings_.Text("Params_HELO")));
-    batchSize_ = settings_.Option("Params_Batch_Value");
 
     // Slots.
     table_ = std::make_unique<InstanceTable>(db_, *def);
@@ -105,12 +104,8 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     decisionSlots_.clear();
     for (const auto& c : situationColumns_) situationSlots_.push_back(SlotName(c));
     for (const auto& c : decisionColumns_) decisionSlots_.push_back(SlotName(c));
-    utilityColumn_.clear();
     utilitySlot_.clear();
-    if (!table_->UtilityColumns().empty()) {
-      utilityColumn_ = table_->UtilityColumns().front();
-      utilitySlot_ = SlotName(utilityColumn_);
-    }
+    if (!table_->UtilityColumns().empty()) utilitySlot_ = SlotName(table_->UtilityColumns().front());
     if (situationColumns_.empty()) fail("Error: Instance type " + typeName + " must have at least one situation slot");
     if (decisionColumns_.empty()) fail("Error: Instance type " + typeName + " must have at least one decision slot");
     if (table_->UtilityColumns().size() != 1)
