@@ -357,6 +357,9 @@ void TaskServer::HandleStart(const std::string&, const std::string& type, bool r
     emit alert();
     return;
   }
+  // The experiment copy's settings do not change during a run: the feedback
+  // type is read once here, not for every FEEDBACK line.
+  singleValueFeedback_ = store::GetKeyValue(experiment_.get(), type + "_FeedbackType").ToNumber() == 0;
   executor_->IncrementSubjectID(1);
   SetSubject(executor_->SubjectID());
   SetTrial(executor_->TrialNumber());
@@ -401,9 +404,7 @@ void TaskServer::HandleFeedback(const std::vector<std::string>& fields) {
     return;
   }
   formula::VariableList feedback;
-  const Variant feedbackType =
-      store::GetKeyValue(experiment_.get(), executor_->PreparedInstanceType() + "_FeedbackType");
-  if (feedbackType.ToNumber() == 0) {
+  if (singleValueFeedback_) {
     // Single value: every value after the type, so that the executor can
     // refuse more than one with its own reply.
     if (fields.size() > 2) feedback.Add("O", TypedValue(fields[2]));

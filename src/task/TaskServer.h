@@ -169,6 +169,7 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   std::string experimentPath_;
   bool traceIndexesSuspended_ = false;
   std::unique_ptr<engine::ModelExecutor> executor_;
+  bool singleValueFeedback_ = true;  // the prepared type's FeedbackType is 0
 
   QString status_ = "IDLE";
   QString executing_ = "N/A";
