@@ -10,11 +10,12 @@
 #include <set>
 #include <sstream>
 
+#include "formula/VariableList.h"
 #include "store/Database.h"
-#include "store/Schema.h"
-#include "task/ModelFiles.h"
 #include "store/MetaKeyValue.h"
 #include "store/MetaSimilarity.h"
+#include "store/Schema.h"
+#include "task/ModelFiles.h"
 #include "util/Files.h"
 
 namespace korvane::task {
@@ -29,12 +30,7 @@ constexpr int kFormatVersion = 1;
   throw Error(ErrorNumber::InvalidProcedureCall, "Model JSON", where + ": " + what);
 }
 
-bool IsSlotName(const std::string& name) {
-  if (name.empty() || name.size() > 32) return false;
-  for (char c : name)
-    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_')) return false;
-  return true;
-}
+bool IsSlotName(const std::string& name) { return name.size() <= 32 && store::IsValidSlotName(name); }
 
 bool IsInstanceTypeName(const std::string& name) {
   if (name.size() < 2 || name[0] != 'I' || name[1] == '0' || name.size() > 10) return false;
@@ -112,9 +108,7 @@ std::vector<Slot> ReadSlots(const json& type, const std::string& where) {
     slot.type = s["type"].get<std::string>();
     if (slot.type != "Real" && slot.type != "String" && slot.type != "Integer")
       Bad(at, "type \"" + slot.type + "\" is not Real, String or Integer");
-    std::string upper;
-    for (char c : slot.name) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (!seen.insert(upper).second) Bad(at, "the name \"" + slot.name + "\" is used twice");
+    if (!seen.insert(formula::ToUpper(slot.name)).second) Bad(at, "the name \"" + slot.name + "\" is used twice");
     if (slot.aspect == 'U') ++utilities;
     slots.push_back(slot);
   }
@@ -263,19 +257,11 @@ std::string ExportModelJson(const std::string& modelPath) {
   auto db = OpenModelFile(modelPath);
 
   std::map<std::string, json> settings;  // sorted by key
-  if (db->FindTableDef("MetaKeyValue")) {
-    auto rs = db->OpenTable("MetaKeyValue");
-    for (; !rs->IsEOF(); rs->MoveNext()) {
-      const std::string key = rs->Get("Name").ToText();
-      if (key != "VERSION") settings[key] = FromVariant(store::GetKeyValue(db.get(), key));
-    }
-  }
+  for (const store::KeyValueRow& row : store::ListKeyValues(db.get()))
+    if (row.name != "VERSION") settings[row.name] = FromVariant(store::GetKeyValue(db.get(), row.name));
   std::map<std::string, std::map<std::string, std::string>> formulas;
-  if (db->FindTableDef("MetaSimilarity")) {
-    auto rs = db->OpenTable("MetaSimilarity");
-    for (; !rs->IsEOF(); rs->MoveNext())
-      formulas[rs->Get("Instance").ToText()][rs->Get("Slot").ToText()] = rs->Get("Formula").ToText();
-  }
+  for (const store::FormulaRow& row : store::ListFormulas(db.get()))
+    formulas[row.instanceType][row.slot] = row.formula;
 
   ordered model = ordered::object();
   model["korvane_model"] = kFormatVersion;
