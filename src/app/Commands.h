@@ -5,12 +5,31 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <exception>
+#include <iostream>
+
+#include "util/Error.h"
 
 namespace korvane::app {
 
 struct CommandContext {
   int exitCode = 0;
 };
+
+// Runs a command body that returns the exit code; an Error becomes
+// "Error number: description" on standard error and exit code 1.
+template <typename Body>
+void Guarded(CommandContext& context, Body&& body) {
+  try {
+    context.exitCode = body();
+  } catch (const Error& e) {
+    std::cerr << "Error " << e.Number() << ": " << e.Description() << "\n";
+    context.exitCode = 1;
+  } catch (const std::exception& e) {
+    std::cerr << "Error: " << e.what() << "\n";
+    context.exitCode = 1;
+  }
+}
 
 // new, info, get, set
 void AddStoreCommands(CLI::App& app, CommandContext& context);

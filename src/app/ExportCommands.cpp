@@ -199,17 +199,7 @@ void AddExportCommands(CLI::App& app, CommandContext& context) {
   command->add_option("-o,--output", options->output,
                       "The CSV file to write (default: a new exported-yyyyMMdd-n.csv in the data folder).");
   command->add_flag("--force", options->force, "Replace FILE when it exists.");
-  command->callback([options, &context] {
-    try {
-      context.exitCode = RunExport(*options);
-    } catch (const Error& e) {
-      std::cerr << "Error " << e.Number() << ": " << e.Description() << "\n";
-      context.exitCode = 1;
-    } catch (const std::exception& e) {
-      std::cerr << "Error: " << e.what() << "\n";
-      context.exitCode = 1;
-    }
-  });
+  command->callback([options, &context] { Guarded(context, [&] { return RunExport(*options); }); });
 }
 
 }  // namespace korvane::app

@@ -41,20 +41,6 @@ class AgreeingDialogs : public HeadlessDialogs {
   }
 };
 
-// Runs a command body; an Error becomes a line on standard error and exit 1.
-template <typename Body>
-void Guarded(CommandContext& context, Body&& body) {
-  try {
-    context.exitCode = body();
-  } catch (const Error& e) {
-    std::cerr << "Error " << e.Number() << ": " << e.Description() << "\n";
-    context.exitCode = 1;
-  } catch (const std::exception& e) {
-    std::cerr << "Error: " << e.what() << "\n";
-    context.exitCode = 1;
-  }
-}
-
 // An existing model file opened as it is (no upgrade), for reading.
 std::unique_ptr<Database> OpenExisting(const std::string& path) {
   if (!FileExists(path)) throw Error(store::StoreError::FileNotFound, "korvane", "Could not find file '" + path + "'.");
