@@ -23,8 +23,7 @@ namespace {
 class PrintingOwner : public engine::ExecutorOwner {
  public:
   void AddLog(const std::string& text, int level) override {
-    if (level >= 3) std::cout << text << "\n";
-    else if (level >= 1) std::cout << text << "\n";
+    if (level >= 1) std::cout << text << "\n";
   }
   void SendData(const std::string&) override {}
   void AddFileLog(const std::string&, int) override {}
