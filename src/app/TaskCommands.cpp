@@ -13,20 +13,16 @@
 
 #include "app/Commands.h"
 #include "engine/Clock.h"
+#include "export/TraceExport.h"
 #include "task/BinaryChoiceTask.h"
 #include "task/ExampleModels.h"
+#include "task/ModelFiles.h"
 #include "task/ModelJson.h"
 #include "task/TaskServer.h"
 #include "util/Dialogs.h"
 #include "util/Error.h"
 #include "util/Files.h"
 #include "util/Logger.h"
-
-#if __has_include("export/TraceExport.h")
-#include "export/TraceExport.h"
-#include "task/ModelFiles.h"
-#define KORVANE_HAVE_TRACE_EXPORT 1
-#endif
 
 namespace korvane::app {
 
@@ -189,7 +185,6 @@ int Demo(int subjects, int trials, std::uint64_t seed) {
   server.Close();
 
   std::string csv;
-#ifdef KORVANE_HAVE_TRACE_EXPORT
   try {
     auto db = task::OpenModelFile(experiment);
     exporting::ExportRequest request;
@@ -205,7 +200,6 @@ int Demo(int subjects, int trials, std::uint64_t seed) {
   } catch (const Error& e) {
     std::cerr << "korvane: the trace was not exported: " << e.Description() << "\n";
   }
-#endif
   std::cout << "Model:               " << model << "\n"
             << "Experiment database: " << experiment << "\n"
             << "Log:                 " << logPath << "\n";
