@@ -232,11 +232,11 @@ std::optional<TraceQuery> TraceQuery::Plan(store::Database* db, const ExportRequ
   }
   // A filter on a slot column needs the joined form even when no slot kind
   // is exported.
-  plan.joined_ = in.AnySlotKind() || plan.keysNeedJoin_;
+  const bool joined = in.AnySlotKind() || plan.keysNeedJoin_;
 
   const std::string join =
       " LEFT JOIN " + tableSql + " ON MetaInstance.\"Instance\" = " + tableSql + ".\"X_ID\"";
-  plan.fromRows_ = std::string(" FROM ") + kTraceTable + (plan.joined_ ? join : "");
+  plan.fromRows_ = std::string(" FROM ") + kTraceTable + (joined ? join : "");
   plan.fromKeys_ = std::string(" FROM ") + kTraceTable + (plan.keysNeedJoin_ ? join : "");
   plan.where_ =
       " WHERE MetaInstance.\"InstanceType\" = ? AND MetaInstance.\"Marker\" = ?"
@@ -256,7 +256,6 @@ std::optional<TraceQuery> TraceQuery::Plan(store::Database* db, const ExportRequ
   }
   plan.selectRows_ += "MetaInstance.rowid";
   plan.selectTrace_ += "MetaInstance.rowid";
-  plan.rowsSql_ = plan.selectRows_ + plan.fromRows_ + plan.where_ + kOrderBy + kThenRowid;
   return plan;
 }
 
@@ -269,13 +268,18 @@ std::vector<std::string> TraceQuery::Captions() const {
 std::int64_t TraceQuery::CountRows(std::size_t subject) const {
   if (!traceExists_) return 0;
   auto statement = db_->Prepare("SELECT COUNT(*) AS Counted" + fromKeys_ + where_);
+  BindWhere(statement, subject);
+  if (!statement.Step()) return 0;
+  return static_cast<std::int64_t>(statement.Column(0).ToNumber());
+}
+
+int TraceQuery::BindWhere(store::Statement& statement, std::size_t subject) const {
   int index = 1;
   statement.Bind(index++, Variant(instanceType_));
   statement.Bind(index++, Variant(kRowMarker));
   statement.Bind(index++, Variant(subjects_.at(subject)));
   for (const Variant& operand : filterOperands_) statement.Bind(index++, operand);
-  if (!statement.Step()) return 0;
-  return static_cast<std::int64_t>(statement.Column(0).ToNumber());
+  return index;
 }
 
 TraceRows TraceQuery::OpenRows(std::size_t subject, const std::optional<RowKey>& after,
@@ -319,11 +323,7 @@ TraceRows TraceQuery::Open(const std::string& select, bool keysOnly, std::size_t
   if (limit >= 0) sql += " LIMIT ?";
 
   auto statement = db_->Prepare(sql);
-  int index = 1;
-  statement.Bind(index++, Variant(instanceType_));
-  statement.Bind(index++, Variant(kRowMarker));
-  statement.Bind(index++, Variant(subjects_.at(subject)));
-  for (const Variant& operand : filterOperands_) statement.Bind(index++, operand);
+  int index = BindWhere(statement, subject);
   if (after) {
     // Keys are 32-bit in the trace; a rowid may exceed that, so it goes as a double.
     statement.Bind(index++, Variant(static_cast<double>(after->trial)));

@@ -69,9 +69,6 @@ class TraceQuery {
 
   const std::vector<ExportColumn>& Columns() const { return columns_; }
   std::vector<std::string> Captions() const;
-  // Whether the queries join the instance-type table (slot columns included,
-  // or a filter tests a slot column).
-  bool Joined() const { return joined_; }
   bool HasActiveFilters() const { return hasActiveFilters_; }
   // The chosen subjects in order, each once.
   const std::vector<std::int32_t>& Subjects() const { return subjects_; }
@@ -92,19 +89,17 @@ class TraceQuery {
   TraceRows OpenKeys(std::size_t subject, const std::optional<RowKey>& after = {},
                      std::int64_t limit = -1) const;
 
-  // The query text of the rows of one subject, for logs and tests.
-  const std::string& RowsSql() const { return rowsSql_; }
-
  private:
   TraceQuery() = default;
   TraceRows Open(const std::string& select, bool keysOnly, std::size_t subject,
                  const std::optional<RowKey>& after, std::int64_t limit, int columns, bool seekable) const;
+  // Binds the parameters of where_ for that subject; returns the next index.
+  int BindWhere(store::Statement& statement, std::size_t subject) const;
 
   store::Database* db_ = nullptr;
   std::string instanceType_;
   std::vector<std::int32_t> subjects_;
   std::vector<ExportColumn> columns_;
-  bool joined_ = false;
   bool keysNeedJoin_ = false;  // a filter tests a slot column
   bool hasActiveFilters_ = false;
   bool traceExists_ = false;
@@ -116,7 +111,6 @@ class TraceQuery {
   std::vector<Variant> filterOperands_;
   std::string selectRows_;      // SELECT list of the row queries
   std::string selectTrace_;     // SELECT list of the trace columns alone
-  std::string rowsSql_;
 };
 
 // The slot cells of the instances an export meets, read once per instance
