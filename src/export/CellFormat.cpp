@@ -145,7 +145,15 @@ bool NeedsQuotes(std::string_view text) {
   return text.find_first_of(",\"\r\n") != std::string_view::npos;
 }
 
-}  // namespace
+// The text in double quotes, a quote inside it doubled.
+void AppendQuoted(std::string_view text, std::string& out) {
+  out += '"';
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
 
 // The trace keeps Time as "yyyy-mm-dd hh:nn:ss.zzz"; its text form is the
 // part before the milliseconds. Anything else goes through the date reader.
@@ -162,6 +170,8 @@ void AppendTimeText(const std::string& stored, std::string& out) {
   if (ParseDate(stored, date)) out += FormatDate(date);
   else out += stored;
 }
+
+}  // namespace
 
 void AppendCellText(const Variant& value, ColumnKind kind, std::string& out) {
   switch (value.Type()) {
@@ -181,16 +191,8 @@ void AppendCellText(const Variant& value, ColumnKind kind, std::string& out) {
 }
 
 void AppendCsvField(std::string_view text, std::string& out) {
-  if (!NeedsQuotes(text)) {
-    out += text;
-    return;
-  }
-  out += '"';
-  for (char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
+  if (NeedsQuotes(text)) AppendQuoted(text, out);
+  else out += text;
 }
 
 void AppendCsvCell(const Variant& value, ColumnKind kind, std::string& out) {
@@ -214,13 +216,7 @@ std::string CaptionsLine(const std::vector<std::string>& captions) {
   std::string line;
   for (std::size_t i = 0; i < captions.size(); ++i) {
     if (i) line += ',';
-    line += '"';
-    // A quote inside a caption is doubled so the line stays one field each.
-    for (char c : captions[i]) {
-      if (c == '"') line += '"';
-      line += c;
-    }
-    line += '"';
+    AppendQuoted(captions[i], line);
   }
   line += "\r\n";
   return line;
