@@ -1,7 +1,6 @@
 // SampleTaskTest.cpp: the binary-choice task, in C++ and in Python, against
 // the example model served over loopback; and what the model learns.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -40,18 +39,8 @@ class SampleTaskTest : public ::testing::Test {
     korvane::SetLogFolder({});
   }
 
-  std::string Sql(const std::string& query) {
-    sqlite3* db = nullptr;
-    std::string result;
-    sqlite3_open_v2(server->ExperimentPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, query.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW &&
-        sqlite3_column_text(stmt, 0))
-      result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return result;
-  }
+  // A query on the current experiment database.
+  std::string Sql(const std::string& query) { return korvane::test::Sql(server->ExperimentPath(), query); }
 
   TempDir temp;
   std::string model;

@@ -1,7 +1,6 @@
 // ServerTest.cpp: the task server over real TCP on 127.0.0.1, on real model
 // files in a temporary folder.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <QSignalSpy>
 #include <cstdio>
@@ -19,6 +18,7 @@
 
 using korvane::test::LineClient;
 using korvane::test::MakeModel;
+using korvane::test::Sql;
 using korvane::test::TempDir;
 using korvane::task::TaskServer;
 
@@ -65,20 +65,6 @@ class ServerTest : public ::testing::Test {
       if (!line || line->rfind("CUESIZE", 0) == 0) break;
     }
     return client;
-  }
-
-  static std::string Sql(const std::string& path, const std::string& query) {
-    sqlite3* db = nullptr;
-    std::string result;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_stmt* stmt = nullptr;
-      if (sqlite3_prepare_v2(db, query.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
-        result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0) ? sqlite3_column_text(stmt, 0)
-                                                                             : (const unsigned char*)"");
-      sqlite3_finalize(stmt);
-    }
-    sqlite3_close(db);
-    return result;
   }
 
   TempDir temp;

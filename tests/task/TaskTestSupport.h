@@ -1,6 +1,9 @@
-// TaskTestSupport.h: a line client over real TCP, and models made from the
-// example's JSON text with a few settings changed.
+// TaskTestSupport.h: a line client over real TCP, models made from the
+// example's JSON text with a few settings changed, and a look into a model or
+// experiment file.
 #pragma once
+
+#include <sqlite3.h>
 
 #include <QTcpSocket>
 #include <QtTest/QTest>
@@ -72,6 +75,22 @@ inline std::string MakeModel(const std::string& path, const std::function<void(n
   if (edit) edit(model);
   task::ImportModelJson(model.dump(), path);
   return path;
+}
+
+// The first column of the first row of a query on the file, opened read-only
+// on a connection of its own; "" for no row, a null value or a failure.
+inline std::string Sql(const std::string& path, const std::string& query) {
+  sqlite3* db = nullptr;
+  std::string result;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, query.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW &&
+        sqlite3_column_text(stmt, 0))
+      result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return result;
 }
 
 }  // namespace korvane::test
