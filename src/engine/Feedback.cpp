@@ -114,8 +114,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
       item->Utility = change;
     }
 
-    if (!utilitySlot_.empty() && !item->Values.Add(utilitySlot_, Variant(item->Utility)))
-      item->Values.SetValue(utilitySlot_, Variant(item->Utility));
+    if (!utilitySlot_.empty()) item->Values.Assign(utilitySlot_, Variant(item->Utility));
     item->Feedback = change;
     item->AddToMetaInstance(*trace_, "FEED");
     item->Feedback = 0;

@@ -171,8 +171,7 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
       formula::VariableList decision;
       decision.Add("U", Variant(instance->Utility));
       decisionFail_[i].Execute(decision, random_);
-      Variant d = decision.Value("D");
-      if (!instance->Values.Add(decisionSlots_[i], d)) instance->Values.SetValue(decisionSlots_[i], d);
+      instance->Values.Assign(decisionSlots_[i], decision.Value("D"));
     }
     instance->Similarity = CalculateSimilarity(situationSlots_, *instance, cue, similarityPrograms_, random_);
     instance->AddToMetaInstance(*trace_, "SCAL");
@@ -215,8 +214,7 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
   context.Add("U", Variant(instance->Utility));
   std::vector<double> decisions = EvaluateDecisions(decisionColumns_, decisionSucceed_, context, random_, this);
   for (std::size_t i = 0; i < decisionSlots_.size(); ++i) {
-    if (!instance->Values.Add(decisionSlots_[i], Variant(decisions[i])))
-      instance->Values.SetValue(decisionSlots_[i], Variant(decisions[i]));
+    instance->Values.Assign(decisionSlots_[i], Variant(decisions[i]));
     if (Wants(0)) AddFileOnly(Indented(6, "SET " + decisionSlots_[i] + "=" + FormatNumber(decisions[i])), 0);
   }
   if (Wants(0)) Add(Indented(2, "DUPLICATE-CHECK " + instance->ToString()), 0);

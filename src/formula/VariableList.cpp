@@ -48,14 +48,24 @@ Variant* VariableList::Find(std::string_view name) {
   return i < 0 ? nullptr : &entries_[i].value;
 }
 
-bool VariableList::Add(std::string_view name, Variant value) {
-  if (IndexOf(name) >= 0) return false;
+void VariableList::Append(std::string_view name, Variant value) {
   if (entries_.capacity() == 0) entries_.reserve(4);
   Entry& entry = entries_.emplace_back();
   entry.name.assign(name);
   for (char& c : entry.name) c = UpperAscii(c);
   entry.value = std::move(value);
+}
+
+bool VariableList::Add(std::string_view name, Variant value) {
+  if (IndexOf(name) >= 0) return false;
+  Append(name, std::move(value));
   return true;
+}
+
+void VariableList::Assign(std::string_view name, Variant value) {
+  int index = IndexOf(name);
+  if (index >= 0) entries_[index].value = std::move(value);
+  else Append(name, std::move(value));
 }
 
 void VariableList::ClearValues() {

@@ -66,6 +66,8 @@ class VariableList {
   // Replaces the value of an existing entry; an unknown key adds nothing.
   void SetValue(std::string_view name, Variant value);
   void SetValue(int index, Variant value);
+  // Replaces the value of the entry, appending the entry when there is none.
+  void Assign(std::string_view name, Variant value);
 
   // Index of the first entry of that name (case-insensitive), or -1.
   int IndexOf(std::string_view name) const;
@@ -79,6 +81,8 @@ class VariableList {
   auto end() const { return entries_.end(); }
 
  private:
+  void Append(std::string_view name, Variant value);
+
   std::vector<Entry> entries_;
 };
 
