@@ -11,10 +11,7 @@ namespace korvane::engine {
 
 Variant ModelSettings::Value(const std::string& key) const { return store::GetKeyValue(&db_, key); }
 
-bool ModelSettings::Has(const std::string& key) const { return store::HasKeyValue(&db_, key); }
-
-bool ModelSettings::IsBlank(const std::string& key) const {
-  Variant v = Value(key);
+bool ModelSettings::IsBlankValue(const Variant& v) {
   if (v.IsEmpty() || v.IsNull()) return true;
   return v.IsString() && v.AsString().find_first_not_of(" \t\r\n") == std::string::npos;
 }

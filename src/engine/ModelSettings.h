@@ -22,9 +22,9 @@ class ModelSettings {
   explicit ModelSettings(store::Database& db) : db_(db) {}
 
   Variant Value(const std::string& key) const;
-  bool Has(const std::string& key) const;
   // A value that is missing or blank.
-  bool IsBlank(const std::string& key) const;
+  bool IsBlank(const std::string& key) const { return IsBlankValue(Value(key)); }
+  static bool IsBlankValue(const Variant& value);
   std::int32_t Option(const std::string& key) const;
   bool Switch(const std::string& key) const;
   std::string Text(const std::string& key) const { return Value(key).ToText(); }

@@ -265,7 +265,7 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     Add("Model parameters:", 1);
     auto number = [&](const std::string& key, const std::string& emptyError, double* out) {
       Variant v = settings_.Value(key);
-      if (settings_.IsBlank(key)) {
+      if (ModelSettings::IsBlankValue(v)) {
         fail(emptyError);
         return false;
       }
