@@ -17,6 +17,7 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include "editor/ExperimentFiles.h"
 #include "engine/ModelExecutor.h"
 #include "formula/FormulaProgram.h"
 #include "store/Database.h"
@@ -36,7 +37,6 @@ const char* const kFilter = "Korvane Models (*.mdb)";
 
 std::string Std(const QString& text) { return text.toStdString(); }
 QString FileNameOf(const QString& path) { return QFileInfo(path).fileName(); }
-QString FolderOf(const QString& path) { return QFileInfo(path).absolutePath(); }
 
 void Tell(const QString& text, DialogIcon icon = DialogIcon::Information, const QString& title = {}) {
   CurrentDialogs().Message(Std(text), icon, Std(title));
