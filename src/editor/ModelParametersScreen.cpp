@@ -136,16 +136,16 @@ void frmModelParameters::BuildControls() {
   scroll->setWidget(page);
   Body()->addWidget(scroll);
 
-  // Rows of caption, comparison and value.
-  auto addRows = [this](QGroupBox* group, const std::vector<std::array<QString, 3>>& rows,
-                        const std::vector<std::string>& keys) {
+  // Rows of caption, comparison and value; the name ("D") names both the
+  // controls (cbCmpD, tbD) and the settings (Params_D_Cmp, Params_D_Value).
+  auto addRows = [this](QGroupBox* group, const std::vector<std::array<QString, 3>>& rows) {
     auto* grid = new QGridLayout(group);
     for (std::size_t i = 0; i < rows.size(); ++i) {
       const auto& row = rows[i];
+      const std::string key = "Params_" + row[1].toStdString();
       grid->addWidget(Caption(row[0], group), static_cast<int>(i), 0);
-      grid->addWidget(AddComparison("cbCmp" + row[1], "Params_" + keys[i] + "_Cmp"), static_cast<int>(i), 1);
-      grid->addWidget(AddNumberBox("tb" + row[1], "Params_" + keys[i] + "_Value", row[2]),
-                      static_cast<int>(i), 2);
+      grid->addWidget(AddComparison("cbCmp" + row[1], key + "_Cmp"), static_cast<int>(i), 1);
+      grid->addWidget(AddNumberBox("tb" + row[1], key + "_Value", row[2]), static_cast<int>(i), 2);
     }
     grid->setColumnStretch(0, 1);
     return grid;
@@ -158,8 +158,7 @@ void frmModelParameters::BuildControls() {
            {tr("Noise Factor (s)"), "S", "0.25"},
            {tr("Latency Exponent (LE)"), "LE", "1"},
            {tr("Latency Factor (LF)"), "LF", "1"},
-           {tr("Alpha"), "Alpha", "1"}},
-          {"D", "S", "LE", "LF", "Alpha"});
+           {tr("Alpha"), "Alpha", "1"}});
   left->addWidget(activation);
 
   auto* thresholds = new QGroupBox(tr("Thresholds"), page);
@@ -168,8 +167,7 @@ void frmModelParameters::BuildControls() {
                               {{tr("Retrieval Threshold (RT)"), "Delta", "0"},
                                {tr("Utility Threshold (U)"), "U", "0"},
                                {tr("Choice Threshold (CT)"), "CT", "0"},
-                               {tr("Goal (G)"), "Goal", "1"}},
-                              {"Delta", "U", "CT", "Goal"});
+                               {tr("Goal (G)"), "Goal", "1"}});
   auto* stopCaption = Caption(tr("Stop retrieving when:"), thresholds);
   grid->addWidget(stopCaption, 4, 0, 1, 3);
   stopRule_ = new QButtonGroup(this);
