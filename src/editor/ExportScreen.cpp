@@ -80,21 +80,22 @@ frmExport::frmExport(ScreenHost& host) : Screen(host, 11, "frmExport", "RTF_EXPO
 
   auto* columns = new QGroupBox(tr("Include"), this);
   auto* columnsLayout = new QVBoxLayout(columns);
+  using Options = exporting::IncludeOptions;
   auto addInclude = [&](const QString& name, const QString& caption, const std::string& key,
-                        const std::string& slotKind) {
+                        const std::string& slotKind, bool Options::*option) {
     auto* box = new QCheckBox(caption, columns);
     box->setObjectName(name);
     columnsLayout->addWidget(box);
-    includes_.push_back({box, key, slotKind});
+    includes_.push_back({box, key, slotKind, option});
   };
-  addInclude("cbIncludeFull", tr("Activation"), "Export_Include_Full", "");
-  addInclude("cbIncludeBLL", tr("BLL"), "Export_Include_BLL", "");
-  addInclude("cbIncludePM", tr("Partial Match"), "Export_Include_PM", "");
-  addInclude("cbIncludeNoise", tr("Noise"), "Export_Include_Noise", "");
-  addInclude("cbIncludeTime", tr("Time"), "Export_Include_Time", "");
-  addInclude("cbIncludeS", tr("Situation slots"), "Export_Include_S", "situation");
-  addInclude("cbIncludeD", tr("Decision slots"), "Export_Include_D", "decision");
-  addInclude("cbIncludeU", tr("Utility slots"), "Export_Include_U", "utility");
+  addInclude("cbIncludeFull", tr("Activation"), "Export_Include_Full", "", &Options::activation);
+  addInclude("cbIncludeBLL", tr("BLL"), "Export_Include_BLL", "", &Options::bll);
+  addInclude("cbIncludePM", tr("Partial Match"), "Export_Include_PM", "", &Options::partialMatch);
+  addInclude("cbIncludeNoise", tr("Noise"), "Export_Include_Noise", "", &Options::noise);
+  addInclude("cbIncludeTime", tr("Time"), "Export_Include_Time", "", &Options::time);
+  addInclude("cbIncludeS", tr("Situation slots"), "Export_Include_S", "situation", &Options::situation);
+  addInclude("cbIncludeD", tr("Decision slots"), "Export_Include_D", "decision", &Options::decision);
+  addInclude("cbIncludeU", tr("Utility slots"), "Export_Include_U", "utility", &Options::utility);
   columnsLayout->addStretch(1);
   for (std::size_t i = 0; i < includes_.size(); ++i) {
     connect(includes_[i].box, &QCheckBox::clicked, this,
@@ -191,12 +192,9 @@ void frmExport::Load() {
     remembered_ = {};
     ReportStoreFailure("Could not read the export choices remembered in the model.", error.Description());
   }
-  const exporting::IncludeOptions& in = remembered_.include;
-  const bool checked[] = {in.activation, in.bll,       in.partialMatch, in.noise,
-                          in.time,       in.situation, in.decision,     in.utility};
-  for (std::size_t i = 0; i < includes_.size(); ++i) {
-    const QSignalBlocker block(includes_[i].box);
-    includes_[i].box->setChecked(checked[i]);
+  for (const Include& include : includes_) {
+    const QSignalBlocker block(include.box);
+    include.box->setChecked(remembered_.include.*include.option);
   }
   filters_ = remembered_.filters;
   ShowFilters();
@@ -342,15 +340,7 @@ exporting::ExportRequest frmExport::CurrentRequest() const {
   for (int i = 0; i < lstSubjects_->count(); ++i) {
     if (lstSubjects_->item(i)->isSelected()) request.subjects.push_back(lstSubjects_->item(i)->text().toInt());
   }
-  auto checked = [this](const char* name) { return findChild<QCheckBox*>(name)->isChecked(); };
-  request.include.activation = checked("cbIncludeFull");
-  request.include.bll = checked("cbIncludeBLL");
-  request.include.partialMatch = checked("cbIncludePM");
-  request.include.noise = checked("cbIncludeNoise");
-  request.include.time = checked("cbIncludeTime");
-  request.include.situation = checked("cbIncludeS");
-  request.include.decision = checked("cbIncludeD");
-  request.include.utility = checked("cbIncludeU");
+  for (const Include& include : includes_) request.include.*include.option = include.box->isChecked();
   request.filters = filters_;
   return request;
 }

@@ -68,6 +68,7 @@ class frmExport : public Screen {
     QCheckBox* box;
     std::string key;
     std::string slotKind;  // "situation", "decision", "utility"; empty for trace columns
+    bool exporting::IncludeOptions::*option;  // the request's switch this box sets
   };
 
   void ChooseFile(int row);
