@@ -115,16 +115,6 @@ frmExecute::frmExecute(ScreenHost& host) : Screen(host, 10, "frmExecute", "RTF_E
   connect(optDebug_, &QCheckBox::toggled, this, &frmExecute::OnDebugToggled);
   connect(btnShowDatabase_, &QPushButton::clicked, this, &frmExecute::ShowDatabase);
   connect(cbCopyDatabasePath_, &QPushButton::clicked, this, &frmExecute::CopyDatabasePath);
-
-  // Leaving asks first while a task is connected.
-  disconnect(BackButton(), &QPushButton::clicked, this, nullptr);
-  disconnect(NextButton(), &QPushButton::clicked, this, nullptr);
-  connect(BackButton(), &QPushButton::clicked, this, [this] {
-    if (ConfirmLeaving()) GoBack();
-  });
-  connect(NextButton(), &QPushButton::clicked, this, [this] {
-    if (ConfirmLeaving()) GoNext();
-  });
 }
 
 frmExecute::~frmExecute() { CloseScreen(); }

@@ -48,6 +48,9 @@ class frmExecute : public Screen {
  protected:
   void Load() override;
   void Unload() override;
+  // True when the screen may be left (no task connected, or the researcher
+  // agreed to cut it off).
+  bool ConfirmLeaving() override;
 
  private:
   void SetStatus(const QString& status);
@@ -55,9 +58,6 @@ class frmExecute : public Screen {
   void OnDebugToggled(bool on);
   void ShowDatabase();
   void CopyDatabasePath();
-  // True when the screen may be left (no task connected, or the researcher
-  // agreed to cut it off).
-  bool ConfirmLeaving();
 
   std::unique_ptr<task::TaskServer> server_;
   QString experimentPath_;

@@ -105,13 +105,13 @@ void Screen::CloseScreen() {
 }
 
 void Screen::GoBack() {
-  if (!HasBack()) return;
+  if (!HasBack() || !ConfirmLeaving()) return;
   CommitPendingInput();
   host_.ShowScreen(index_ - 1);
 }
 
 void Screen::GoNext() {
-  if (!HasNext()) return;
+  if (!HasNext() || !ConfirmLeaving()) return;
   CommitPendingInput();
   if (!CheckBeforeNext()) return;
   host_.ShowScreen(index_ + 1);

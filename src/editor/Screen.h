@@ -22,7 +22,8 @@
 //      object name, so tests can find it.
 //   2. Override Load() to fill the controls from Db() (the screen's own
 //      connection; never null inside Load()). Override CheckBeforeNext() when
-//      Next must check something first, CommitPendingInput() when typed input
+//      Next must check something first, ConfirmLeaving() when Back and Next
+//      must ask before leaving, CommitPendingInput() when typed input
 //      is applied later than it is typed (grids), and Unload() to write
 //      anything still pending before the connection is released.
 //   3. Replace the screen's nullptr in the table in Screens.cpp with
@@ -117,6 +118,8 @@ class Screen : public QWidget {
  protected:
   virtual void Load() = 0;
   virtual bool CheckBeforeNext() { return true; }
+  // Asked before Back or Next leave the screen; false stays on it.
+  virtual bool ConfirmLeaving() { return true; }
   virtual void Unload() {}
   // Applies input the user has typed but not yet left (a grid cell being
   // edited); runs before Back, Next and closing.
@@ -129,8 +132,6 @@ class Screen : public QWidget {
   QVBoxLayout* Body() { return body_; }
   // The button row below the body; Back and Next sit at its right end.
   QHBoxLayout* ButtonRow() { return buttonRow_; }
-  QPushButton* BackButton() { return btnBack_; }
-  QPushButton* NextButton() { return btnNext_; }
 
  private:
   ScreenHost& host_;
