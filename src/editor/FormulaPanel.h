@@ -49,10 +49,7 @@ class FormulaPanel : public QWidget {
   // Runs a check the timer still holds back, so that nothing typed is lost
   // when the instance type or the screen changes.
   void Flush();
-  bool CheckPending() const { return timer_.isActive(); }
 
-  QPlainTextEdit* FormulaBox() const { return formula_; }
-  QLineEdit* MessageLine() const { return message_; }
   QListWidget* VariableList() const { return variables_; }
 
   // Inserts " text " at the insertion point and gives the formula box the focus.

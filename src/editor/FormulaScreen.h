@@ -35,7 +35,6 @@ class FormulaScreen : public Screen {
 
   // The instance type of the selected tab ("" when the model has none).
   const std::string& InstanceType() const { return instanceType_; }
-  QTabBar* InstanceTabs() const { return tabs_; }
 
  protected:
   void Load() final;

@@ -97,9 +97,6 @@ class Screen : public QWidget {
          const QString& heading = {});
   ~Screen() override;
 
-  int WizardIndex() const { return index_; }
-  const QString& HelpResource() const { return helpResource_; }
-
   // Takes the screen's own connection and loads it. False (after a message
   // from the database layer) when no model is open or the file cannot be
   // opened; the screen then shows nothing and should be closed.

@@ -141,8 +141,6 @@ std::vector<SlotColumn> ListSlots(store::Database* db, const std::string& instan
   return slots;
 }
 
-std::string DisplayName(const std::string& column) { return store::FieldName(column); }
-
 std::unique_ptr<store::Database> OpenExperimentDatabase(const std::string& path) {
   try {
     return store::OpenDatabaseWithUpgradeOffer(path);

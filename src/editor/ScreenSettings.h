@@ -63,8 +63,6 @@ struct SlotColumn {
 // The slot columns (S_, D_, U_) of the type's table in column order; empty
 // when the table is missing.
 std::vector<SlotColumn> ListSlots(store::Database* db, const std::string& instanceType);
-// The display name of a column (the store's field-name rule).
-std::string DisplayName(const std::string& column);
 
 // Opens an experiment database as the export screen does: offering to
 // upgrade an outdated file. Nothing when the file cannot be opened or the

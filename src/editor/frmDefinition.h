@@ -22,9 +22,6 @@ class frmDefinition : public Screen {
  public:
   explicit frmDefinition(ScreenHost& host);
 
-  int CurrentInstanceNumber() const { return currentInstance_; }
-  int HighestInstanceNumber() const { return highestInstance_; }
-
   // The completeness check Next runs: every instance type has at least one
   // Situation, Decision and Utility slot, and there is at least one.
   bool CheckComplete();

@@ -30,8 +30,6 @@ class frmPopulation : public Screen {
   // The empty-cell check Next runs. True when there is no empty cell or the
   // researcher chose to go on anyway.
   bool CheckEmptyCells();
-  // The table the grid shows ("" when the model has no instance type).
-  QString CurrentTable() const { return table_; }
 
  public slots:
   void AddRow();
