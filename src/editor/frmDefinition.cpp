@@ -96,6 +96,12 @@ store::TableDef InstanceTableDef(const std::string& name) {
   return def;
 }
 
+// Drops the field when the table still has it.
+void DeleteFieldIfPresent(store::Database& db, const std::string& table, const std::string& field) {
+  auto def = db.FindTableDef(table);
+  if (def && store::FieldExists(*def, field)) db.DeleteField(table, field);
+}
+
 // Copies every value of one column into another of a different type. The
 // database layer converts each value as it writes it; a value the new type
 // cannot hold (a text that is no number, a number too large for a 16-bit
@@ -269,8 +275,7 @@ void frmDefinition::DeleteRow() {
             const QString slot = grid_->CellValue(row, column).toString();
             if (slot.isEmpty()) continue;
             const QString fieldName = QString(kAspects[column]) + "_" + QString(slot).replace(", ", "_");
-            auto def = Db()->FindTableDef(Std(table));
-            if (def && store::FieldExists(*def, Std(fieldName))) Db()->DeleteField(Std(table), Std(fieldName));
+            DeleteFieldIfPresent(*Db(), Std(table), Std(fieldName));
           }
         }
       }
@@ -397,9 +402,7 @@ void frmDefinition::ApplyEdit(int row, int column, const QString& editedText) {
     if (newText.isEmpty()) {
       grid_->ClearError(row, column);
       if (hadSlot) {
-        const QString oldColumn = aspect + "_" + oldName + "_" + oldType;
-        auto def = Db()->FindTableDef(Std(table));
-        if (def && store::FieldExists(*def, Std(oldColumn))) Db()->DeleteField(Std(table), Std(oldColumn));
+        DeleteFieldIfPresent(*Db(), Std(table), Std(aspect + "_" + oldName + "_" + oldType));
       }
       grid_->SetCellText(row, column, QString());
       grid_->SetCellValue(row, column, QString());
@@ -439,8 +442,8 @@ void frmDefinition::ChangeSlot(const QString& table, const QString& oldColumn, c
   }
   if (typeChanged) {
     const QString temporary = "T" + newColumn;
+    DeleteFieldIfPresent(db, Std(table), Std(temporary));
     def = db.FindTableDef(Std(table));
-    if (def && store::FieldExists(*def, Std(temporary))) db.DeleteField(Std(table), Std(temporary));
     if (def && store::FieldExists(*def, Std(newColumn))) {
       db.AppendField(Std(table), Field(Std(temporary), ColumnType(newTypeWord)));
       CopyFieldConverting(db, Std(table), Std(newColumn), Std(temporary));
