@@ -66,8 +66,7 @@ bool TaskServer::Start() {
     if (!listen.ToText().empty()) address = listen.ToText();
     model->Close();
   } catch (const Error& e) {
-    SetLastError(Q("Cannot open model " + options_.modelPath + ": " + e.Description()));
-    AddLog("Cannot open model " + options_.modelPath + ": " + e.Description(), 3);
+    AddLog("Cannot open model " + options_.modelPath + ": " + e.Description(), 3);  // also the last error
     return false;
   }
   if (options_.port) port = *options_.port;
@@ -313,7 +312,7 @@ void TaskServer::HandleLine(const std::string& line) {
   } else if (upper == "STATE") {
     HandleState(fields);
   } else if (upper == "START" || upper == "RESET") {
-    HandleStart(command, type, upper == "RESET");
+    HandleStart(type, upper == "RESET");
   } else if (upper == "STOP") {
     HandleStop();
   } else if (upper == "ERROR") {
@@ -327,7 +326,7 @@ void TaskServer::HandleLine(const std::string& line) {
   }
 }
 
-void TaskServer::HandleStart(const std::string&, const std::string& type, bool reset) {
+void TaskServer::HandleStart(const std::string& type, bool reset) {
   const std::string peer = socket_ ? socket_->peerAddress().toString().toStdString() : std::string("The task");
   AddLog(peer + (reset ? " has reset the simulation for instance type " : " started a simulation for instance type ") +
              type,
@@ -386,7 +385,7 @@ void TaskServer::HandleCues(const std::vector<std::string>& fields) {
     return;
   }
   formula::VariableList cue;
-  if (fields.size() % 2 != 0 || !AppendPairs(fields, 2, cue)) {
+  if (!AppendPairs(fields, 2, cue)) {  // also refuses a line without a type
     SendData("ERROR|Protocol error: ALTERNATIVE or CUE message must have even number of elements");
     SetLastError("Protocol error: ALTERNATIVE or CUE message must have even number of elements");
     return;

@@ -109,10 +109,8 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void AddLog(const std::string& text, int level) override;
   void SendData(const std::string& text) override;
   void OnExecutorError(const Error& error) override;
-  // Lines below this level are not built: 0 in debug mode, else the level
-  // set here (1 by default; a screen that shows trace lines sets 0).
-  int LogDetailLevel() const override { return options_.debug ? 0 : logDetail_; }
-  void SetLogDetailLevel(int level) { logDetail_ = level; }
+  // Lines below this level are not built: 0 in debug mode, else 1.
+  int LogDetailLevel() const override { return options_.debug ? 0 : 1; }
 
  signals:
   void logLine(const QString& text, int level);
@@ -139,7 +137,7 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void DropConnection();
 
   void HandleLine(const std::string& line);
-  void HandleStart(const std::string& command, const std::string& type, bool reset);
+  void HandleStart(const std::string& type, bool reset);
   void HandleCues(const std::vector<std::string>& fields);
   void HandleFeedback(const std::vector<std::string>& fields);
   void HandleState(const std::vector<std::string>& fields);
@@ -178,7 +176,6 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   int trial_ = 0;
   int simulationCount_ = 0;
   int connectionCount_ = 0;
-  int logDetail_ = 1;
   int executorGeneration_ = 0;  // which executor a queued failure belongs to
 };
 
