@@ -26,13 +26,11 @@ double CalculateSimilarity(const std::vector<std::string>& situationSlotNames, c
   SimilarityScratch local;
   SimilarityScratch& s = scratch ? *scratch : local;
   if (s.slotIndex.size() < situationSlotNames.size()) s.slotIndex.resize(situationSlotNames.size(), -1);
-  const auto& values = item.Values.Entries();
   double total = 0;
   for (std::size_t i = 0; i < situationSlotNames.size() && i < programs.size(); ++i) {
     const std::string& slot = situationSlotNames[i];
     int& at = s.slotIndex[i];
-    if (at < 0 || at >= static_cast<int>(values.size()) || !formula::EqualsIgnoreCase(values[at].name, slot))
-      at = item.Values.IndexOf(slot);
+    at = item.Values.IndexOf(slot, at);
     // A fresh {CUE, MEMORY} list each time: whatever the last formula added
     // goes, the two values are replaced.
     formula::VariableList& variables = s.variables;

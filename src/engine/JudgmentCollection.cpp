@@ -145,13 +145,8 @@ ItemPtr JudgmentCollection::PerformBlending(int roundingRule) const {
   for (const auto& item : items_) {
     int position = 0;
     for (const auto& entry : item->Values) {
-      // Items of one table list their slots in the same order: the same
-      // position is tried before a search.
-      const auto& names = blended->Values.Entries();
-      int index = position < static_cast<int>(names.size()) && names[position].name == entry.name
-                      ? position
-                      : blended->Values.IndexOf(entry.name);
-      ++position;
+      // Items of one table list their slots in the same order.
+      int index = blended->Values.IndexOf(entry.name, position++);
       if (index < 0) {
         blended->Values.Add(entry.name, Variant(0.0));
         index = blended->Values.Count() - 1;

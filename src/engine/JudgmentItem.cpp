@@ -81,17 +81,13 @@ bool JudgmentItem::IsEqual(const JudgmentItem& other, EngineLog* log) const {
     log->Add(Indented(6, "CANDIDATE-2 " + other.ToString()), 0);
   }
   bool equal = true;
-  const auto& mine = Values.Entries();
-  const auto& theirs = other.Values.Entries();
-  for (std::size_t i = 0; i < mine.size(); ++i) {
-    const auto& entry = mine[i];
+  int position = -1;
+  for (const auto& entry : Values) {
+    ++position;
     if (IsSystemSlotName(entry.name)) continue;
-    // Items of one table list their slots in the same order: try the same
-    // position before searching.
-    const Variant* value = nullptr;
-    if (i < theirs.size() && theirs[i].name == entry.name) value = &theirs[i].value;
-    else value = other.Values.Find(entry.name);
-    if (value == nullptr || ValuesDiffer(entry.value, *value)) {
+    // Items of one table list their slots in the same order.
+    int at = other.Values.IndexOf(entry.name, position);
+    if (at < 0 || ValuesDiffer(entry.value, other.Values.Value(at))) {
       equal = false;
       break;
     }

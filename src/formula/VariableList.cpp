@@ -38,6 +38,11 @@ int VariableList::IndexOf(std::string_view name) const {
   return -1;
 }
 
+int VariableList::IndexOf(std::string_view name, int hint) const {
+  if (hint >= 0 && hint < Count() && EqualsIgnoreCase(entries_[hint].name, name)) return hint;
+  return IndexOf(name);
+}
+
 const Variant* VariableList::Find(std::string_view name) const {
   int i = IndexOf(name);
   return i < 0 ? nullptr : &entries_[i].value;

@@ -71,6 +71,9 @@ class VariableList {
 
   // Index of the first entry of that name (case-insensitive), or -1.
   int IndexOf(std::string_view name) const;
+  // The same, trying position hint before searching: lists built alike (the
+  // items of one table) hold their names at the same positions.
+  int IndexOf(std::string_view name, int hint) const;
   // The value of the entry, or nullptr; one lookup for callers that must tell
   // a missing name from an empty value.
   const Variant* Find(std::string_view name) const;
