@@ -97,7 +97,7 @@ void AddFormulaCommands(CLI::App& app, CommandContext& context) {
       }
       std::string name = pair.substr(0, eq);
       Variant value = TypedValue(pair.substr(eq + 1));
-      if (!variables.Add(name, value)) variables.SetValue(name, value);
+      variables.Assign(name, value);
     }
     RandomSource random = options->seed ? RandomSource(*options->seed) : RandomSource();
     // The error is printed below; the message box text would only repeat it.
