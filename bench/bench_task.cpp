@@ -15,8 +15,8 @@
 #include <filesystem>
 #include <string>
 
-#include "task/BinaryChoiceTask.h"
-#include "task/ExampleModels.h"
+#include "app/BinaryChoiceTask.h"
+#include "model/ExampleModels.h"
 #include "task/TaskServer.h"
 #include "util/Dialogs.h"
 #include "util/Logger.h"
@@ -46,7 +46,7 @@ void BM_BinaryChoiceOverLoopback(benchmark::State& state) {
   korvane::SetLogFolder((folder / "logs").string());
   korvane::SetDialogs(std::make_shared<korvane::HeadlessDialogs>(true));
   const std::string model = (folder / "binary-choice.mdb").string();
-  korvane::task::CreateExampleModel("binary-choice", model);
+  korvane::model::CreateExampleModel("binary-choice", model);
 
   double decisions = 0, seconds = 0;
   long long traceRows = 0;
@@ -61,13 +61,13 @@ void BM_BinaryChoiceOverLoopback(benchmark::State& state) {
       state.SkipWithError("cannot serve the model");
       break;
     }
-    korvane::task::BinaryChoiceOptions taskOptions;
+    korvane::app::BinaryChoiceOptions taskOptions;
     taskOptions.port = server.Port();
     taskOptions.subjects = subjects;
     taskOptions.trials = trials;
-    korvane::task::BinaryChoiceTask task(taskOptions);
+    korvane::app::BinaryChoiceTask task(taskOptions);
     bool done = false;
-    QObject::connect(&task, &korvane::task::BinaryChoiceTask::finished, [&](bool) { done = true; });
+    QObject::connect(&task, &korvane::app::BinaryChoiceTask::finished, [&](bool) { done = true; });
     task.Run();
     while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     while (server.IsConnected()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);

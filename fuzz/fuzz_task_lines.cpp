@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "task/ExampleModels.h"
+#include "model/ExampleModels.h"
 #include "task/TaskServer.h"
 #include "util/Dialogs.h"
 #include "util/Logger.h"
@@ -33,7 +33,7 @@ struct Fixture {
     korvane::SetDialogs(std::make_shared<korvane::HeadlessDialogs>(false));
     korvane::SetLogFolder((folder / "logs").string());
     const std::string model = (folder / "Fuzz.mdb").string();
-    korvane::task::CreateExampleModel("binary-choice", model);
+    korvane::model::CreateExampleModel("binary-choice", model);
     korvane::task::ServerOptions options;
     options.modelPath = model;
     options.port = 0;

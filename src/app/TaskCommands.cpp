@@ -14,10 +14,10 @@
 #include "app/Commands.h"
 #include "engine/Clock.h"
 #include "export/TraceExport.h"
-#include "task/BinaryChoiceTask.h"
-#include "task/ExampleModels.h"
-#include "task/ModelFiles.h"
-#include "task/ModelJson.h"
+#include "app/BinaryChoiceTask.h"
+#include "model/ExampleModels.h"
+#include "model/ModelFiles.h"
+#include "model/ModelJson.h"
 #include "task/TaskServer.h"
 #include "util/Dialogs.h"
 #include "util/Error.h"
@@ -110,12 +110,12 @@ int Serve(const std::string& model, const CLI::App& cmd, int port, const std::st
   return 0;
 }
 
-int RunTask(const task::BinaryChoiceOptions& options, int blockSize) {
+int RunTask(const app::BinaryChoiceOptions& options, int blockSize) {
   auto app = MakeApplication();
-  task::BinaryChoiceTask task(options);
+  app::BinaryChoiceTask task(options);
   bool done = false;
-  QObject::connect(&task, &task::BinaryChoiceTask::finished, [&](bool) { done = true; });
-  QObject::connect(&task, &task::BinaryChoiceTask::progress,
+  QObject::connect(&task, &app::BinaryChoiceTask::finished, [&](bool) { done = true; });
+  QObject::connect(&task, &app::BinaryChoiceTask::progress,
                    [](const QString& text) { std::cout << text.toStdString() << std::endl; });
   task.Run();
   RunUntil([&] { return done; }, INT32_MAX);
@@ -134,7 +134,7 @@ int Demo(int subjects, int trials, std::uint64_t seed) {
   try {
     std::error_code ec;
     std::filesystem::remove(model, ec);  // the demo's own model, made afresh from the example
-    task::CreateExampleModel("binary-choice", model);
+    model::CreateExampleModel("binary-choice", model);
   } catch (const Error& e) {
     return Fail("cannot create the example model: " + e.Description());
   }
@@ -154,14 +154,14 @@ int Demo(int subjects, int trials, std::uint64_t seed) {
     if (level >= 3) lastError = text.toStdString();
   });
 
-  task::BinaryChoiceOptions taskOptions;
+  app::BinaryChoiceOptions taskOptions;
   taskOptions.port = server.Port();
   taskOptions.subjects = subjects;
   taskOptions.trials = trials;
   taskOptions.seed = seed;
-  task::BinaryChoiceTask task(taskOptions);
+  app::BinaryChoiceTask task(taskOptions);
   bool done = false;
-  QObject::connect(&task, &task::BinaryChoiceTask::finished, [&](bool) { done = true; });
+  QObject::connect(&task, &app::BinaryChoiceTask::finished, [&](bool) { done = true; });
   std::cout << "Running the binary-choice task: " << subjects << " subjects x " << trials << " trials..."
             << std::endl;
   task.Run();
@@ -186,7 +186,7 @@ int Demo(int subjects, int trials, std::uint64_t seed) {
 
   std::string csv;
   try {
-    auto db = task::OpenModelFile(experiment);
+    auto db = model::OpenModelFile(experiment);
     exporting::ExportRequest request;
     request.instanceType = "I1";
     for (int s = 1; s <= result.subjects; ++s) request.subjects.push_back(s);
@@ -234,11 +234,11 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
   auto* example = app.add_subcommand("example", "Write an example model file");
   static std::string exampleName, exampleFile;
   example->add_option("NAME", exampleName, "Example name: binary-choice")->required()
-      ->check(CLI::IsMember(task::ExampleNames()));
+      ->check(CLI::IsMember(model::ExampleNames()));
   example->add_option("FILE", exampleFile, "Model file to create (.mdb)")->required();
   example->callback([&context] {
     try {
-      task::CreateExampleModel(exampleName, exampleFile);
+      model::CreateExampleModel(exampleName, exampleFile);
       std::cout << "Created " << exampleFile << " (example " << exampleName << ")\n";
     } catch (const Error& e) {
       context.exitCode = Fail(e.Description());
@@ -254,7 +254,7 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
   import->add_option("MODEL", importModel, "Model file to create (.mdb)")->required();
   import->callback([&context] {
     try {
-      task::ImportModelJsonFile(importJson, importModel);
+      model::ImportModelJsonFile(importJson, importModel);
       std::cout << "Created " << importModel << " from " << importJson << "\n";
     } catch (const Error& e) {
       context.exitCode = Fail(e.Description());
@@ -266,7 +266,7 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
   exportCmd->add_option("-o,--output", exportOut, "JSON file to write (default: standard output)");
   exportCmd->callback([&context] {
     try {
-      const std::string text = task::ExportModelJson(exportModel);
+      const std::string text = model::ExportModelJson(exportModel);
       if (exportOut.empty()) {
         std::cout << text;
       } else {
@@ -293,7 +293,7 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
   binary->add_option("--trials", taskTrials, "Trials per subject (default 100)")->check(CLI::Range(1, 32767));
   binary->add_option("--seed", taskSeed, "Seed of the payoffs and of the order of the options");
   binary->callback([&context] {
-    task::BinaryChoiceOptions options;
+    app::BinaryChoiceOptions options;
     options.host = QString::fromStdString(taskHost);
     options.port = static_cast<quint16>(taskPort);
     options.subjects = taskSubjects;

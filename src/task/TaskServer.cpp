@@ -11,7 +11,7 @@
 #include "store/Database.h"
 #include "store/MetaKeyValue.h"
 #include "store/Schema.h"
-#include "task/ModelFiles.h"
+#include "model/ModelFiles.h"
 #include "task/Protocol.h"
 #include "task/QtScheduler.h"
 #include "util/Dialogs.h"
@@ -60,7 +60,7 @@ bool TaskServer::Start() {
   int port = kDefaultPort;
   std::string address = "127.0.0.1";
   try {
-    auto model = OpenModelFile(options_.modelPath);
+    auto model = model::OpenModelFile(options_.modelPath);
     port = WholeSetting(*model, "Params_Port_Value", kDefaultPort);
     const Variant listen = store::GetKeyValue(model.get(), "Params_Listen");
     if (!listen.ToText().empty()) address = listen.ToText();
@@ -208,7 +208,7 @@ bool TaskServer::StartExperiment() {
     return false;
   }
   try {
-    experiment_ = OpenModelFile(copyPath);
+    experiment_ = model::OpenModelFile(copyPath);
   } catch (const Error& e) {
     CurrentDialogs().Message("Error: could not open the experiment database " + copyPath + ": " + e.Description(),
                              DialogIcon::Critical);

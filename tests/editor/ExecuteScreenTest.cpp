@@ -13,7 +13,7 @@
 
 #include "ModelScreenFixture.h"
 #include "editor/ExecuteScreen.h"
-#include "task/ExampleModels.h"
+#include "model/ExampleModels.h"
 #include "task/TaskServer.h"
 
 namespace korvane::test {
@@ -35,7 +35,7 @@ class ExecuteScreenTest : public ModelScreenTest {
     ModelScreenTest::SetUp();
     store::DatabaseManager::Instance().CloseModelDatabase();
     modelPath_ = dir_.File("Choice.mdb");
-    task::CreateExampleModel("binary-choice", modelPath_);
+    model::CreateExampleModel("binary-choice", modelPath_);
     port_ = FreePort();
     SetSetting("Params_Port_Value", Variant(port_));
     ASSERT_TRUE(store::DatabaseManager::Instance().OpenModelDatabase(modelPath_));

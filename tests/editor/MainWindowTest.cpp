@@ -13,7 +13,7 @@
 #include "editor/Desktop.h"
 #include "editor/HelpText.h"
 #include "editor/Screen.h"
-#include "task/ExampleModels.h"
+#include "model/ExampleModels.h"
 
 namespace korvane::editor::test {
 namespace {
@@ -237,7 +237,7 @@ TEST_F(EditorTest, ScreensOneAtATimeWithHelpAndTheirOwnConnection) {
 
 TEST_F(EditorTest, EveryScreenFitsTheSmallestSupportedScreenWithoutSideScrolling) {
   const std::string model = File("example.mdb");
-  task::CreateExampleModel("binary-choice", model);
+  model::CreateExampleModel("binary-choice", model);
   Choose(QString::fromStdString(model));
   Trigger("mnuOpen");
   window->resize(1024, 768);

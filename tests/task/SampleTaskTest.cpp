@@ -7,12 +7,12 @@
 #include <memory>
 
 #include "TaskTestSupport.h"
-#include "task/BinaryChoiceTask.h"
+#include "app/BinaryChoiceTask.h"
 #include "task/TaskServer.h"
 #include "util/Dialogs.h"
 #include "util/Logger.h"
 
-using korvane::task::BinaryChoiceTask;
+using korvane::app::BinaryChoiceTask;
 using korvane::task::TaskServer;
 using korvane::test::TempDir;
 
@@ -52,7 +52,7 @@ class SampleTaskTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(SampleTaskTest, ModelLearnsToPreferTheRiskyOptionAsInstanceBasedLearningPredicts) {
-  korvane::task::BinaryChoiceOptions options;
+  korvane::app::BinaryChoiceOptions options;
   options.port = server->Port();
   options.subjects = 6;
   options.trials = 30;
@@ -106,7 +106,7 @@ TEST_F(SampleTaskTest, PythonCopySpeaksTheSameProtocol) {
 
 TEST_F(SampleTaskTest, TaskReportsWhatGoesWrong) {
   // Nobody listening.
-  korvane::task::BinaryChoiceOptions options;
+  korvane::app::BinaryChoiceOptions options;
   options.port = 1;
   options.subjects = 1;
   options.trials = 1;

@@ -14,9 +14,9 @@
 #include <string>
 
 #include "TestSupport.h"
-#include "task/ExampleModels.h"
+#include "model/ExampleModels.h"
 #include "task/LineFramer.h"
-#include "task/ModelJson.h"
+#include "model/ModelJson.h"
 
 namespace korvane::test {
 
@@ -71,9 +71,9 @@ class LineClient {
 
 // The example model's JSON, changed by edit, imported as path.
 inline std::string MakeModel(const std::string& path, const std::function<void(nlohmann::json&)>& edit = {}) {
-  nlohmann::json model = nlohmann::json::parse(task::ExampleJson("binary-choice"));
+  nlohmann::json model = nlohmann::json::parse(model::ExampleJson("binary-choice"));
   if (edit) edit(model);
-  task::ImportModelJson(model.dump(), path);
+  model::ImportModelJson(model.dump(), path);
   return path;
 }
 

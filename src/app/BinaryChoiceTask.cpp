@@ -1,12 +1,14 @@
 // BinaryChoiceTask.cpp: see BinaryChoiceTask.h.
-#include "task/BinaryChoiceTask.h"
+#include "app/BinaryChoiceTask.h"
 
 #include <QTcpSocket>
 #include <cstdio>
 
 #include "task/Protocol.h"
 
-namespace korvane::task {
+namespace korvane::app {
+
+using namespace korvane::task;
 
 std::vector<double> BinaryChoiceResult::RiskyByBlock(int blockSize) const {
   std::vector<double> out;
@@ -194,4 +196,4 @@ void BinaryChoiceTask::Finish() {
   emit finished(true);
 }
 
-}  // namespace korvane::task
+}  // namespace korvane::app

@@ -28,7 +28,7 @@
 
 class QTcpSocket;
 
-namespace korvane::task {
+namespace korvane::app {
 
 struct BinaryChoiceOptions {
   QString host = "127.0.0.1";
@@ -95,11 +95,11 @@ class BinaryChoiceTask : public QObject {
   QPointer<QTcpSocket> socket_;
   QTimer timeout_;
   QElapsedTimer clock_;
-  LineFramer framer_;
+  task::LineFramer framer_;
   std::mt19937_64 random_;
   Phase phase_ = Phase::Connecting;
   int subject_ = 0;  // 0-based
   int trial_ = 0;    // 0-based
 };
 
-}  // namespace korvane::task
+}  // namespace korvane::app

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace korvane::task {
+namespace korvane::model {
 
 // Names of the examples ("binary-choice").
 std::vector<std::string> ExampleNames();
@@ -17,4 +17,4 @@ const std::string& ExampleJson(const std::string& name);
 // Creates the model file of an example (see ImportModelJson).
 void CreateExampleModel(const std::string& name, const std::string& modelPath);
 
-}  // namespace korvane::task
+}  // namespace korvane::model

@@ -7,7 +7,7 @@
 
 #include "store/Database.h"
 
-namespace korvane::task {
+namespace korvane::model {
 
 // Opens an existing model or experiment file, bringing its schema up to date
 // as for any model. Throws korvane::Error when there is no such file or it
@@ -17,4 +17,4 @@ std::unique_ptr<store::Database> OpenModelFile(const std::string& path);
 // created.
 std::unique_ptr<store::Database> CreateModelFile(const std::string& path);
 
-}  // namespace korvane::task
+}  // namespace korvane::model

@@ -1,10 +1,10 @@
 // ModelFiles.cpp: see ModelFiles.h.
-#include "task/ModelFiles.h"
+#include "model/ModelFiles.h"
 
 #include "store/DatabaseVersioning.h"
 #include "util/Files.h"
 
-namespace korvane::task {
+namespace korvane::model {
 
 namespace {
 
@@ -27,4 +27,4 @@ std::unique_ptr<store::Database> CreateModelFile(const std::string& path) {
   return OpenOrCreate(path);
 }
 
-}  // namespace korvane::task
+}  // namespace korvane::model

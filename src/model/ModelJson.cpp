@@ -1,5 +1,5 @@
 // ModelJson.cpp: see ModelJson.h.
-#include "task/ModelJson.h"
+#include "model/ModelJson.h"
 
 #include <nlohmann/json.hpp>
 
@@ -15,10 +15,10 @@
 #include "store/MetaKeyValue.h"
 #include "store/MetaSimilarity.h"
 #include "store/Schema.h"
-#include "task/ModelFiles.h"
+#include "model/ModelFiles.h"
 #include "util/Files.h"
 
-namespace korvane::task {
+namespace korvane::model {
 
 using nlohmann::json;
 
@@ -310,4 +310,4 @@ std::string ExportModelJson(const std::string& modelPath) {
   return model.dump(2) + "\n";
 }
 
-}  // namespace korvane::task
+}  // namespace korvane::model

@@ -1,11 +1,11 @@
 // ExampleModels.cpp: see ExampleModels.h. The text below is
 // examples/binary-choice.json; examples/README.md explains every choice in it.
-#include "task/ExampleModels.h"
+#include "model/ExampleModels.h"
 
-#include "task/ModelJson.h"
+#include "model/ModelJson.h"
 #include "util/Error.h"
 
-namespace korvane::task {
+namespace korvane::model {
 
 namespace {
 
@@ -85,4 +85,4 @@ void CreateExampleModel(const std::string& name, const std::string& modelPath) {
   ImportModelJson(ExampleJson(name), modelPath);
 }
 
-}  // namespace korvane::task
+}  // namespace korvane::model

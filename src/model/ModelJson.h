@@ -27,7 +27,7 @@
 
 #include <string>
 
-namespace korvane::task {
+namespace korvane::model {
 
 // Creates the model file modelPath from the JSON text. Throws korvane::Error
 // (with a description that names the offending part) on bad input or when
@@ -39,4 +39,4 @@ void ImportModelJsonFile(const std::string& jsonPath, const std::string& modelPa
 // key). Throws korvane::Error when the file cannot be read as a model.
 std::string ExportModelJson(const std::string& modelPath);
 
-}  // namespace korvane::task
+}  // namespace korvane::model

@@ -5,9 +5,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "TaskTestSupport.h"
+#include <nlohmann/json.hpp>
+
+#include "TestSupport.h"
+#include "model/ExampleModels.h"
+#include "model/ModelJson.h"
 #include "store/Database.h"
-#include "task/ModelFiles.h"
+#include "model/ModelFiles.h"
 #include "store/MetaKeyValue.h"
 #include "store/MetaSimilarity.h"
 #include "util/Error.h"
@@ -27,7 +31,7 @@ std::string ReadFile(const std::string& path) {
 // The description of the error ImportModelJson raises for text, or "".
 std::string ImportError(const std::string& text, const std::string& path) {
   try {
-    korvane::task::ImportModelJson(text, path);
+    korvane::model::ImportModelJson(text, path);
   } catch (const korvane::Error& e) {
     return e.Description();
   }
@@ -38,16 +42,16 @@ std::string ImportError(const std::string& text, const std::string& path) {
 
 TEST(ModelJson, ExampleFileIsTheShippedExample) {
   const json file = json::parse(ReadFile(korvane::test::SourceDir() + "/examples/binary-choice.json"));
-  EXPECT_EQ(file, json::parse(korvane::task::ExampleJson("binary-choice")));
-  EXPECT_THROW(korvane::task::ExampleJson("no-such-example"), korvane::Error);
+  EXPECT_EQ(file, json::parse(korvane::model::ExampleJson("binary-choice")));
+  EXPECT_THROW(korvane::model::ExampleJson("no-such-example"), korvane::Error);
 }
 
 TEST(ModelJson, ImportBuildsTheModelAndExportGivesItBack) {
   TempDir temp;
   const std::string path = temp.File("Example.mdb");
-  korvane::task::CreateExampleModel("binary-choice", path);
+  korvane::model::CreateExampleModel("binary-choice", path);
 
-  auto db = korvane::task::OpenModelFile(path);
+  auto db = korvane::model::OpenModelFile(path);
   auto table = db->FindTableDef("I1");
   ASSERT_TRUE(table);
   std::vector<std::string> names;
@@ -69,19 +73,19 @@ TEST(ModelJson, ImportBuildsTheModelAndExportGivesItBack) {
   db->Close();
 
   // Export, import the export, export again: the same text.
-  const std::string once = korvane::task::ExportModelJson(path);
+  const std::string once = korvane::model::ExportModelJson(path);
   json exported = json::parse(once);
-  json original = json::parse(korvane::task::ExampleJson("binary-choice"));
+  json original = json::parse(korvane::model::ExampleJson("binary-choice"));
   original.erase("description");
   EXPECT_EQ(exported, original);
-  korvane::task::ImportModelJson(once, temp.File("Copy.mdb"));
-  EXPECT_EQ(korvane::task::ExportModelJson(temp.File("Copy.mdb")), once);
+  korvane::model::ImportModelJson(once, temp.File("Copy.mdb"));
+  EXPECT_EQ(korvane::model::ExportModelJson(temp.File("Copy.mdb")), once);
 }
 
 TEST(ModelJson, BadTextIsRefusedWithWhereAndLeavesNoFile) {
   TempDir temp;
   const std::string path = temp.File("Bad.mdb");
-  const json good = json::parse(korvane::task::ExampleJson("binary-choice"));
+  const json good = json::parse(korvane::model::ExampleJson("binary-choice"));
   auto with = [&](const std::function<void(json&)>& edit) {
     json m = good;
     edit(m);
@@ -122,6 +126,6 @@ TEST(ModelJson, BadTextIsRefusedWithWhereAndLeavesNoFile) {
   EXPECT_NE(ImportError(good.dump(), path).find("exists already"), std::string::npos);
   EXPECT_EQ(ReadFile(path), "precious");
   // Exporting something that is not a model says so.
-  EXPECT_THROW(korvane::task::ExportModelJson(path), korvane::Error);
-  EXPECT_THROW(korvane::task::ExportModelJson(temp.File("none.mdb")), korvane::Error);
+  EXPECT_THROW(korvane::model::ExportModelJson(path), korvane::Error);
+  EXPECT_THROW(korvane::model::ExportModelJson(temp.File("none.mdb")), korvane::Error);
 }
