@@ -137,6 +137,7 @@ bool ModelExecutor::Busy() const { return impl_->busy_; }
 bool ModelExecutor::Idle() const {
   return !impl_->busy_ && impl_->cueQueue_.empty() && impl_->feedbackQueue_.empty();
 }
+std::size_t ModelExecutor::Queued() const { return impl_->cueQueue_.size() + impl_->feedbackQueue_.size(); }
 std::uint64_t ModelExecutor::Seed() const { return impl_->random_.Seed(); }
 Clock& ModelExecutor::GetClock() { return *impl_->clock_; }
 ClockKind ModelExecutor::GetClockKind() const { return impl_->clock_->Kind(); }

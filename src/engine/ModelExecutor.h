@@ -25,6 +25,7 @@
 // trial, so a killed process loses at most the step in progress.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -130,6 +131,8 @@ class ModelExecutor {
   bool Busy() const;
   // Not busy and nothing queued.
   bool Idle() const;
+  // Cues and feedback waiting for the work in hand.
+  std::size_t Queued() const;
   // The seed of this run's random generator (logged by Prepare).
   std::uint64_t Seed() const;
   // The clock of the current preparation: real, or simulated (which tests and

@@ -59,4 +59,48 @@ bool AppendPairs(const std::vector<std::string>& fields, std::size_t first,
   return true;
 }
 
+namespace {
+
+bool EqualsUpper(std::string_view text, std::string_view upper) {
+  if (text.size() != upper.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != upper[i]) return false;
+  }
+  return true;
+}
+
+std::string_view CommandOf(std::string_view line) { return line.substr(0, line.find('|')); }
+
+}  // namespace
+
+bool IsTaskCommand(std::string_view command) {
+  command = CommandOf(command);
+  for (std::string_view known : {"START", "RESET", "STOP", "ERROR"})
+    if (EqualsUpper(command, known)) return true;
+  return IsExecutorCommand(command);
+}
+
+bool IsExecutorCommand(std::string_view command) {
+  command = CommandOf(command);
+  for (std::string_view known : {"CUES", "ALTERNATIVE", "FEEDBACK", "STATE"})
+    if (EqualsUpper(command, known)) return true;
+  return false;
+}
+
+bool LooksLikeHttpRequest(std::string_view line) {
+  // A method in capitals, a space, then a target; or a version anywhere.
+  for (std::string_view method : {"GET ", "POST ", "HEAD ", "PUT ", "DELETE ", "OPTIONS ", "CONNECT ", "PATCH ", "TRACE "})
+    if (line.substr(0, method.size()) == method) return true;
+  return line.find(" HTTP/1.") != std::string_view::npos || line.find(" HTTP/2") != std::string_view::npos;
+}
+
+std::string Excerpt(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  std::size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // inside a UTF-8 character
+  return std::string(text.substr(0, cut)) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
 }  // namespace korvane::task

@@ -31,4 +31,17 @@ Variant TypedValue(std::string_view text);
 bool AppendPairs(const std::vector<std::string>& fields, std::size_t first,
                  formula::VariableList& list);
 
+// Whether command (field 0, any letter case) is one a task sends: START,
+// RESET, CUES, ALTERNATIVE, FEEDBACK, STATE, STOP or ERROR.
+bool IsTaskCommand(std::string_view command);
+// CUES, ALTERNATIVE, FEEDBACK and STATE: the messages a running executor
+// queues rather than the server handling them itself.
+bool IsExecutorCommand(std::string_view command);
+// A line that starts like an HTTP request ("GET / HTTP/1.1", "POST ..."):
+// what a web page makes a browser send to a local port.
+bool LooksLikeHttpRequest(std::string_view line);
+// At most limit bytes of text for a log line or a reply, cut at a character
+// boundary, followed by "... (n bytes)" when cut.
+std::string Excerpt(std::string_view text, std::size_t limit);
+
 }  // namespace korvane::task

@@ -12,8 +12,11 @@ void QtScheduler::Post(double delayMs, std::function<void()> task) {
   ++pending_;
   auto run = [this, task = std::move(task)]() {
     --pending_;
-    LogBatch batch;
-    task();
+    {
+      LogBatch batch;
+      task();
+    }
+    emit stepRan();
   };
   if (!(delayMs > 0)) {
     // Queued behind what is already pending; FIFO among zero-delay steps.

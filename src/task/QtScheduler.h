@@ -21,6 +21,11 @@ class QtScheduler final : public QObject, public engine::Scheduler {
   // Steps posted and not yet run.
   int Pending() const { return pending_; }
 
+ signals:
+  // A posted step has run (the task server then goes on with the lines
+  // that waited for it).
+  void stepRan();
+
  private:
   int pending_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <QTcpServer>
 #include <QElapsedTimer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <cmath>
 #include <filesystem>
 
@@ -24,6 +25,24 @@ namespace korvane::task {
 namespace {
 
 constexpr int kDefaultPort = 4258;
+// Reading at the task's pace: what Qt may hold unread, what is read at a
+// time, the unsent reply bytes at which reading stops and where it resumes,
+// the cues and feedback an executor may hold queued, and how long lines are
+// handled before the event loop gets a turn.
+constexpr qint64 kSocketReadBuffer = 256 * 1024;
+constexpr qint64 kReadChunk = 64 * 1024;
+constexpr qint64 kUnsentRepliesHigh = 1024 * 1024;
+constexpr qint64 kUnsentRepliesLow = 256 * 1024;
+constexpr std::size_t kExecutorQueueLimit = 64;
+constexpr qint64 kSliceMs = 20;
+// What the log keeps of the task's text: a line's first bytes, a raw line in
+// debug mode, a command echoed in a reply; unknown messages logged one by
+// one, then counted.
+constexpr std::size_t kLogExcerptBytes = 200;
+constexpr std::size_t kLogRawBytes = 1024;
+constexpr std::size_t kReplyExcerptBytes = 200;
+constexpr long kUnknownLinesLogged = 20;
+constexpr long kUnknownLinesCounted = 10000;
 // The formula error that formula evaluation raises (Base + 10000).
 constexpr std::int32_t kFormulaEvaluationError = ErrorNumber::Base + 10000;
 
@@ -50,6 +69,10 @@ std::string Folder(const std::string& path) {
 TaskServer::TaskServer(ServerOptions options, QObject* parent)
     : QObject(parent), options_(std::move(options)), framer_(options_.lineLimit) {
   scheduler_ = new QtScheduler(this);
+  // Lines that waited for the executor go on after each of its steps.
+  connect(scheduler_, &QtScheduler::stepRan, this, [this] {
+    if (!waiting_.empty()) Pump();
+  });
   SetMinimumLogLevel(options_.debug ? 0 : 1);
 }
 
@@ -97,13 +120,24 @@ bool TaskServer::Start() {
              std::to_string(server_->serverPort()),
          1);
   AddLog("Awaiting connection from a task...", 1);
+  WarnIfReachable(server_->serverAddress());
   simulationCount_ = 0;
   emit listening(server_->serverAddress(), server_->serverPort());
   return true;
 }
 
+void TaskServer::WarnIfReachable(const QHostAddress& address) {
+  if (address.isLoopback()) return;
+  AddLog("Warning: listening at " + address.toString().toStdString() +
+             ", which other computers can reach; any of them can connect as the task. "
+             "Use 127.0.0.1 unless the task runs on another computer.",
+         2);
+}
+
 void TaskServer::Close() {
   executor_.reset();
+  waiting_.clear();
+  DropCandidate();
   if (socket_) {
     socket_->disconnect(this);
     socket_->abort();
@@ -159,31 +193,112 @@ void TaskServer::WriteLog(bool showMessage) {
 
 void TaskServer::OnNewConnection() {
   while (QTcpSocket* incoming = server_->nextPendingConnection()) {
-    if (socket_) {
-      // One task at a time: the newer connection replaces the older.
-      AddLog("Closing the previous connection for a new one.", 1);
-      DropConnection();
-    }
-    executor_.reset();
-    framer_.Clear();
-    socket_ = incoming;
-    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(socket_, &QTcpSocket::readyRead, this, &TaskServer::OnReadyRead);
-    connect(socket_, &QTcpSocket::disconnected, this, &TaskServer::OnDisconnected);
-    connect(socket_, &QTcpSocket::errorOccurred, this, &TaskServer::OnSocketError);
     ++connectionCount_;
     AddLog("Accepted connection #" + std::to_string(connectionCount_) + " from " +
-               socket_->peerAddress().toString().toStdString(),
+               incoming->peerAddress().toString().toStdString(),
            1);
-    emit connectionChanged(true);
-    StartExperiment();
-    const int batch = experiment_ ? WholeSetting(*experiment_, "Params_Batch_Value", 1) : 1;
-    AddLog("Sending BATCH=" + std::to_string(batch), 1);
-    SendData("BATCH|" + std::to_string(batch));
+    incoming->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // Qt stops reading from the system when this much waits unread, so a
+    // task that sends faster than the model runs is held back by TCP itself.
+    incoming->setReadBufferSize(kSocketReadBuffer);
+    if (!socket_) {
+      AdoptConnection(incoming, false);
+      continue;
+    }
+    DropCandidate();  // the newest newcomer is the one that may take over
+    candidate_ = incoming;
+    candidateFramer_ = LineFramer(options_.lineLimit);
+    connect(incoming, &QTcpSocket::readyRead, this, &TaskServer::OnCandidateReadyRead);
+    connect(incoming, &QTcpSocket::disconnected, this, &TaskServer::DropCandidate);
+    AddLog("A task is connected; connection #" + std::to_string(connectionCount_) +
+               " replaces it when its first line is a task message.",
+           1);
+    SendBatch(incoming);
   }
 }
 
-bool TaskServer::StartExperiment() {
+void TaskServer::AdoptConnection(QTcpSocket* socket, bool batchSent) {
+  executor_.reset();
+  framer_.Clear();
+  waiting_.clear();
+  holdingForReplies_ = false;
+  firstLine_ = true;
+  unknownLines_ = 0;
+  // The previous task's experiment is finished; this task's starts with its
+  // first START or RESET, so a connection that never starts costs no copy.
+  CloseExperiment();
+  socket_ = socket;
+  connect(socket_, &QTcpSocket::readyRead, this, &TaskServer::OnReadyRead);
+  connect(socket_, &QTcpSocket::bytesWritten, this, &TaskServer::OnReadyRead);
+  connect(socket_, &QTcpSocket::disconnected, this, &TaskServer::OnDisconnected);
+  connect(socket_, &QTcpSocket::errorOccurred, this, &TaskServer::OnSocketError);
+  emit connectionChanged(true);
+  if (!batchSent) SendBatch(socket_);
+}
+
+void TaskServer::OnCandidateReadyRead() {
+  if (!candidate_) return;
+  std::vector<LineFramer::Piece> pieces;
+  while (pieces.empty() && candidate_->bytesAvailable() > 0) {
+    const QByteArray bytes = candidate_->read(kReadChunk);
+    pieces = candidateFramer_.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+  }
+  if (pieces.empty()) return;
+  const LineFramer::Piece& first = pieces.front();
+  if (first.overLong || !IsTaskCommand(first.line)) {
+    AddLog("Closed connection #" + std::to_string(connectionCount_) +
+               ": its first line is not a task message (" +
+               (first.overLong ? std::to_string(first.length) + " bytes" : Excerpt(first.line, kLogExcerptBytes)) +
+               "); the connected task goes on.",
+           2);
+    DropCandidate();
+    return;
+  }
+  QTcpSocket* newcomer = candidate_;
+  candidate_.clear();
+  newcomer->disconnect(this);
+  AddLog("Closing the previous connection for a new one.", 1);
+  DropConnection();
+  AdoptConnection(newcomer, true);
+  framer_ = candidateFramer_;
+  for (auto& piece : pieces) waiting_.push_back(std::move(piece));
+  Pump();
+}
+
+void TaskServer::DropCandidate() {
+  if (!candidate_) return;
+  QTcpSocket* old = candidate_;
+  candidate_.clear();
+  old->disconnect(this);
+  old->abort();
+  old->deleteLater();
+}
+
+int TaskServer::BatchFromModel() {
+  try {
+    auto model = model::OpenModelFile(options_.modelPath);
+    const int batch = WholeSetting(*model, "Params_Batch_Value", 1);
+    model->Close();
+    return batch;
+  } catch (const Error& e) {
+    AddLog("Cannot read the batch count of " + options_.modelPath + ": " + e.Description(), 2);
+    return 1;
+  }
+}
+
+void TaskServer::SendBatch(QTcpSocket* socket) {
+  const int batch = BatchFromModel();
+  AddLog("Sending BATCH=" + std::to_string(batch), 1);
+  const std::string text = "BATCH|" + std::to_string(batch);
+  if (socket == socket_) {
+    SendData(text);
+  } else {
+    emit replySent(Q(text));
+    socket->write(QByteArray::fromStdString(text + "\r\n"));
+  }
+}
+
+void TaskServer::CloseExperiment() {
   if (experiment_) {
     RestoreTraceIndexes();
     try {
@@ -193,6 +308,10 @@ bool TaskServer::StartExperiment() {
     experiment_.reset();
   }
   experimentPath_.clear();
+}
+
+bool TaskServer::StartExperiment() {
+  CloseExperiment();
   const std::filesystem::path model(options_.modelPath);
   std::string extension = model.extension().string();
   if (!extension.empty()) extension.erase(0, 1);
@@ -229,6 +348,7 @@ void TaskServer::DropConnection() {
   old->abort();
   old->deleteLater();
   framer_.Clear();
+  waiting_.clear();
   // Nobody is left to answer: the executor's pending steps are dropped and
   // what it had written is committed, so the trace can get its indexes.
   if (executor_) executor_->Abandon();
@@ -239,9 +359,7 @@ void TaskServer::DropConnection() {
 void TaskServer::OnReadyRead() {
   QTcpSocket* socket = qobject_cast<QTcpSocket*>(sender());
   if (!socket || socket != socket_) return;
-  const QByteArray bytes = socket->readAll();
-  LogBatch batch;
-  ProcessIncoming(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+  Pump();
 }
 
 void TaskServer::OnDisconnected() {
@@ -261,37 +379,113 @@ void TaskServer::OnSocketError() {
   DropConnection();
 }
 
-// --- Lines ---------------------------------------------------------------------
+// --- Reading at the task's pace --------------------------------------------------
 
 void TaskServer::ProcessIncoming(std::string_view bytes) {
-  std::vector<LineFramer::Piece> pieces;
-  try {
-    pieces = framer_.Feed(bytes);
-  } catch (const std::exception&) {
-    AddLog("Error occurred while processing incoming data. Attempting to continue simulation.", 3);
-    framer_.Clear();
+  for (auto& piece : framer_.Feed(bytes)) waiting_.push_back(std::move(piece));
+  Pump();
+}
+
+void TaskServer::SchedulePump() {
+  if (pumpScheduled_) return;
+  pumpScheduled_ = true;
+  // A zero timer, not a posted call: the event loop first looks at the
+  // sockets, the signals and the screen.
+  QTimer::singleShot(0, this, [this] {
+    pumpScheduled_ = false;
+    Pump();
+  });
+}
+
+void TaskServer::Pump() {
+  if (pumping_) {  // a dialog's event loop inside a handler: go on later
+    pumpAgain_ = true;
     return;
   }
-  for (auto& piece : pieces) {
-    if (piece.overLong) {
-      AddLog("Received a line of " + std::to_string(piece.length) + " bytes; lines may hold at most " +
-                 std::to_string(options_.lineLimit) + " bytes. Line dropped.",
-             3);
-      SendData("ERROR|Protocol error: line longer than " + std::to_string(options_.lineLimit) +
-               " bytes was dropped");
-      SetLastError("Protocol error: line too long");
-      continue;
-    }
-    // A failure disconnects the task: what else it sent is not read.
-    try {
-      HandleLine(piece.line);
-    } catch (const Error& e) {
-      ReportFailure(e);
-      break;
-    } catch (const std::exception& e) {
-      ReportFailure(Error(engine::EngineError::Internal, "TaskServer", e.what()));
+  pumping_ = true;
+  LogBatch batch;
+  QElapsedTimer slice;
+  slice.start();
+  bool more = true;
+  while (more) {
+    pumpAgain_ = false;
+    more = PumpOne();
+    if (more && slice.hasExpired(kSliceMs)) {
+      SchedulePump();
       break;
     }
+  }
+  pumping_ = false;
+  if (pumpAgain_) SchedulePump();
+}
+
+bool TaskServer::PumpOne() {
+  if (waiting_.empty()) return ReadSome();
+  if (!MayHandle(waiting_.front())) return false;
+  const LineFramer::Piece piece = std::move(waiting_.front());
+  waiting_.pop_front();
+  HandlePiece(piece);
+  return true;
+}
+
+bool TaskServer::ReadSome() {
+  if (!socket_ || RepliesBacklogged() || socket_->bytesAvailable() <= 0) return false;
+  const QByteArray bytes = socket_->read(kReadChunk);
+  if (bytes.isEmpty()) return false;
+  for (auto& piece : framer_.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))))
+    waiting_.push_back(std::move(piece));
+  return true;
+}
+
+bool TaskServer::RepliesBacklogged() {
+  if (!socket_) return false;
+  const qint64 unsent = socket_->bytesToWrite();
+  if (unsent > kUnsentRepliesHigh) {
+    if (!holdingForReplies_) AddLog("The task is not reading its replies; reading from it waits.", 0);
+    holdingForReplies_ = true;
+  } else if (unsent <= kUnsentRepliesLow) {
+    holdingForReplies_ = false;
+  }
+  return holdingForReplies_;
+}
+
+bool TaskServer::MayHandle(const LineFramer::Piece& piece) {
+  if (RepliesBacklogged()) return false;  // bytesWritten goes on
+  if (!executor_) return true;
+  // The executor's next step goes on (QtScheduler::stepRan).
+  if (!piece.overLong && IsExecutorCommand(piece.line) && executor_->Prepared())
+    return executor_->Queued() < kExecutorQueueLimit;
+  return executor_->Idle();
+}
+
+void TaskServer::HandlePiece(const LineFramer::Piece& piece) {
+  const bool first = firstLine_;
+  firstLine_ = false;
+  if (piece.overLong) {
+    AddLog("Received a line of " + std::to_string(piece.length) + " bytes; lines may hold at most " +
+               std::to_string(options_.lineLimit) + " bytes. Line dropped.",
+           3);
+    SendData("ERROR|Protocol error: line longer than " + std::to_string(options_.lineLimit) +
+             " bytes was dropped");
+    SetLastError("Protocol error: line too long");
+    return;
+  }
+  if (first && socket_ && LooksLikeHttpRequest(piece.line)) {
+    AddLog("Closed a connection that sent an HTTP request (" + Excerpt(piece.line, kLogExcerptBytes) +
+               "); it is not a task.",
+           2);
+    DropConnection();
+    return;
+  }
+  // A failure disconnects the task: what else it sent is not read.
+  try {
+    HandleLine(piece.line);
+  } catch (const Error& e) {
+    waiting_.clear();
+    ReportFailure(e);
+  } catch (const std::exception& e) {
+    waiting_.clear();
+    ReportFailure(Error(engine::EngineError::Internal, "TaskServer", e.what()));
   }
 }
 
@@ -300,8 +494,12 @@ bool TaskServer::ExecutorReady() const { return executor_ && executor_->Prepared
 void TaskServer::HandleLine(const std::string& line) {
   const std::vector<std::string> fields = SplitFields(line);
   const std::string& command = fields[0];
+  if (!IsTaskCommand(command)) {
+    HandleUnknown(line, command);
+    return;
+  }
   AddLog("Received " + command + " command, with payload of " + std::to_string(line.size()) + " bytes", 1);
-  AddLog("\t-- Raw: " + line, 0);
+  AddLog("\t-- Raw: " + Excerpt(line, kLogRawBytes), 0);
   const std::string upper = formula::ToUpper(command);
   const std::string type = fields.size() > 1 ? fields[1] : std::string();
 
@@ -316,14 +514,26 @@ void TaskServer::HandleLine(const std::string& line) {
   } else if (upper == "STOP") {
     HandleStop();
   } else if (upper == "ERROR") {
-    AddLog(line, 1);
+    AddLog(Excerpt(line, kLogRawBytes), 1);
     SetStatus("ERROR");
     emit alert();
-  } else {
-    AddLog("Unknown datagram: " + line, 1);
-    SendData(std::string("ERROR|") + kProgramTitle + " does not understand the command " + command);
-    SetLastError(Q("Unknown command " + command + " from task"));
   }
+}
+
+void TaskServer::HandleUnknown(const std::string& line, const std::string& command) {
+  // One log line per unknown message, a short one, and only for the first
+  // few: a task that floods junk must not fill the disk with the log.
+  ++unknownLines_;
+  if (unknownLines_ <= kUnknownLinesLogged) {
+    AddLog("Unknown message from the task: " + Excerpt(line, kLogExcerptBytes), 1);
+    if (unknownLines_ == kUnknownLinesLogged)
+      AddLog("Further unknown messages from this task are counted, not logged.", 1);
+  } else if (unknownLines_ % kUnknownLinesCounted == 0) {
+    AddLog(std::to_string(unknownLines_) + " unknown messages from this task so far.", 1);
+  }
+  const std::string shown = Excerpt(command, kReplyExcerptBytes);
+  SendData(std::string("ERROR|") + kProgramTitle + " does not understand the command " + shown);
+  SetLastError(Q("Unknown command " + shown + " from task"));
 }
 
 void TaskServer::HandleStart(const std::string& type, bool reset) {
@@ -332,6 +542,7 @@ void TaskServer::HandleStart(const std::string& type, bool reset) {
              type,
          1);
   executor_.reset();
+  if (!experiment_) StartExperiment();  // the first START or RESET of this task
   if (!experiment_) {
     SendData("ERROR|Instance type " + type + " cannot be executed. Please try again later.");
     SetLastError(Q("Instance type " + type + " cannot be executed: there is no experiment database"));

@@ -1,9 +1,10 @@
 // TaskServer.h: the task connection, the server side of the line protocol.
 //
-// A TaskServer listens on the model's port for one task at a time. Every
-// accepted connection starts an experiment on a fresh copy of the model file
-// ("<model>-yyyyMMdd-n.mdb" beside it), so a simulation never changes the
-// model itself. It then answers "BATCH|n", turns each message line into calls
+// A TaskServer listens on the model's port for one task at a time. It
+// answers every accepted connection "BATCH|n" (read from the model); the
+// task's first START or RESET starts an experiment on a fresh copy of the
+// model file ("<model>-yyyyMMdd-n.mdb" beside it), so a simulation never
+// changes the model itself. It turns each message line into calls
 // on a ModelExecutor, and sends the executor's replies back. It is the
 // executor's owner: log lines go to the log file and to observers, replies to
 // the socket.
@@ -19,10 +20,14 @@
 //  - bytes are framed by LineFramer: a line split over two arrivals is
 //    handled once, two lines in one arrival are both handled, and a line
 //    past the limit gets an ERROR reply without disturbing the next one;
-//  - a second connection replaces the first; a closed connection, a socket
-//    error or a failure while handling a line leaves the server listening;
-//  - the experiment database stays open until the next accepted connection
-//    or Close(), which closes every database cleanly;
+//  - a second connection replaces the first only with its first line, when
+//    that is a task message; a closed connection, a socket error or a
+//    failure while handling a line leaves the server listening;
+//  - lines are handled in arrival order, at the pace the model runs and the
+//    task reads its replies: memory per connection stays bounded;
+//  - the experiment copy is made at the connection's first START or RESET;
+//    it stays open until the next task's connection or Close(), which closes
+//    every database cleanly;
 //  - while a task runs the model, the trace table has no indexes; they are
 //    back whenever no run is going on.
 #pragma once
@@ -31,6 +36,7 @@
 #include <QObject>
 #include <QPointer>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -98,12 +104,15 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   // Starts a new log file; with showMessage, says where the old one is.
   void WriteLog(bool showMessage);
 
-  // Starts an experiment on a new copy of the model (done for every accepted
-  // connection). False when no copy could be made or opened.
+  // Starts an experiment on a new copy of the model (done at the first START
+  // or RESET of a connection). False when no copy could be made or opened.
   bool StartExperiment();
-  // Handles bytes as they arrive from the task (the socket's data goes here;
-  // public for tests and the fuzz target).
+  // Takes bytes as if they had arrived from the task and handles the lines
+  // they complete, in order (the socket's data takes the same road; public
+  // for the fuzz target).
   void ProcessIncoming(std::string_view bytes);
+  // Lines read from the task and not yet handled.
+  std::size_t WaitingLines() const { return waiting_.size(); }
 
   // --- engine::ExecutorOwner -------------------------------------------------
   void AddLog(const std::string& text, int level) override;
@@ -130,11 +139,39 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void alert();
 
  private:
+  // A listen address other than loopback is logged as a warning.
+  void WarnIfReachable(const QHostAddress& address);
   void OnNewConnection();
   void OnReadyRead();
   void OnDisconnected();
   void OnSocketError();
   void DropConnection();
+
+  // --- Who the task is ---------------------------------------------------------
+  // A connection accepted while another task is connected is a candidate: it
+  // gets its BATCH, and it replaces the connected task only with its first
+  // line, when that line is a task message. Anything else closes it.
+  void AdoptConnection(QTcpSocket* socket, bool batchSent);
+  void OnCandidateReadyRead();
+  void DropCandidate();
+  int BatchFromModel();
+  void SendBatch(QTcpSocket* socket);
+  void CloseExperiment();
+
+  // --- Reading at the task's pace ----------------------------------------------
+  // Lines are handled strictly in arrival order. A line waits while replies
+  // pile up unsent (the task does not read), while the executor's queue is
+  // full, and (unless it is a cue or feedback for a running executor) until
+  // the executor is idle; the socket is read only when no line waits. Pump
+  // handles lines for a slice of time, then lets the event loop run.
+  void SchedulePump();
+  void Pump();
+  bool PumpOne();
+  bool ReadSome();
+  bool MayHandle(const LineFramer::Piece& piece);
+  bool RepliesBacklogged();
+  void HandlePiece(const LineFramer::Piece& piece);
+  void HandleUnknown(const std::string& line, const std::string& command);
 
   void HandleLine(const std::string& line);
   void HandleStart(const std::string& type, bool reset);
@@ -163,6 +200,15 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   QPointer<QTcpSocket> socket_;
   QtScheduler* scheduler_ = nullptr;
   LineFramer framer_;
+  std::deque<LineFramer::Piece> waiting_;  // read, not yet handled
+  bool pumping_ = false;
+  bool pumpAgain_ = false;
+  bool pumpScheduled_ = false;
+  bool holdingForReplies_ = false;
+  bool firstLine_ = true;       // the connection has sent no line yet
+  long unknownLines_ = 0;       // of this connection, for the log's cap
+  QPointer<QTcpSocket> candidate_;
+  LineFramer candidateFramer_;
   std::unique_ptr<store::Database> experiment_;
   std::string experimentPath_;
   bool traceIndexesSuspended_ = false;

@@ -85,12 +85,13 @@ TEST_F(ServerTest, WholeExchangeFromBatchToStop) {
   LineClient task(server->Port());
   EXPECT_EQ(task.Line(), "BATCH|100");
   EXPECT_TRUE(QTest::qWaitFor([&] { return server->IsConnected(); }, 2000));
-  const std::string experiment = server->ExperimentPath();
-  EXPECT_EQ(experiment, temp.File("Example-" + korvane::TodayStamp() + "-1.mdb"));
+  EXPECT_EQ(server->ExperimentPath(), "");  // made at the first START
 
   task.Send("START|I1");
   EXPECT_EQ(task.Line(), "HELO|Korvane binary choice, simulation 1");
   EXPECT_EQ(task.Line(), "CUESIZE|I1|1");
+  const std::string experiment = server->ExperimentPath();
+  EXPECT_EQ(experiment, temp.File("Example-" + korvane::TodayStamp() + "-1.mdb"));
   EXPECT_EQ(server->Status().toStdString(), "RUN");
   EXPECT_EQ(server->ExecutingInstance().toStdString(), "I1");
   EXPECT_EQ(server->LastError().toStdString(), "None");
@@ -294,21 +295,23 @@ TEST_F(ServerTest, SecondConnectionReplacesTheFirstAndNumbersTheCopies) {
 
   LineClient second(server->Port(), true);
   EXPECT_EQ(second.batch.value_or(""), "BATCH|100");
+  // It takes over with its first message; it starts without an executor.
+  EXPECT_EQ(second.Ask("CUES|I1|Option|1"), "ERROR|Instance type I1 must be started before cues for it can be processed");
   EXPECT_TRUE(first.WaitClosed());
   EXPECT_EQ(server->ConnectionCount(), 2);
+  // The count of HELO strings goes on.
+  second.Send("START|I1");
+  EXPECT_EQ(second.Line(), "HELO|Korvane binary choice, simulation 2");
   ASSERT_EQ(experiments.count(), 2);
   const std::string day = korvane::TodayStamp();
   EXPECT_EQ(experiments[0][0].toString().toStdString(), temp.File("Example-" + day + "-1.mdb"));
   EXPECT_EQ(experiments[1][0].toString().toStdString(), temp.File("Example-" + day + "-2.mdb"));
-  // The new connection starts without an executor; the count of HELO
-  // strings goes on.
-  EXPECT_EQ(second.Ask("CUES|I1|Option|1"), "ERROR|Instance type I1 must be started before cues for it can be processed");
-  second.Send("START|I1");
-  EXPECT_EQ(second.Line(), "HELO|Korvane binary choice, simulation 2");
   // A copy file that exists is never reused.
   server.reset();
   Serve();
   LineClient third(server->Port(), true);
+  third.Send("START|I1");
+  EXPECT_EQ(third.Line(), "HELO|Korvane binary choice, simulation 1");
   EXPECT_EQ(server->ExperimentPath(), temp.File("Example-" + day + "-3.mdb"));
 }
 

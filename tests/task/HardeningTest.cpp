@@ -1,0 +1,294 @@
+// HardeningTest.cpp: the task server against tasks that misbehave, over real
+// TCP on 127.0.0.1: replies never read, floods of junk, bare connections,
+// messages sent all at once, half-closed sockets, newcomers and web pages.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QSignalSpy>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "TaskTestSupport.h"
+#include "task/TaskServer.h"
+#include "util/Dialogs.h"
+#include "util/Logger.h"
+
+using korvane::test::LineClient;
+using korvane::test::MakeModel;
+using korvane::test::TempDir;
+using korvane::task::TaskServer;
+
+namespace {
+
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string word;
+  while (status >> word)
+    if (word == "VmRSS:") {
+      long kib = 0;
+      status >> kib;
+      return kib;
+    }
+  return 0;
+}
+
+// A task on a plain blocking socket, so that what it sends and does not read
+// is held by the system, not by a Qt buffer in this process. A thread sends;
+// the test reads (or does not) while the server's event loop runs here.
+class RawTask {
+ public:
+  explicit RawTask(quint16 port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~RawTask() {
+    ::shutdown(fd_, SHUT_RDWR);
+    if (sender_.joinable()) sender_.join();
+    ::close(fd_);
+  }
+  bool Connected() const { return connected_; }
+  // Sends text count times from a thread of its own.
+  void SendInBackground(std::string text, long count) {
+    sender_ = std::thread([this, text = std::move(text), count] {
+      for (long i = 0; i < count; ++i) {
+        std::size_t done = 0;
+        while (done < text.size()) {
+          const ssize_t n = ::send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+          if (n <= 0) return;
+          done += static_cast<std::size_t>(n);
+        }
+        sent_ += static_cast<long>(text.size());
+      }
+      finished_ = true;
+    });
+  }
+  // Reads what has arrived without blocking; returns the line ends seen.
+  long Drain() {
+    char buffer[65536];
+    while (true) {
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n <= 0) break;
+      for (ssize_t i = 0; i < n; ++i) lines_ += buffer[i] == '\n';
+    }
+    return lines_;
+  }
+  void ShutdownWriting() { ::shutdown(fd_, SHUT_WR); }
+  long Sent() const { return sent_; }
+  bool Finished() const { return finished_; }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  std::thread sender_;
+  std::atomic<long> sent_{0};
+  std::atomic<bool> finished_{false};
+  long lines_ = 0;
+};
+
+class HardeningTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    korvane::SetLogFolder(temp.File("logs"));
+    korvane::StartNewLog();
+    dialogs = std::make_shared<korvane::ScriptedDialogs>();
+    previous = korvane::SetDialogs(dialogs);
+  }
+  void TearDown() override {
+    server.reset();
+    korvane::SetDialogs(previous);
+    korvane::SetLogFolder({});
+  }
+  TaskServer& Serve() {
+    model = MakeModel(temp.File("Example.mdb"));
+    korvane::task::ServerOptions options;
+    options.modelPath = model;
+    options.port = 0;
+    options.executor.clock = korvane::engine::ClockKind::Simulated;
+    options.executor.seed = 7;
+    server = std::make_unique<TaskServer>(options);
+    EXPECT_TRUE(server->Start());
+    return *server;
+  }
+  int ExperimentFiles() {
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(temp.Path()))
+      n += entry.path().filename().string().rfind("Example-", 0) == 0 && entry.path().extension() == ".mdb";
+    return n;
+  }
+  std::unique_ptr<LineClient> Started() {
+    auto client = std::make_unique<LineClient>(server->Port(), true);
+    client->Send("START|I1");
+    while (true) {
+      auto line = client->ReadLine();
+      if (!line || line->rfind("CUESIZE", 0) == 0) break;
+    }
+    return client;
+  }
+
+  TempDir temp;
+  std::string model;
+  std::unique_ptr<TaskServer> server;
+  std::shared_ptr<korvane::ScriptedDialogs> dialogs;
+  std::shared_ptr<korvane::Dialogs> previous;
+};
+
+}  // namespace
+
+TEST_F(HardeningTest, UnreadRepliesHoldTheTaskBackAndMemoryStaysBounded) {
+  Serve();
+  RawTask task(server->Port());
+  ASSERT_TRUE(task.Connected());
+  const long before = ResidentKiB();
+  // Each junk line earns an ERROR reply of about 60 bytes: 150,000 of them
+  // are far more replies than the system's buffers and ours together hold.
+  task.SendInBackground("Z|1\r\n", 150000);
+  QTest::qWait(1500);
+  const long held = ResidentKiB() - before;
+  EXPECT_LT(held, 64 * 1024) << "KiB";
+  EXPECT_FALSE(task.Finished()) << "the server read on although nobody read its replies";
+  EXPECT_GT(server->WaitingLines(), 0u);
+  EXPECT_LE(server->WaitingLines(), 70000u);
+
+  // Once the task reads, everything it sent is answered, in order.
+  long replies = 0;
+  (void)QTest::qWaitFor([&] {
+    replies = task.Drain();
+    return replies >= 150001;  // BATCH too
+  }, 60000);
+  EXPECT_EQ(replies, 150001);
+  EXPECT_TRUE(task.Finished());
+}
+
+TEST_F(HardeningTest, AFloodOfJunkLeavesAShortLog) {
+  Serve();
+  RawTask task(server->Port());
+  ASSERT_TRUE(task.Connected());
+  // 50,000 lines of junk, read as they are answered.
+  task.SendInBackground("QQQQQ\r\n", 50000);
+  long replies = 0;
+  (void)QTest::qWaitFor([&] {
+    replies = task.Drain();
+    return replies >= 50001;
+  }, 30000);
+  EXPECT_EQ(replies, 50001);
+  korvane::StartNewLog();  // flushes the log of the flood
+  std::uintmax_t logBytes = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(temp.File("logs"))) logBytes += entry.file_size();
+  EXPECT_LT(logBytes, 20000u);
+  EXPECT_EQ(server->LastError().toStdString(), "Unknown command QQQQQ from task");
+}
+
+TEST_F(HardeningTest, LongUnknownLinesAreLoggedAndAnsweredShort) {
+  Serve();
+  QSignalSpy lines(server.get(), &TaskServer::logLine);
+  LineClient task(server->Port(), true);
+  const std::string junk(60000, 'Z');
+  const std::string reply = task.Ask(junk);
+  EXPECT_EQ(reply, "ERROR|Korvane does not understand the command " + std::string(200, 'Z') + "... (60000 bytes)");
+  int mentions = 0;
+  for (const auto& signal : lines) {
+    const std::string text = signal[0].toString().toStdString();
+    EXPECT_LT(text.size(), 400u) << text.substr(0, 80);
+    mentions += text.find("ZZZZ") != std::string::npos;
+  }
+  EXPECT_EQ(mentions, 1);  // one line per unknown message
+}
+
+TEST_F(HardeningTest, BareConnectionsMakeNoExperimentCopy) {
+  Serve();
+  for (int i = 0; i < 25; ++i) {
+    LineClient bare(server->Port(), true);
+    EXPECT_EQ(bare.batch.value_or(""), "BATCH|100");
+  }
+  QTest::qWait(100);
+  EXPECT_EQ(ExperimentFiles(), 0);
+  EXPECT_EQ(server->ConnectionCount(), 25);
+  // The first START of a task makes the copy.
+  auto task = Started();
+  EXPECT_EQ(ExperimentFiles(), 1);
+  EXPECT_FALSE(server->ExperimentPath().empty());
+}
+
+TEST_F(HardeningTest, MessagesSentTogetherAreHandledInOrder) {
+  Serve();
+  QSignalSpy stopped(server.get(), &TaskServer::simulationStopped);
+  auto task = Started();
+  // The two cues of a trial and the STOP in one send: the trial ends with
+  // its DECISION before the STOP takes effect.
+  task->SendRaw("ALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\nSTOP\r\n");
+  EXPECT_EQ(task->Line().rfind("DECISION|Choice|", 0), 0u);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return stopped.count() == 1; }, 2000));
+  EXPECT_EQ(server->Executor(), nullptr);
+
+  // The same with RESET: the DECISION, then the new subject's HELO.
+  task->Send("START|I1");
+  EXPECT_EQ(task->Line(), "HELO|Korvane binary choice, simulation 2");
+  EXPECT_EQ(task->Line(), "CUESIZE|I1|1");
+  task->SendRaw("ALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\nRESET|I1\r\nbogus\r\n");
+  EXPECT_EQ(task->Line().rfind("DECISION|Choice|", 0), 0u);
+  EXPECT_EQ(task->Line(), "HELO|Korvane binary choice, simulation 3");
+  EXPECT_EQ(task->Line(), "CUESIZE|I1|1");
+  EXPECT_EQ(task->Line(), "ERROR|Korvane does not understand the command bogus");
+}
+
+TEST_F(HardeningTest, ANewcomerTakesOverOnlyWithATaskMessage) {
+  Serve();
+  auto first = Started();
+
+  // A web page's request: the newcomer is closed, the task goes on.
+  LineClient web(server->Port(), true);
+  EXPECT_EQ(web.batch.value_or(""), "BATCH|100");
+  web.SendRaw("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_TRUE(web.WaitClosed());
+  EXPECT_TRUE(first->Connected());
+  first->SendRaw("ALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\n");
+  EXPECT_EQ(first->Line().rfind("DECISION|", 0), 0u);
+
+  // A newcomer that sends nothing changes nothing either.
+  LineClient idle(server->Port(), true);
+  QTest::qWait(100);
+  EXPECT_TRUE(first->Connected());
+
+  // A task's first message takes over.
+  LineClient second(server->Port(), true);
+  EXPECT_TRUE(idle.WaitClosed());  // only the newest newcomer waits
+  second.Send("START|I1");
+  EXPECT_EQ(second.Line(), "HELO|Korvane binary choice, simulation 2");
+  EXPECT_TRUE(first->WaitClosed());
+  EXPECT_EQ(ExperimentFiles(), 2);
+
+  // With no task connected, a request that looks like HTTP closes its
+  // connection before anything is written.
+  second.socket.abort();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !server->IsConnected(); }, 2000));
+  LineClient page(server->Port(), true);
+  page.SendRaw("POST /x HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(page.WaitClosed());
+  EXPECT_EQ(ExperimentFiles(), 2);
+}
+
+TEST_F(HardeningTest, ListeningBeyondLoopbackIsAWarning) {
+  model = MakeModel(temp.File("Any.mdb"));
+  korvane::task::ServerOptions options;
+  options.modelPath = model;
+  options.port = 0;
+  options.listenAddress = "0.0.0.0";
+  TaskServer any(options);
+  QSignalSpy lines(&any, &TaskServer::logLine);
+  ASSERT_TRUE(any.Start());
+  bool warned = false;
+  for (const auto& signal : lines)
+    warned |= signal[1].toInt() == 2 && signal[0].toString().startsWith("Warning: listening at 0.0.0.0");
+  EXPECT_TRUE(warned);
+}
