@@ -3,13 +3,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include <charconv>
 #include <cmath>
+#include <optional>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include "formula/FormulaProgram.h"
 #include "formula/VariableList.h"
 #include "store/Database.h"
 #include "store/MetaKeyValue.h"
@@ -69,6 +72,77 @@ Variant ToVariant(const json& value, const std::string& where) {
   }
 }
 
+// Stored text that is exactly how a number is written back ("7", "0.25",
+// "1e+20"): that number; otherwise nothing, and the text stays a text so
+// that "007" or "1.0" come back as written.
+std::optional<double> CanonicalNumber(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+  char buffer[64];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+  if (std::string(buffer, written.ptr) != text) return std::nullopt;
+  return value;
+}
+
+json NumberJson(double d) {
+  if (d == std::floor(d) && std::fabs(d) < 9.0e15) return static_cast<std::int64_t>(d);
+  return d;
+}
+
+// A setting as stored (its type and its text), so that importing the JSON
+// stores the same type and text again.
+json SettingJson(const store::KeyValueRow& row) {
+  if (row.value.IsNull() || row.value.IsEmpty() || row.type == "NULL" || row.type == "OBJECT") return nullptr;
+  const std::string text = row.value.ToText();
+  if (row.type == "NUMERIC")
+    if (const auto number = CanonicalNumber(text)) return NumberJson(*number);
+  return text;
+}
+
+// Text for JSON: valid UTF-8 as it is; a byte that is not part of a UTF-8
+// character (text written by older programs in Windows-1252) becomes the
+// character it stands for there.
+std::string Utf8Text(const std::string& text) {
+  static const char16_t kWindows1252[32] = {
+      0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    bool valid = length > 0 && i + length <= text.size();
+    for (std::size_t k = 1; valid && k < length; ++k) valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    if (valid && length > 1) {
+      // No overlong forms, surrogates or code points past U+10FFFF.
+      std::uint32_t cp = c & (0x7F >> length);
+      for (std::size_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+      const std::uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+      valid = cp >= least[length] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    }
+    if (valid) {
+      out.append(text, i, length);
+      i += length;
+      continue;
+    }
+    const std::uint32_t cp = c >= 0x80 && c < 0xA0 ? kWindows1252[c - 0x80] : c;
+    if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    ++i;
+  }
+  return out;
+}
+
 json FromVariant(const Variant& value) {
   switch (value.Type()) {
     case VariantType::Empty:
@@ -82,7 +156,7 @@ json FromVariant(const Variant& value) {
       return d;
     }
     case VariantType::Date: return FormatDate(value.AsDate(), true);
-    default: return value.ToText();
+    default: return Utf8Text(value.ToText());
   }
 }
 
@@ -134,6 +208,23 @@ void CreateInstanceTable(store::Database& db, const std::string& name, const std
   db.CreateTable(def);
 }
 
+// Each formula is parsed before it is stored: a text the formula language
+// refuses stops the import with the parser's message.
+void ImportFormulas(store::Database& db, const std::string& typeName, const json& formulas, const std::string& where) {
+  if (!formulas.is_object()) Bad(where, "\"formulas\" must map formula keys to texts");
+  for (const auto& [key, text] : formulas.items()) {
+    if (!text.is_string()) Bad(where + ", formula " + key, "must be a text");
+    if (key.empty()) Bad(where, "a formula key is empty");
+    const std::string source = text.get<std::string>();
+    if (!source.empty()) {
+      formula::FormulaProgram program(source);
+      program.ParseProgram();
+      if (program.HasError()) Bad(where + ", formula " + key, program.ErrorMessage());
+    }
+    store::SetSimilarityFormula(&db, typeName, key, source);
+  }
+}
+
 void ImportInstanceType(store::Database& db, const json& type, std::size_t index) {
   std::string where = "instance type " + std::to_string(index + 1);
   if (!type.is_object() || !type.contains("name") || !type["name"].is_string())
@@ -145,14 +236,7 @@ void ImportInstanceType(store::Database& db, const json& type, std::size_t index
   const std::vector<Slot> slots = ReadSlots(type, where);
   CreateInstanceTable(db, name, slots);
 
-  if (type.contains("formulas")) {
-    if (!type["formulas"].is_object()) Bad(where, "\"formulas\" must map formula keys to texts");
-    for (const auto& [key, text] : type["formulas"].items()) {
-      if (!text.is_string()) Bad(where + ", formula " + key, "must be a text");
-      if (key.empty()) Bad(where, "a formula key is empty");
-      store::SetSimilarityFormula(&db, name, key, text.get<std::string>());
-    }
-  }
+  if (type.contains("formulas")) ImportFormulas(db, name, type["formulas"], where);
 
   if (type.contains("rows")) {
     if (!type["rows"].is_array()) Bad(where, "\"rows\" must be a list");
@@ -193,13 +277,22 @@ void ImportInto(store::Database& db, const json& model) {
       model["korvane_model"].get<int>() != kFormatVersion)
     Bad("the model", "\"korvane_model\": " + std::to_string(kFormatVersion) + " is missing (not a Korvane model text?)");
   for (const auto& [key, value] : model.items())
-    if (key != "korvane_model" && key != "settings" && key != "instance_types" && key != "description")
+    if (key != "korvane_model" && key != "settings" && key != "instance_types" && key != "description" &&
+        key != "formulas_without_table")
       Bad("the model", "unknown entry \"" + key + "\"");
 
   if (model.contains("instance_types")) {
     if (!model["instance_types"].is_array()) Bad("the model", "\"instance_types\" must be a list");
     for (std::size_t i = 0; i < model["instance_types"].size(); ++i)
       ImportInstanceType(db, model["instance_types"][i], i);
+  }
+  if (model.contains("formulas_without_table")) {
+    const json& other = model["formulas_without_table"];
+    if (!other.is_object()) Bad("the model", "\"formulas_without_table\" must map instance types to formulas");
+    for (const auto& [typeName, texts] : other.items()) {
+      if (typeName.empty()) Bad("\"formulas_without_table\"", "an instance type name is empty");
+      ImportFormulas(db, typeName, texts, "formulas of " + typeName);
+    }
   }
   if (model.contains("settings")) {
     if (!model["settings"].is_object()) Bad("the model", "\"settings\" must map keys to values");
@@ -217,8 +310,14 @@ void ImportModelJson(const std::string& jsonText, const std::string& modelPath) 
   json model;
   try {
     model = json::parse(jsonText);
-  } catch (const json::parse_error& e) {
-    Bad("the JSON text", e.what());
+  } catch (const json::exception& e) {
+    // Syntax errors, and numbers no double holds (1e400). The library's
+    // "[json.exception.kind.n] " prefix says nothing to a researcher.
+    std::string what = e.what();
+    if (const std::size_t bracket = what.find("] "); what.rfind("[json.exception", 0) == 0 && bracket != std::string::npos)
+      what.erase(0, bracket + 2);
+    if (e.id == 406) what += " (a number larger than about 1.8e308 cannot be kept)";
+    Bad("the JSON text", what);
   }
   if (FileExists(modelPath)) Bad(modelPath, "exists already; import writes new model files only");
   bool created = false;
@@ -257,11 +356,15 @@ std::string ExportModelJson(const std::string& modelPath) {
   auto db = OpenModelFile(modelPath);
 
   std::map<std::string, json> settings;  // sorted by key
-  for (const store::KeyValueRow& row : store::ListKeyValues(db.get()))
-    if (row.name != "VERSION") settings[row.name] = FromVariant(store::GetKeyValue(db.get(), row.name));
+  for (const store::KeyValueRow& row : store::ListKeyValues(db.get())) {
+    if (row.name == "VERSION") continue;
+    json value = SettingJson(row);
+    if (value.is_string()) value = Utf8Text(value.get<std::string>());
+    settings[Utf8Text(row.name)] = std::move(value);
+  }
   std::map<std::string, std::map<std::string, std::string>> formulas;
   for (const store::FormulaRow& row : store::ListFormulas(db.get()))
-    formulas[row.instanceType][row.slot] = row.formula;
+    formulas[row.instanceType][Utf8Text(row.slot)] = Utf8Text(row.formula);
 
   ordered model = ordered::object();
   model["korvane_model"] = kFormatVersion;
@@ -290,6 +393,7 @@ std::string ExportModelJson(const std::string& modelPath) {
     type["slots"] = slots;
     ordered typeFormulas = ordered::object();
     for (const auto& [key, text] : formulas[def.name]) typeFormulas[key] = text;
+    formulas.erase(def.name);
     type["formulas"] = typeFormulas;
     ordered rows = ordered::array();
     auto rs = db->OpenTable(def.name);
@@ -303,6 +407,17 @@ std::string ExportModelJson(const std::string& modelPath) {
     types.push_back(type);
   }
   model["instance_types"] = types;
+  // Formulas kept for an instance type that has no table (yet, or any
+  // more) are part of the model too.
+  if (!formulas.empty()) {
+    ordered other = ordered::object();
+    for (const auto& [typeName, byKey] : formulas) {
+      ordered texts = ordered::object();
+      for (const auto& [key, text] : byKey) texts[key] = text;
+      other[Utf8Text(typeName)] = texts;
+    }
+    model["formulas_without_table"] = other;
+  }
   ordered orderedSettings = ordered::object();
   for (const auto& [key, value] : settings) orderedSettings[key] = ordered::parse(value.dump());
   model["settings"] = orderedSettings;

@@ -18,7 +18,15 @@
 // situation slot's name, a decision column's full name, optionally followed
 // by "_FAILURE", "GLOBAL_DECISION", "FEEDBACK"). Rows are the prepopulated
 // instances (subject 0). A "description" text at the top is allowed and
-// ignored.
+// ignored. "formulas_without_table" maps an instance type that has no table
+// to its formulas (a model may keep them).
+//
+// The round trip is exact: a setting keeps its stored type and text (a
+// numeric text such as "007" stays a text, a number written the shortest
+// way a number, a null null); every formula is exported, and each is parsed
+// on import, a text the formula language refuses stopping the import with
+// its message. Text that is not UTF-8 is exported as the Windows-1252
+// characters its bytes stand for.
 //
 // Import never overwrites a file and leaves no half-made model behind: any
 // problem in the text is reported with where it is, and the new file is

@@ -677,10 +677,13 @@ void Database::CreateTable(const TableDef& def) {
   ValidateName(def.name, "table");
   if (def.fields.empty())
     throw Error(ErrorNumber::DatabaseFailure, kSource, "The table '" + def.name + "' has no fields.");
-  if (FindTableDef(def.name) || [&] {
-        for (const auto& t : TableDefs())
-          if (EqualsNoCase(t.name, def.name)) return true;
-        return false;
+  // One look-up, not a definition of every table: importing many instance
+  // types stays linear. SQLite compares table names without regard to ASCII
+  // case, as EqualsNoCase does.
+  if ([&] {
+        StmtGuard g{PrepareRaw(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ? COLLATE NOCASE")};
+        BindValue(db_, g.stmt, 1, Variant(def.name));
+        return sqlite3_step(g.stmt) == SQLITE_ROW;
       }())
     throw Error(ErrorNumber::DatabaseFailure, kSource, "The table '" + def.name + "' already exists.");
   std::string sql = "CREATE TABLE " + Quote(def.name) + " (";

@@ -129,3 +129,71 @@ TEST(ModelJson, BadTextIsRefusedWithWhereAndLeavesNoFile) {
   EXPECT_THROW(korvane::model::ExportModelJson(path), korvane::Error);
   EXPECT_THROW(korvane::model::ExportModelJson(temp.File("none.mdb")), korvane::Error);
 }
+
+TEST(ModelJson, EverySettingAndFormulaComesBackExactly) {
+  TempDir temp;
+  const std::string path = temp.File("Model.mdb");
+  korvane::model::CreateExampleModel("binary-choice", path);
+  {
+    auto db = korvane::model::OpenModelFile(path);
+    using korvane::Variant;
+    korvane::store::SetKeyValue(db.get(), "TextDigits", Variant("007"));     // numeric text, kept as written
+    korvane::store::SetKeyValue(db.get(), "TextOneZero", Variant("1.0"));
+    korvane::store::SetKeyValue(db.get(), "Whole", Variant(static_cast<std::int32_t>(7)));
+    korvane::store::SetKeyValue(db.get(), "Fraction", Variant(0.1));
+    korvane::store::SetKeyValue(db.get(), "Huge", Variant(1e300));
+    korvane::store::SetKeyValue(db.get(), "Flag", Variant(true));
+    korvane::store::SetKeyValue(db.get(), "Nothing", Variant::Null());
+    korvane::store::SetKeyValue(db.get(), "Word", Variant("<"));
+    korvane::store::SetKeyValue(db.get(), "Empty", Variant(""));
+    // A formula kept for an instance type that has no table.
+    korvane::store::SetSimilarityFormula(db.get(), "I7", "GLOBAL", "X = 1");
+    db->Close();
+  }
+  auto stored = [](const std::string& file) {
+    auto db = korvane::model::OpenModelFile(file);
+    std::vector<std::string> rows;
+    for (const auto& row : korvane::store::ListKeyValues(db.get()))
+      rows.push_back(row.name + "|" + row.type + "|" + (row.value.IsNull() ? "<null>" : row.value.ToText()));
+    for (const auto& row : korvane::store::ListFormulas(db.get()))
+      rows.push_back(row.instanceType + "|" + row.slot + "|" + row.formula);
+    db->Close();
+    return rows;
+  };
+  const std::string text = korvane::model::ExportModelJson(path);
+  const json exported = json::parse(text);
+  EXPECT_EQ(exported["settings"]["TextDigits"], "007");
+  EXPECT_EQ(exported["settings"]["Whole"], 7);
+  EXPECT_EQ(exported["settings"]["Nothing"], nullptr);
+  EXPECT_EQ(exported["formulas_without_table"]["I7"]["GLOBAL"], "X = 1");
+  korvane::model::ImportModelJson(text, temp.File("Copy.mdb"));
+  EXPECT_EQ(stored(temp.File("Copy.mdb")), stored(path));
+  EXPECT_EQ(korvane::model::ExportModelJson(temp.File("Copy.mdb")), text);
+}
+
+TEST(ModelJson, FormulasAreCheckedAndOddTextIsHandled) {
+  TempDir temp;
+  json model = json::parse(korvane::model::ExampleJson("binary-choice"));
+  model["instance_types"][0]["formulas"]["GLOBAL"] = "X = (1 +";
+  const std::string error = ImportError(model.dump(), temp.File("Bad.mdb"));
+  EXPECT_NE(error.find("instance type I1, formula GLOBAL: "), std::string::npos) << error;
+  EXPECT_FALSE(std::filesystem::exists(temp.File("Bad.mdb")));
+
+  // A number no double holds is refused with a message, not a crash.
+  std::string huge = korvane::model::ExampleJson("binary-choice");
+  huge.replace(huge.find("\"Params_D_Value\": ") + 18, 3, "1e400");
+  EXPECT_NE(ImportError(huge, temp.File("Huge.mdb")).find("number overflow parsing '1e400'"), std::string::npos)
+      << ImportError(huge, temp.File("Huge.mdb"));
+
+  // Text that is not UTF-8 (an older program's Windows-1252) exports as the
+  // characters it stands for.
+  const std::string path = temp.File("Old.mdb");
+  korvane::model::CreateExampleModel("binary-choice", path);
+  {
+    auto db = korvane::model::OpenModelFile(path);
+    korvane::store::SetKeyValue(db.get(), "Note", korvane::Variant(std::string("caf\xe9 \x80 ok")));
+    db->Close();
+  }
+  const json exported = json::parse(korvane::model::ExportModelJson(path));
+  EXPECT_EQ(exported["settings"]["Note"], "caf\xc3\xa9 \xe2\x82\xac ok");
+}
