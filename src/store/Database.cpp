@@ -25,6 +25,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -53,6 +54,10 @@ bool EqualsNoCase(const std::string& a, const std::string& b) { return Upper(a) 
   else if (primary == SQLITE_READONLY || primary == SQLITE_PERM || primary == SQLITE_CANTOPEN)
     number = ErrorNumber::ReadOnlyDatabase;
   std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  // SQLite reports a full disk met while writing its journal or shared
+  // memory as an I/O error; the system's error number tells.
+  if (primary == SQLITE_FULL || (db && sqlite3_system_errno(db) == ENOSPC))
+    message = "the disk is full (" + message + ")";
   if (!context.empty()) message += " (" + context + ")";
   throw Error(number, kSource, message);
 }
@@ -494,6 +499,8 @@ void Database::Copy(const std::string& source, const std::string& target) {
   } catch (const std::filesystem::filesystem_error& e) {
     std::filesystem::remove(temporary, ec);
     RemoveSidecars(temporary);
+    if (e.code() == std::errc::no_space_on_device)
+      throw Error(ErrorNumber::DatabaseFailure, kSource, "Cannot copy the database: the disk is full.");
     throw Error(ErrorNumber::DatabaseFailure, kSource, std::string("Cannot copy the database: ") + e.what());
   } catch (...) {
     if (to) sqlite3_close_v2(to);

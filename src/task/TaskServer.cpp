@@ -315,11 +315,21 @@ bool TaskServer::StartExperiment() {
   const std::filesystem::path model(options_.modelPath);
   std::string extension = model.extension().string();
   if (!extension.empty()) extension.erase(0, 1);
+  // The name is taken by creating the file, so a second server on the same
+  // model never copies onto this one's experiment.
+  std::string failure;
   const std::string copyPath =
-      UniqueDatedFileName(Folder(options_.modelPath), model.stem().string(), extension);
+      CreateUniqueDatedFile(Folder(options_.modelPath), model.stem().string(), extension, &failure);
+  if (copyPath.empty()) {
+    AddLog("Cannot create an experiment file beside " + options_.modelPath + ": " + failure, 3);
+    return false;
+  }
   try {
     store::Database::Copy(options_.modelPath, copyPath);
   } catch (const Error& e) {
+    std::error_code ec;
+    std::filesystem::remove(copyPath, ec);
+    AddLog("Cannot copy " + options_.modelPath + " to " + copyPath + ": " + e.Description(), 3);
     CurrentDialogs().Message("Error: could not copy database " + options_.modelPath + " to " + copyPath +
                                  ". \r\nCheck to make sure you have permission, and the disk isn't full.",
                              DialogIcon::Critical);

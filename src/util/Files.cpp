@@ -1,7 +1,11 @@
 // Files.cpp: file helpers and the per-user data folder.
 #include "util/Files.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdlib>
 #include <ctime>
@@ -41,6 +45,25 @@ std::string UniqueDatedFileName(const std::string& folder, const std::string& ba
     std::string candidate = prefix + std::to_string(n) + suffix;
     std::error_code ec;
     if (!fs::exists(candidate, ec)) return candidate;
+  }
+}
+
+std::string CreateUniqueDatedFile(const std::string& folder, const std::string& base,
+                                  const std::string& extension, std::string* failure) {
+  std::string prefix = (folder.empty() ? std::string() : folder + "/") + base + "-" + TodayStamp() + "-";
+  std::string suffix = extension.empty() ? std::string() : "." + extension;
+  for (long n = 1;; ++n) {
+    std::string candidate = prefix + std::to_string(n) + suffix;
+    std::error_code ec;
+    if (fs::exists(candidate, ec)) continue;  // cheap skip; O_EXCL decides
+    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      ::close(fd);
+      return candidate;
+    }
+    if (errno == EEXIST) continue;  // another program took it just now
+    if (failure) *failure = errno == ENOSPC ? std::string("the disk is full") : std::strerror(errno);
+    return {};
   }
 }
 

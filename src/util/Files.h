@@ -19,6 +19,12 @@ std::string GetFileBasename(const std::string& path);
 std::string UniqueDatedFileName(const std::string& folder, const std::string& base,
                                 const std::string& extension);
 
+// Like UniqueDatedFileName, but the file is created (empty) exclusively, so
+// two programs never get the same name. Empty, with the reason in failure,
+// when the folder does not take a new file.
+std::string CreateUniqueDatedFile(const std::string& folder, const std::string& base,
+                                  const std::string& extension, std::string* failure = nullptr);
+
 // The per-user data folder (logs, exports, demo files): $KORVANE_DATA_DIR
 // when set, else $XDG_DATA_HOME/Korvane, else ~/.local/share/Korvane.
 // Created on first use.

@@ -18,6 +18,7 @@
 #include "TaskTestSupport.h"
 #include "task/TaskServer.h"
 #include "util/Dialogs.h"
+#include "util/Files.h"
 #include "util/Logger.h"
 
 using korvane::test::LineClient;
@@ -291,4 +292,31 @@ TEST_F(HardeningTest, ListeningBeyondLoopbackIsAWarning) {
   for (const auto& signal : lines)
     warned |= signal[1].toInt() == 2 && signal[0].toString().startsWith("Warning: listening at 0.0.0.0");
   EXPECT_TRUE(warned);
+}
+
+TEST_F(HardeningTest, TwoServersOnOneModelNeverShareAnExperimentFile) {
+  Serve();
+  korvane::task::ServerOptions options;
+  options.modelPath = model;
+  options.port = 0;
+  options.executor.clock = korvane::engine::ClockKind::Simulated;
+  TaskServer other(options);
+  ASSERT_TRUE(other.Start());
+  // A file another program created a moment ago is never taken over.
+  { std::ofstream(temp.File("Example-" + korvane::TodayStamp() + "-1.mdb")) << "someone else's"; }
+  LineClient a(server->Port(), true);
+  LineClient b(other.Port(), true);
+  a.Send("START|I1");
+  b.Send("START|I1");
+  EXPECT_EQ(a.Line(), "HELO|Korvane binary choice, simulation 1");
+  EXPECT_EQ(b.Line(), "HELO|Korvane binary choice, simulation 1");
+  EXPECT_NE(server->ExperimentPath(), other.ExperimentPath());
+  EXPECT_EQ(server->ExperimentPath(), temp.File("Example-" + korvane::TodayStamp() + "-2.mdb"));
+  EXPECT_EQ(other.ExperimentPath(), temp.File("Example-" + korvane::TodayStamp() + "-3.mdb"));
+  EXPECT_EQ(a.Line(), "CUESIZE|I1|1");
+  EXPECT_EQ(b.Line(), "CUESIZE|I1|1");
+  a.SendRaw("ALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\n");
+  b.SendRaw("ALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\n");
+  EXPECT_EQ(a.Line().rfind("DECISION|", 0), 0u);
+  EXPECT_EQ(b.Line().rfind("DECISION|", 0), 0u);
 }
