@@ -4,7 +4,12 @@
 #     PRAGMA integrity_check and holds the trace (EXEC row) of every trial
 #     whose DECISION the task received;
 #  2. 1,000 connections opened and dropped in a row leave the server
-#     listening and answering.
+#     listening and answering;
+#  3. a task that sends 4,000 lines of 60,000 "Z" and never reads a reply
+#     leaves `korvane serve` below 64 MB of resident memory;
+#  4. 6 MB of junk "Q" lines leave a log below 10 MB;
+#  5. one send of 200,000 lines: SIGINT still stops the server within 5 s;
+#  6. 25 bare connections (connect, close) make no experiment file.
 #   bench/task-reliability.sh [BUILD_DIR]      (default build)
 # Prints one line per check and exits non-zero when one fails.
 set -euo pipefail
@@ -113,6 +118,107 @@ sys.exit(0 if d.startswith("DECISION|") else 1)
 PY
 kill -TERM "$server"; wait "$server" || true
 tail -1 "$work/serve2.log"
-copies=$(ls "$work"/conn-*.mdb | wc -l)
-echo "experiment copies made: $copies"
-[ "$kill_ok" -eq 0 ] && [ "$conn_ok" -eq 0 ]
+copies=$(ls "$work"/conn-*.mdb 2>/dev/null | wc -l)
+echo "experiment copies made: $copies (only the task that sent START gets one)"
+
+# --- 3. replies never read -----------------------------------------------------------
+serve_fresh() {  # name: serves $work/name.mdb on a free port; sets server and port
+  "$korvane" example binary-choice "$work/$1.mdb" >/dev/null
+  port=$(free_port)
+  "$korvane" serve "$work/$1.mdb" --port "$port" --clock simulated --quiet >"$work/$1.log" 2>&1 &
+  server=$!
+  for _ in $(seq 1 100); do grep -q "^Serving" "$work/$1.log" && break; sleep 0.1; done
+}
+rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+serve_fresh unread
+unread_ok=0
+python3 - "$port" "$server" <<'PY' || unread_ok=1
+import socket, sys, threading, time
+port, pid = int(sys.argv[1]), int(sys.argv[2])
+def rss():
+    for l in open(f"/proc/{pid}/status"):
+        if l.startswith("VmRSS:"): return int(l.split()[1])
+before = rss()
+s = socket.create_connection(("127.0.0.1", port))
+line = b"Z" * 60000 + b"\r\n"
+sent = [0]
+def send():
+    try:
+        for _ in range(4000):
+            s.sendall(line); sent[0] += 1
+    except OSError:
+        pass
+t = threading.Thread(target=send, daemon=True); t.start()
+peak = before; start = time.monotonic()
+while time.monotonic() - start < 8 and t.is_alive():
+    peak = max(peak, rss()); time.sleep(0.05)
+peak = max(peak, rss())
+print(f"4000 lines of 60000 Z, replies never read: RSS {before // 1024} MB before, peak {peak // 1024} MB, {sent[0]} lines sent in {time.monotonic() - start:.1f} s")
+s.close()
+sys.exit(0 if peak < 64 * 1024 else 1)
+PY
+kill -TERM "$server"; wait "$server" || true
+
+# --- 4. 6 MB of junk lines, and the log ------------------------------------------------
+export KORVANE_DATA_DIR=$work/data-junk
+serve_fresh junk
+junk_ok=0
+python3 - "$port" <<'PY' || junk_ok=1
+import socket, sys, threading
+port = int(sys.argv[1])
+s = socket.create_connection(("127.0.0.1", port))
+data = b"Q\r\n" * (2 * 1024 * 1024)   # 6 MB, 2 million lines
+got = [0]
+def read():
+    while True:
+        d = s.recv(1 << 20)
+        if not d: return
+        got[0] += d.count(b"\n")
+        if got[0] >= 2 * 1024 * 1024 + 1: return
+t = threading.Thread(target=read, daemon=True); t.start()
+s.sendall(data); t.join(600)
+print(f"6 MB of junk lines sent; {got[0]} replies read")
+sys.exit(0 if got[0] >= 2 * 1024 * 1024 + 1 else 1)
+PY
+kill -TERM "$server"; wait "$server" || true
+log_bytes=$(du -cb "$KORVANE_DATA_DIR"/logs/* 2>/dev/null | tail -1 | cut -f1)
+echo "log after 6 MB of junk lines: ${log_bytes:-0} bytes"
+[ "${log_bytes:-0}" -lt $((10 * 1024 * 1024)) ] || junk_ok=1
+export KORVANE_DATA_DIR=$work/data
+
+# --- 5. one big send, then SIGINT ------------------------------------------------------
+serve_fresh big
+python3 - "$port" <<'PY' &
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+try:
+    s.sendall(b"START|I1\r\n" + b"ALTERNATIVE|I1|Option|1\r\n" * 200000)
+    while s.recv(1 << 20): pass
+except OSError:
+    pass
+PY
+client=$!
+sleep 2
+start=$(date +%s.%N)
+kill -INT "$server"
+sigint_ok=0
+for _ in $(seq 1 50); do kill -0 "$server" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$server" 2>/dev/null; then sigint_ok=1; kill -9 "$server"; fi
+wait "$server" 2>/dev/null || true
+kill "$client" 2>/dev/null || true; wait "$client" 2>/dev/null || true
+echo "SIGINT during a send of 200,000 lines: stopped after $(python3 -c "print(f'{$(date +%s.%N) - $start:.2f}')") s"
+
+# --- 6. bare connections -------------------------------------------------------------
+serve_fresh bare
+python3 - "$port" <<'PY'
+import socket, sys
+for _ in range(25):
+    socket.create_connection(("127.0.0.1", int(sys.argv[1]))).close()
+PY
+sleep 0.5
+kill -TERM "$server"; wait "$server" || true
+bare=$(ls "$work"/bare-*.mdb 2>/dev/null | wc -l)
+echo "experiment files after 25 bare connections: $bare"
+
+[ "$kill_ok" -eq 0 ] && [ "$conn_ok" -eq 0 ] && [ "$unread_ok" -eq 0 ] && [ "$junk_ok" -eq 0 ] &&
+  [ "$sigint_ok" -eq 0 ] && [ "$bare" -eq 0 ]

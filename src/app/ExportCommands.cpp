@@ -135,9 +135,17 @@ int RunExport(const ExportOptions& options) {
     std::cerr << error << "\n";
     return 1;
   }
-  // Opened as the export screen opens it: an outdated file is used as it is.
-  std::unique_ptr<store::Database> db = store::OpenDatabaseWithUpgradeOffer(options.experiment);
-  if (!db) return 1;
+  // Only read: an outdated file is used as it is, a read-only one works, and
+  // nothing in the file changes.
+  std::unique_ptr<store::Database> db;
+  try {
+    if (!FileExists(options.experiment))
+      throw Error(store::StoreError::FileNotFound, "korvane", "Could not find file '" + options.experiment + "'.");
+    db = store::Database::OpenReadOnly(options.experiment);
+  } catch (const Error& e) {
+    std::cerr << "The database " << options.experiment << " could not be opened.\n" << e.Description() << "\n";
+    return 1;
+  }
   if (!ReadSubjects(*db, options.type, options.subjects, request.subjects, error)) {
     std::cerr << error << "\n";
     return 1;

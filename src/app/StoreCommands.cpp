@@ -44,7 +44,7 @@ class AgreeingDialogs : public HeadlessDialogs {
 // An existing model file opened as it is (no upgrade), for reading.
 std::unique_ptr<Database> OpenExisting(const std::string& path) {
   if (!FileExists(path)) throw Error(store::StoreError::FileNotFound, "korvane", "Could not find file '" + path + "'.");
-  return Database::Open(path);
+  return Database::OpenReadOnly(path);  // info and get only read
 }
 
 std::string Rows(long n) { return std::to_string(n) + (n == 1 ? " row" : " rows"); }

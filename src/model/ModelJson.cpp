@@ -353,7 +353,7 @@ void ImportModelJsonFile(const std::string& jsonPath, const std::string& modelPa
 std::string ExportModelJson(const std::string& modelPath) {
   using ordered = nlohmann::ordered_json;
   if (!FileExists(modelPath)) Bad(modelPath, "does not exist");
-  auto db = OpenModelFile(modelPath);
+  auto db = store::Database::OpenReadOnly(modelPath);  // exporting changes nothing in the file
 
   std::map<std::string, json> settings;  // sorted by key
   for (const store::KeyValueRow& row : store::ListKeyValues(db.get())) {

@@ -323,8 +323,9 @@ void CheckFolder(const std::string& path) {
     throw Error(StoreError::InvalidPath, kSource, "The folder '" + folder + "' does not exist.");
 }
 
-// Refuses, before SQLite touches it, a file that is not one of ours.
-void CheckExistingFile(const std::string& path) {
+// Refuses, before SQLite touches it, a file that is not one of ours. A
+// file opened only to be read need not be writable.
+void CheckExistingFile(const std::string& path, bool forWriting = true) {
   CheckFolder(path);
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec))
@@ -346,6 +347,7 @@ void CheckExistingFile(const std::string& path) {
       throw Error(ErrorNumber::NotADatabase, kSource,
                   "'" + path + "' is not a Korvane model database (unrecognized database format).");
   }
+  if (!forWriting) return;
   if (!Writable(path))
     throw Error(ErrorNumber::ReadOnlyDatabase, kSource,
                 "The file '" + path + "' is read-only; Korvane needs to write to a model database.");
@@ -367,6 +369,52 @@ sqlite3* OpenHandle(const std::string& path, int flags) {
   }
   Configure(db);
   return db;
+}
+
+constexpr int kApplicationId = 1265594998;  // "Korv"
+
+// A SQLite file another program made: neither Korvane's application id nor
+// its settings table. Checked before anything is written to it.
+void CheckKorvaneFile(sqlite3* db, const std::string& path) {
+  int applicationId = 0;
+  bool korvaneTables = false;
+  bool empty = true;
+  {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA application_id", -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+      applicationId = sqlite3_column_int(stmt, 0);
+    sqlite3_finalize(stmt);
+  }
+  if (applicationId == kApplicationId) return;
+  {
+    sqlite3_stmt* stmt = nullptr;
+    const int rc = sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table'", -1, &stmt, nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      Fail(db, rc, "reading the schema");
+    }
+    int step = SQLITE_OK;
+    while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
+      empty = false;
+      const unsigned char* name = sqlite3_column_text(stmt, 0);
+      if (name && std::string(reinterpret_cast<const char*>(name)) == "MetaKeyValue") korvaneTables = true;
+    }
+    sqlite3_finalize(stmt);
+    if (step != SQLITE_DONE) Fail(db, step, "reading the schema");
+  }
+  // Files made before Korvane wrote its id have its settings table; a file
+  // with no page written yet (an empty file) becomes a model.
+  if (korvaneTables) return;
+  if (empty && applicationId == 0) {
+    sqlite3_stmt* stmt = nullptr;
+    int pages = 0;
+    if (sqlite3_prepare_v2(db, "PRAGMA page_count", -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+      pages = sqlite3_column_int(stmt, 0);
+    sqlite3_finalize(stmt);
+    if (pages == 0) return;
+  }
+  throw Error(ErrorNumber::NotADatabase, kSource,
+              "'" + path + "' is a SQLite database of another program, not a Korvane model; Korvane leaves it as it is.");
 }
 
 void RemoveSidecars(const std::string& path) {
@@ -440,7 +488,7 @@ std::unique_ptr<Database> Database::Create(const std::string& path) {
     Exec(db, "PRAGMA page_size = 4096");
     // Korvane's files carry an application id ("Korv"); writing it also
     // gives the file its header at once.
-    Exec(db, "PRAGMA application_id = 1265594998");
+    Exec(db, "PRAGMA application_id = " + std::to_string(kApplicationId));
     Exec(db, "PRAGMA journal_mode = WAL");
   } catch (...) {
     sqlite3_close_v2(db);
@@ -457,6 +505,7 @@ std::unique_ptr<Database> Database::Open(const std::string& path) {
   try {
     // Reading the schema makes SQLite look at the whole header.
     Exec(db, "SELECT count(*) FROM sqlite_master");
+    CheckKorvaneFile(db, path);
     sqlite3_stmt* stmt = PrepareRaw(db, "PRAGMA journal_mode = WAL");
     sqlite3_step(stmt);  // another connection's lock may keep the mode; either works
     sqlite3_finalize(stmt);
@@ -469,8 +518,25 @@ std::unique_ptr<Database> Database::Open(const std::string& path) {
   return std::unique_ptr<Database>(new Database(db, path));
 }
 
+std::unique_ptr<Database> Database::OpenReadOnly(const std::string& path) {
+  CheckExistingFile(path, false);
+  sqlite3* db = OpenHandle(path, SQLITE_OPEN_READONLY);
+  try {
+    Exec(db, "SELECT count(*) FROM sqlite_master");
+    CheckKorvaneFile(db, path);
+  } catch (const Error& e) {
+    sqlite3_close_v2(db);
+    if (e.Number() == ErrorNumber::NotADatabase && e.Description().find("another program") == std::string::npos)
+      throw Error(ErrorNumber::NotADatabase, kSource, "'" + path + "' is not a Korvane model database (" + e.Description() + ").");
+    throw;
+  }
+  auto opened = std::unique_ptr<Database>(new Database(db, path));
+  opened->readOnly_ = true;
+  return opened;
+}
+
 void Database::Copy(const std::string& source, const std::string& target) {
-  CheckExistingFile(source);
+  CheckExistingFile(source, false);
   CheckFolder(target);
   std::error_code ec;
   if (std::filesystem::exists(target, ec) && std::filesystem::equivalent(source, target, ec))
@@ -480,9 +546,11 @@ void Database::Copy(const std::string& source, const std::string& target) {
   std::string temporary = target + ".korvane-copy";
   std::filesystem::remove(temporary, ec);
   RemoveSidecars(temporary);
-  sqlite3* from = OpenHandle(source, SQLITE_OPEN_READWRITE);
+  // The source is only read: a read-only model can be served.
+  sqlite3* from = OpenHandle(source, SQLITE_OPEN_READONLY);
   sqlite3* to = nullptr;
   try {
+    CheckKorvaneFile(from, source);
     to = OpenHandle(temporary, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     sqlite3_backup* backup = sqlite3_backup_init(to, "main", from, "main");
     if (!backup) Fail(to, sqlite3_errcode(to), "copying " + source);

@@ -104,8 +104,14 @@ class Database {
  public:
   // Creates a new database file; fails when the file already exists.
   static std::unique_ptr<Database> Create(const std::string& path);
-  // Opens an existing database file shared and read-write.
+  // Opens an existing database file shared and read-write. A SQLite file
+  // of another program (neither Korvane's application id nor its settings
+  // table) is refused before anything is written.
   static std::unique_ptr<Database> Open(const std::string& path);
+  // Opens an existing database only to read it: the file may be read-only,
+  // nothing is written to it (no journal mode change, no tables added), and
+  // a SQLite file of another program is refused as by Open. Writes fail.
+  static std::unique_ptr<Database> OpenReadOnly(const std::string& path);
   // Copies the database at source to target (which is overwritten) with
   // SQLite's backup API, so that a copy never holds a half-written state.
   static void Copy(const std::string& source, const std::string& target);
@@ -116,6 +122,8 @@ class Database {
 
   const std::string& Path() const { return path_; }
   bool IsOpen() const { return db_ != nullptr; }
+  // Opened with OpenReadOnly.
+  bool IsReadOnly() const { return readOnly_; }
   // Commits an open transaction, then closes. Further calls raise an Error.
   void Close();
 
@@ -169,6 +177,7 @@ class Database {
   void CheckOpen() const;
   sqlite3* db_ = nullptr;
   std::string path_;
+  bool readOnly_ = false;
   int transactionDepth_ = 0;
   // Shared with the record sets and statements made from this connection:
   // false once it is closed, so that they raise an Error instead of using it.

@@ -83,7 +83,9 @@ bool TaskServer::Start() {
   int port = kDefaultPort;
   std::string address = "127.0.0.1";
   try {
-    auto model = model::OpenModelFile(options_.modelPath);
+    if (!FileExists(options_.modelPath))
+      throw Error(ErrorNumber::DatabaseFailure, "Model file", options_.modelPath + ": no such file");
+    auto model = store::Database::OpenReadOnly(options_.modelPath);  // serving changes nothing in the model
     port = WholeSetting(*model, "Params_Port_Value", kDefaultPort);
     const Variant listen = store::GetKeyValue(model.get(), "Params_Listen");
     if (!listen.ToText().empty()) address = listen.ToText();
@@ -276,7 +278,7 @@ void TaskServer::DropCandidate() {
 
 int TaskServer::BatchFromModel() {
   try {
-    auto model = model::OpenModelFile(options_.modelPath);
+    auto model = store::Database::OpenReadOnly(options_.modelPath);
     const int batch = WholeSetting(*model, "Params_Batch_Value", 1);
     model->Close();
     return batch;
