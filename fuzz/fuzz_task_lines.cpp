@@ -1,14 +1,24 @@
-// fuzz_task_lines.cpp: arbitrary bytes from a task, straight into the line
-// handler of a served model.
+// fuzz_task_lines.cpp: arbitrary bytes from a task, through a real socket,
+// into the line handler of a served model.
 //
 // The server runs the example model on a real experiment copy in a temporary
-// folder. Each input is handled as one arrival, then the event loop runs the
-// executor's pending steps (bounded), and a STOP resets the simulation so
-// that inputs do not pile up state. Every few thousand inputs the experiment
-// starts afresh so the database does not grow without bound.
+// folder. Each input is written to a TCP connection on 127.0.0.1 that reads
+// its replies only now and then (every 64 inputs, or when the system will
+// take no more bytes), so the server's handling of unread replies, its
+// ordering and its slices are part of every run. Then the event loop runs
+// (bounded), and a STOP resets the simulation so that inputs do not pile up
+// state. A connection the server closed (an HTTP-looking first line, a
+// failure) is replaced; every few thousand inputs the task reconnects, so
+// the experiment starts afresh and the database does not grow without bound.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <cstddef>
 #include <cstdint>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -41,34 +51,67 @@ struct Fixture {
     options.executor.seed = 1;
     options.lineLimit = 4096;
     server = std::make_unique<korvane::task::TaskServer>(options);
-    if (!server->Start() || !server->StartExperiment()) std::abort();
+    if (!server->Start()) std::abort();
+    Connect();
   }
   ~Fixture() {
+    if (fd >= 0) ::close(fd);
     server.reset();
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
   }
+  void Connect() {
+    if (fd >= 0) ::close(fd);
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server->Port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    for (int i = 0; i < 1000 && !server->IsConnected(); ++i) QCoreApplication::processEvents();
+    Send("START|I1\r\n");
+  }
+  void Drain() {
+    char buffer[65536];
+    while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    }
+  }
+  // Writes all of bytes, reading replies only when the system takes no more.
+  void Send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;  // closed by the server
+      Drain();
+      QCoreApplication::processEvents();
+    }
+  }
   void Renew() {
     const std::string old = server->ExperimentPath();
-    if (!server->StartExperiment()) std::abort();
+    Connect();
     std::error_code ec;
-    std::filesystem::remove(old, ec);
+    if (!old.empty()) std::filesystem::remove(old, ec);
   }
 
   std::unique_ptr<QCoreApplication> app;
   std::filesystem::path folder;
   std::unique_ptr<korvane::task::TaskServer> server;
   long inputs = 0;
+  int fd = -1;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Fixture fixture;
-  fixture.server->ProcessIncoming(std::string_view(reinterpret_cast<const char*>(data), size));
+  if (!fixture.server->IsConnected()) fixture.Connect();
+  fixture.Send(std::string_view(reinterpret_cast<const char*>(data), size));
+  fixture.Send("\r\nSTOP\r\nSTART|I1\r\n");
   for (int i = 0; i < 1000; ++i) QCoreApplication::processEvents();
-  fixture.server->ProcessIncoming("\r\nSTOP\r\n");
-  QCoreApplication::processEvents();
-  if (++fixture.inputs % 5000 == 0) fixture.Renew();
+  if (++fixture.inputs % 64 == 0) fixture.Drain();
+  if (fixture.inputs % 5000 == 0) fixture.Renew();
   return 0;
 }
