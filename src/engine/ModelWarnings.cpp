@@ -52,9 +52,11 @@ Variant StoredForCheck(const store::KeyValueRow& row) {
 std::string ThresholdInForce(const std::string& which, const std::string& comparison, const std::string& value) {
   for (const Threshold& t : kThresholds) {
     if (which != t.which) continue;
-    if (comparison == store::kNoThreshold)
-      return which + ": none (" + (which == "CT" ? "the model always acts" : std::string("no ") + t.what + " test") +
-             ")";
+    if (comparison == store::kNoThreshold) {
+      if (which == "CT") return "CT: none (no choice threshold: the model always acts)";
+      return which + ": none (no " + (which == "RT" ? "retrieval" : "utility") + " threshold: every " + t.what +
+             " passes)";
+    }
     if (!IsComparison(comparison))
       return which + ": no comparison chosen (" + t.blocked + ")";
     return which + ": " + t.what + " " + comparison + " " + (value.empty() ? "(no value)" : value);

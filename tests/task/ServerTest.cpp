@@ -274,7 +274,9 @@ TEST_F(ServerTest, LinesEndedByLineFeedAloneAreAnsweredWithCarriageReturnLineFee
   // Every reply ended with CR LF: no LF arrived without its CR.
   ASSERT_FALSE(task.received.empty());
   for (std::size_t i = 0; i < task.received.size(); ++i)
-    if (task.received[i] == '\n') EXPECT_TRUE(i > 0 && task.received[i - 1] == '\r') << "bare LF at " << i;
+    if (task.received[i] == '\n') {
+      EXPECT_TRUE(i > 0 && task.received[i - 1] == '\r') << "bare LF at " << i;
+    }
   EXPECT_EQ(task.received.substr(task.received.size() - 2), "\r\n");
   // A line past the limit ended by LF alone is dropped, the next one read.
   task.SendRaw(QByteArray(70 * 1024, 'x') + "\nCUE|I1\n");
