@@ -131,7 +131,8 @@ class ModelExecutor {
   bool Busy() const;
   // Not busy and nothing queued.
   bool Idle() const;
-  // The seed of this run's random generator (logged by Prepare).
+  // The seed of this run (logged by Prepare); each subject draws from a
+  // stream derived from it and the subject's number.
   std::uint64_t Seed() const;
   // The warnings the last Prepare logged (settings that run, but most likely
   // not as meant; see ModelWarnings.h).

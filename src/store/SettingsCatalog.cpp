@@ -142,9 +142,12 @@ std::vector<SettingInfo> BuildCatalog() {
                      "choice."));
   c.push_back(Whole("Params_StopRule_Num", 1, 2147483647, "1", params,
                     "Number-based rule: the retrieval cycles (cues) after which the choice is made."));
-  c.push_back(Number("Params_TrialTime", 0, kHuge, "1000", params, "Milliseconds of model time one trial takes."));
+  c.push_back(Number("Params_TrialTime", 0, kHuge, "1000", params,
+                     "Milliseconds of model time one trial takes (with the simulated clock, from one trial's first "
+                     "cue to the next trial's first cue)."));
   c.push_back(Number("Params_CyclePause", 0, kHuge, "50", params,
-                     "Milliseconds of model time between two cycles of a trial (0 allowed)."));
+                     "Milliseconds of model time between two retrieval cycles of a trial; 0 judges every "
+                     "alternative of a trial at the same moment."));
   c.push_back(Option("Params_TraceLevel", {"full", "decisions", "none"}, params,
                      "How much of a run the trace (MetaInstance) keeps: every row, the decisions only, or nothing."));
   // Run, task connection, batch.
