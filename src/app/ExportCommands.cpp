@@ -246,7 +246,8 @@ void AddExportCommands(CLI::App& app, CommandContext& context) {
                       "A condition such as \"Activation >= 2\" or \"Price (Situation) <> 3\"; repeat for more.")
       ->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   command->add_option("-o,--output", options->output,
-                      "The CSV file to write (default: a new exported-yyyyMMdd-n.csv in the data folder).");
+                      "The CSV file to write (default: a new exported-yyyyMMdd-n.csv, or trials-yyyyMMdd-n.csv with --trials, "
+                      "in the data folder).");
   command->add_flag("--force", options->force, "Replace FILE when it exists.");
   command->callback([options, &context] { Guarded(context, [&] { return RunExport(*options); }); });
 }
