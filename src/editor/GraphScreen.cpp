@@ -63,8 +63,10 @@ frmGraphNew::frmGraphNew(ScreenHost& host)
   btnSelectNone_->setObjectName("btnSelectNone");
   choices->addWidget(btnSelectAll_, 6, 0);
   choices->addWidget(btnSelectNone_, 6, 1);
-  choices->addWidget(new QLabel(tr("Trials per &point:"), this), 7, 0);
+  auto* blockLabel = new QLabel(tr("Trials per &point:"), this);
+  choices->addWidget(blockLabel, 7, 0);
   sbBlock_ = new QSpinBox(this);
+  blockLabel->setBuddy(sbBlock_);
   sbBlock_->setObjectName("sbBlock");
   sbBlock_->setRange(1, 10000);
   sbBlock_->setToolTip(tr("Average over blocks of this many trials (1: every trial)"));
