@@ -35,12 +35,14 @@ TEST(SettingsCatalog, CoversEveryKeyTheSourceReads) {
   const fs::path src = fs::path(test::SourceDir()) / "src";
   ASSERT_TRUE(fs::is_directory(src)) << src;
   // Model-wide keys are written out whole; the keys of an instance type are
-  // the type's name and a suffix literal. Suffixes that are not settings:
+  // the type's name and a suffix literal, joined with + (type + "_X") or
+  // handed to the screens' per-type readers and writers (ReadTypeOption("_X")).
+  // Suffixes joined so that are not settings:
   // the failure formula's row, the start of the judgment keys, the
   // parameters screen's row parts (Params_ + D + _Cmp) and the type words
   // that end slot columns.
   const std::regex wide("\"((Params|Export|Reinforce|CreateInstance|Merge)_[A-Za-z_]*)\"");
-  const std::regex suffix("\"(_[A-Za-z][A-Za-z_]*)\"");
+  const std::regex suffix("(?:\\+\\s*|Type[A-Za-z]*\\()\"(_[A-Za-z][A-Za-z_]*)\"");
   const std::set<std::string> notSettings = {"_FAILURE", "_Judgment", "_Cmp", "_Value", "_Real", "_String", "_Integer"};
   std::set<std::string> seen, missing;
   for (const auto& entry : fs::recursive_directory_iterator(src)) {
