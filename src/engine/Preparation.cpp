@@ -4,6 +4,8 @@
 
 #include "engine/Evaluator.h"
 #include "engine/ExecutorImpl.h"
+#include "engine/ModelWarnings.h"
+#include "store/SettingsCatalog.h"
 
 namespace korvane::engine {
 
@@ -48,6 +50,7 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
   feedbackQueue_.clear();
   trace_.reset();
   table_.reset();
+  warnings_.clear();
 
   try {
     // The clock and the random generator of this run.
@@ -73,6 +76,10 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     }
     if (seeded) random_.Reseed(seed);
     else random_ = RandomSource();
+    // Every subject draws from a stream of its own, derived from this seed
+    // and its number (IncrementSubjectID), so one seed replays the whole run
+    // and no two subjects share their noise.
+    runSeed_ = random_.Seed();
 
     if (!db_.IsOpen()) {
       Add("Error: mdb must be set before executing", 3);
@@ -277,13 +284,23 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
       return true;
     };
     double value = 0;
-    if (number("Params_Delta_Value", "Error: Retrieval threshold (RT) must not be empty", &value)) {
+    // A threshold whose comparison is "none" lets everything through: its
+    // value is then not needed.
+    auto thresholdLine = [&](const std::string& which, const std::string& op, double v) {
+      if (op == store::kNoThreshold) return ThresholdInForce(which, op, FormatNumber(v));
+      return which + " " + op + " " + FormatNumber(v);
+    };
+    if (retrieval_.rtOperator == store::kNoThreshold && settings_.IsBlank("Params_Delta_Value")) {
+      Add(ThresholdInForce("RT", retrieval_.rtOperator, ""), 1);
+    } else if (number("Params_Delta_Value", "Error: Retrieval threshold (RT) must not be empty", &value)) {
       retrieval_.rt = value;
-      Add("RT " + retrieval_.rtOperator + " " + FormatNumber(value), 1);
+      Add(thresholdLine("RT", retrieval_.rtOperator, value), 1);
     }
-    if (number("Params_U_Value", "Error: Utility threshold (U) must not be empty", &value)) {
+    if (retrieval_.uOperator == store::kNoThreshold && settings_.IsBlank("Params_U_Value")) {
+      Add(ThresholdInForce("U", retrieval_.uOperator, ""), 1);
+    } else if (number("Params_U_Value", "Error: Utility threshold (U) must not be empty", &value)) {
       retrieval_.u = value;
-      Add("U " + retrieval_.uOperator + " " + FormatNumber(value), 1);
+      Add(thresholdLine("U", retrieval_.uOperator, value), 1);
     }
     stopRuleKind_ = settings_.Option("Params_StopRule");
     if (stopRuleKind_ == 0) {
@@ -311,9 +328,12 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
         stopRuleCycles_ = cycles > 2147483647.0 ? 2147483647 : static_cast<std::int32_t>(cycles);
       }
     }
-    if (number("Params_CT_Value", "Error: Choice threshold (CT) must not be empty", &value)) {
+    if (choiceOperator_ == store::kNoThreshold && settings_.IsBlank("Params_CT_Value")) {
+      Add(ThresholdInForce("CT", choiceOperator_, ""), 1);
+    } else if (number("Params_CT_Value", "Error: Choice threshold (CT) must not be empty", &value)) {
       choiceThreshold_ = value;
       Add("CT = " + settings_.Text("Params_CT_Value"), 1);
+      if (choiceOperator_ == store::kNoThreshold) Add(ThresholdInForce("CT", choiceOperator_, ""), 1);
     }
     if (number("Params_Goal_Value", "Error: Goal parameter must not be empty", &value)) {
       goal_ = value;
@@ -342,6 +362,39 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
       Add("alpha = " + FormatNumber(value), 1);
     }
 
+    // Model time of one trial and of the pause after each cycle. Missing keys
+    // (models made before these settings) take the defaults; a blank or
+    // negative value is refused, not guessed.
+    auto duration = [&](const std::string& key, double fallback, double* out) {
+      Variant v = settings_.Value(key);
+      if (v.IsNull() || v.IsEmpty()) {
+        *out = fallback;
+        return;
+      }
+      if (v.IsString() && !IsNumericText(v.AsString())) {
+        fail("Error: Parameter " + key + " must be a number of milliseconds; it is '" + v.AsString() + "'");
+        return;
+      }
+      double n = v.ToNumber();
+      if (!std::isfinite(n) || n < 0) {
+        fail("Error: Parameter " + key + " must be 0 or more milliseconds; it is " + FormatNumber(n));
+        return;
+      }
+      *out = n;
+    };
+    duration("Params_CyclePause", kDefaultCyclePauseMs, &cyclePauseMs_);
+    duration("Params_TrialTime", kDefaultTrialTimeMs, &trialTimeMs_);
+    Add("Cycle pause = " + FormatNumber(cyclePauseMs_) + "ms" +
+            (kind == ClockKind::Simulated ? ", trial time = " + FormatNumber(trialTimeMs_) + "ms" : std::string()),
+        1);
+
+    // Settings that run, but most likely not as meant: logged, never fatal.
+    warnings_.clear();
+    for (const ModelWarning& warning : ModelWarnings(db_, typeName)) {
+      Add(warning.text, 2);
+      warnings_.push_back(warning.text);
+    }
+
     reinforceRecognition_ = settings_.Switch("Reinforce_Recognition");
     reinforceExecution_ = settings_.Switch("Reinforce_Execution");
     reinforceFeedback_ = settings_.Switch("Reinforce_Feedback");
@@ -351,6 +404,9 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     subjectId_ = table_->LastSubject();
     table_->SetSubject(subjectId_);
     trace_ = std::make_unique<TraceWriter>(db_, this);
+    cues_.reset();
+    if (settings_.Value("Params_TraceLevel").ToNumber() < 2)
+      cues_ = std::make_unique<CueRecorder>(db_, this, typeName, situationSlots_, decisionSlots_);
 
     startTime_ = AbsoluteNow();
     trialStartTime_ = clock_->HighResolutionMilliseconds();

@@ -202,6 +202,9 @@ TEST_F(ServerTest, SingleAndMultiValueFeedbackAndState) {
   task->Send("ALTERNATIVE|I1|Option|2");
   const auto decision = korvane::task::SplitFields(task->Line());
   ASSERT_EQ(decision[0], "DECISION");
+  // Single-value feedback without a value is refused and changes nothing.
+  EXPECT_EQ(task->Ask("FEEDBACK|I1"), "ERROR|Protocol error: FEEDBACK message must hold a value");
+  EXPECT_EQ(Sql(server->ExperimentPath(), "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'FEED'"), "0");
   // Single-value feedback with two values is refused by the model, which
   // stays usable.
   EXPECT_EQ(task->Ask("FEEDBACK|I1|4|5"),
@@ -234,6 +237,22 @@ TEST_F(ServerTest, SingleAndMultiValueFeedbackAndState) {
       [&] { return Sql(server->ExperimentPath(), "SELECT COUNT(*) FROM I1 WHERE X_Subject = 1 AND U_Value_Real = 12") == "1"; },
       2000));
   EXPECT_EQ(task->Ask("FEEDBACK|I1|Points"), "ERROR|Protocol error: FEEDBACK message must hold name and value pairs");
+
+  // A field made of the unset marker (one NUL character) is a null value:
+  // the feedback formula takes it as no number and falls back.
+  server.reset();
+  Serve([](nlohmann::json& m) {
+    m["settings"]["I1_FeedbackType"] = 1;
+    m["instance_types"][0]["formulas"]["FEEDBACK"] = "O = IIF(Points > 0, Points, 9)";
+  });
+  task = Started();
+  task->Send("ALTERNATIVE|I1|Option|1");
+  task->Send("ALTERNATIVE|I1|Option|2");
+  ASSERT_EQ(task->Line().rfind("DECISION|", 0), 0u);
+  task->SendRaw(QByteArray("FEEDBACK|I1|Points|\0\r\n", 22));
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return Sql(server->ExperimentPath(), "SELECT COUNT(*) FROM I1 WHERE X_Subject = 1 AND U_Value_Real = 9") == "1"; },
+      2000));
 }
 
 TEST_F(ServerTest, FramingOverTheSocket) {
@@ -254,6 +273,35 @@ TEST_F(ServerTest, FramingOverTheSocket) {
   EXPECT_EQ(task.Line(), "ERROR|Protocol error: line longer than 65536 bytes was dropped");
   EXPECT_EQ(task.Line(), "ERROR|Korvane does not understand the command CUE");
   EXPECT_EQ(server->LastError().toStdString(), "Unknown command CUE from task");
+}
+
+TEST_F(ServerTest, LinesEndedByLineFeedAloneAreAnsweredWithCarriageReturnLineFeed) {
+  Serve();
+  LineClient task(server->Port(), true);
+  // A whole subject's exchange from a script that ends its lines with LF,
+  // one line split over two arrivals and one with CR LF among them.
+  task.SendRaw("START|I1\n");
+  std::string line;
+  do line = task.Line(); while (line.rfind("CUESIZE", 0) != 0 && line != "<nothing>");
+  EXPECT_EQ(line, "CUESIZE|I1|1");
+  task.SendRaw("ALTERNATIVE|I1|Option|1\nALTERN");
+  task.SendRaw("ATIVE|I1|Option|2\r\n");
+  const std::string decision = task.Line();
+  EXPECT_EQ(decision.rfind("DECISION|Choice|", 0), 0u) << decision;
+  task.SendRaw("FEEDBACK|I1|3\nSTOP|I1\n");
+  EXPECT_TRUE(task.Quiet());
+  EXPECT_EQ(Sql(server->ExperimentPath(), "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'FEED'"), "1");
+  // Every reply ended with CR LF: no LF arrived without its CR.
+  ASSERT_FALSE(task.received.empty());
+  for (std::size_t i = 0; i < task.received.size(); ++i)
+    if (task.received[i] == '\n') {
+      EXPECT_TRUE(i > 0 && task.received[i - 1] == '\r') << "bare LF at " << i;
+    }
+  EXPECT_EQ(task.received.substr(task.received.size() - 2), "\r\n");
+  // A line past the limit ended by LF alone is dropped, the next one read.
+  task.SendRaw(QByteArray(70 * 1024, 'x') + "\nCUE|I1\n");
+  EXPECT_EQ(task.Line(), "ERROR|Protocol error: line longer than 65536 bytes was dropped");
+  EXPECT_EQ(task.Line(), "ERROR|Korvane does not understand the command CUE");
 }
 
 TEST_F(ServerTest, TaskLeavingMidTrialLeavesAnIntactExperiment) {
