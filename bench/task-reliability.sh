@@ -118,7 +118,7 @@ sys.exit(0 if d.startswith("DECISION|") else 1)
 PY
 kill -TERM "$server"; wait "$server" || true
 tail -1 "$work/serve2.log"
-copies=$(ls "$work"/conn-*.mdb 2>/dev/null | wc -l)
+copies=$( (ls "$work"/conn-*.mdb 2>/dev/null || true) | wc -l)
 echo "experiment copies made: $copies (only the task that sent START gets one)"
 
 # --- 3. replies never read -----------------------------------------------------------
@@ -217,7 +217,7 @@ for _ in range(25):
 PY
 sleep 0.5
 kill -TERM "$server"; wait "$server" || true
-bare=$(ls "$work"/bare-*.mdb 2>/dev/null | wc -l)
+bare=$( (ls "$work"/bare-*.mdb 2>/dev/null || true) | wc -l)
 echo "experiment files after 25 bare connections: $bare"
 
 [ "$kill_ok" -eq 0 ] && [ "$conn_ok" -eq 0 ] && [ "$unread_ok" -eq 0 ] && [ "$junk_ok" -eq 0 ] &&
