@@ -75,14 +75,15 @@ TEST_F(ExecuteScreenTest, ShowsWhatTheTaskDoes) {
   task.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
   ASSERT_TRUE(WaitFor([&] { return task.state() == QAbstractSocket::ConnectedState; }));
   EXPECT_TRUE(ReadLine(task).startsWith("BATCH|"));
+
+  // The experiment copy is made at the task's first START.
+  const QString helo = Exchange(task, "START|I1");
+  EXPECT_FALSE(helo.startsWith("ERROR")) << helo.toStdString();
   ASSERT_TRUE(WaitFor([&] { return Find<QPushButton>(&screen, "cbCopyDatabasePath")->isEnabled(); }));
   const QString experiment = Find<QLabel>(&screen, "lExperimentalDatabase")->text();
   EXPECT_TRUE(experiment.startsWith(QString::fromStdString(dir_.File("Choice-")))) << experiment.toStdString();
   Find<QPushButton>(&screen, "cbCopyDatabasePath")->click();
   EXPECT_EQ(QGuiApplication::clipboard()->text(), experiment);
-
-  const QString helo = Exchange(task, "START|I1");
-  EXPECT_FALSE(helo.startsWith("ERROR")) << helo.toStdString();
   ASSERT_TRUE(WaitFor([&] { return status->text() == "RUN"; }));
   EXPECT_EQ(status->palette().color(QPalette::Base), QColor(0, 192, 0));
   EXPECT_EQ(Find<QLineEdit>(&screen, "tbExecutingInstance")->text(), "I1");
