@@ -40,13 +40,17 @@ std::unique_ptr<QCoreApplication> MakeApplication() {
   return std::make_unique<QCoreApplication>(argc, argv);
 }
 
-// Runs the event loop until done() is true or timeoutMs passes.
+// Runs the event loop until done() is true or timeoutMs passes. It sleeps
+// while nothing happens: processEvents with a time limit drops
+// WaitForMoreEvents and would spin, so a 50 ms timer wakes the loop instead.
 bool RunUntil(const std::function<bool()>& done, int timeoutMs) {
   QElapsedTimer timer;
   timer.start();
+  QTimer wake;
+  wake.start(50);
   while (!done()) {
     if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   return true;
 }
@@ -61,8 +65,24 @@ int Fail(const std::string& text) {
   return 1;
 }
 
+// The --info-file of serve: "key=value" lines for programs that start a
+// server (port, address, the current experiment database), replaced whole
+// through a renamed temporary file so a reader never sees half of it.
+bool WriteServeInfo(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) return false;
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  return !ec;
+}
+
 int Serve(const std::string& model, const CLI::App& cmd, int port, const std::string& listen,
-          const std::string& clock, std::uint64_t seed, bool debug, bool quiet) {
+          const std::string& clock, std::uint64_t seed, bool debug, bool quiet, const std::string& infoFile) {
   if (!FileExists(model)) return Fail("no model file " + model);
   auto app = MakeApplication();
   InstallSharedFileLog();
@@ -80,13 +100,24 @@ int Serve(const std::string& model, const CLI::App& cmd, int port, const std::st
     if (level >= 3) std::cerr << text.toStdString() << "\n";
     else if (!quiet && level >= MinimumLogLevel()) std::cout << text.toStdString() << "\n";
   });
-  QObject::connect(&server, &task::TaskServer::experimentStarted, [](const QString& path) {
+  std::string info;  // the listening lines of --info-file
+  QObject::connect(&server, &task::TaskServer::experimentStarted, [&info, &infoFile](const QString& path) {
     std::cout << "Experiment database: " << path.toStdString() << std::endl;
+    if (!infoFile.empty() && !WriteServeInfo(infoFile, info + "experiment=" + path.toStdString() + "\n"))
+      std::cerr << "korvane: cannot write " << infoFile << "\n";
   });
   QObject::connect(&server, &task::TaskServer::logFileStarted, [](const QString& path) {
     std::cout << "New log file: " << path.toStdString() << std::endl;
   });
   if (!server.Start()) return Fail("cannot serve " + model + ": " + server.LastError().toStdString());
+  if (!infoFile.empty()) {
+    info = "port=" + std::to_string(server.Port()) + "\naddress=" + server.ListenAddress().toString().toStdString() +
+           "\npid=" + std::to_string(QCoreApplication::applicationPid()) + "\n";
+    if (!WriteServeInfo(infoFile, info)) {
+      server.Close();
+      return Fail("cannot write " + infoFile);
+    }
+  }
 
   std::cout << "Serving " << options.modelPath << " at " << server.ListenAddress().toString().toStdString() << ":"
             << server.Port() << "\n"
@@ -213,7 +244,7 @@ int Demo(int subjects, int trials, std::uint64_t seed) {
 void AddTaskCommands(CLI::App& app, CommandContext& context) {
   // serve
   auto* serve = app.add_subcommand("serve", "Serve a model to tasks over TCP until Ctrl+C or SIGTERM");
-  static std::string serveModel, serveListen, serveClock = "real";
+  static std::string serveModel, serveListen, serveClock = "real", serveInfo;
   static int servePort = 4258;
   static std::uint64_t serveSeed = 0;
   static bool serveDebug = false, serveQuiet = false;
@@ -226,8 +257,12 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
   serve->add_option("--seed", serveSeed, "Seed of the model's random numbers");
   serve->add_flag("--debug", serveDebug, "Write every line, trace level included, to the log file");
   serve->add_flag("--quiet", serveQuiet, "Print only errors");
+  serve->add_option("--info-file", serveInfo,
+                    "Keep FILE up to date with key=value lines for programs that start the server: port, address, "
+                    "pid once listening, and experiment (the current experiment database)");
   serve->callback([&context, serve] {
-    context.exitCode = Serve(serveModel, *serve, servePort, serveListen, serveClock, serveSeed, serveDebug, serveQuiet);
+    context.exitCode =
+        Serve(serveModel, *serve, servePort, serveListen, serveClock, serveSeed, serveDebug, serveQuiet, serveInfo);
   });
 
   // example

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
   korvane::app::AddTaskCommands(app, context);
   korvane::app::AddExportCommands(app, context);
   korvane::app::AddPlotCommands(app, context);
+  korvane::app::AddSweepCommands(app, context);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
