@@ -296,8 +296,13 @@ void WriteAndReport(const std::string& folder, const SweepDefinition& d, RunRepo
   out << "Results: " << (fs::path(folder) / "results.csv").string() << " (" << outcomes.size() - missing << " of "
       << outcomes.size() << " points complete)\n";
   if (report.best) {
-    out << "Best fit: " << Describe(d, report.best->point) << ", RMSE " << FormatNumber(report.best->fit->rmse);
-    if (report.best->fit->r) out << ", r " << FormatNumber(*report.best->fit->r);
+    char fit[96];
+    std::snprintf(fit, sizeof fit, ", RMSE %.4g", report.best->fit->rmse);
+    out << "Best fit: " << Describe(d, report.best->point) << fit;
+    if (report.best->fit->r) {
+      std::snprintf(fit, sizeof fit, ", r %.4g", *report.best->fit->r);
+      out << fit;
+    }
     out << " (" << (fs::path(folder) / "best.json").string() << ")\n";
   }
 }
