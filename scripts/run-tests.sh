@@ -7,3 +7,6 @@ build_dir=${KORVANE_BUILD_DIR:-build}
 export QT_QPA_PLATFORM=offscreen
 export KORVANE_DATA_DIR=${KORVANE_DATA_DIR:-$(mktemp -d)}
 ctest --test-dir "$build_dir" --output-on-failure --parallel "$(nproc)" --timeout 300
+# A sweep through a single-node Slurm cluster started for the test (skipped,
+# with the reason, where the daemons cannot start).
+KORVANE_BUILD_DIR="$build_dir" scripts/test-slurm.sh
