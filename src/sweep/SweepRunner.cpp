@@ -460,8 +460,8 @@ RunReport RunSweep(const SweepDefinition& d, const std::string& folder, const Ru
     for (const auto& line : ready) {
       if (options.interactive) out << "\r\033[K";
       out << line << "\n";
-      if (!options.interactive) out << progress << "\n";
     }
+    if (!options.interactive && !ready.empty()) out << progress << "\n";
     if (options.interactive) out << "\r\033[K" << progress;
     out << std::flush;
   }
