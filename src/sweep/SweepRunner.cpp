@@ -165,9 +165,10 @@ void RemoveQuietly(const fs::path& path) {
   fs::remove_all(path, ec);
 }
 
-// Replaces {name} in a task command.
+// Replaces {name} in a task command by the value as one shell word.
 std::string Substitute(std::string text, const std::map<std::string, std::string>& values) {
-  for (const auto& [name, value] : values) {
+  for (const auto& [name, raw] : values) {
+    const std::string value = ShellQuote(raw);
     const std::string field = "{" + name + "}";
     for (std::size_t pos = text.find(field); pos != std::string::npos; pos = text.find(field, pos + value.size()))
       text.replace(pos, field.size(), value);
