@@ -194,7 +194,10 @@ PointSummary RunPoint(const SweepDefinition& d, const Point& point, const fs::pa
       if (IsNumericText(text)) store::SetKeyValue(db.get(), d.vary[i].key, Variant(ReadNumber(text)));
       else store::SetKeyValue(db.get(), d.vary[i].key, Variant(text));
     }
-    if (store::HasKeyValue(db.get(), kTraceLevelKey) &&
+    // The sweep reads only executions and feedback, so the point's copy
+    // traces decisions only (an engine without trace levels ignores the
+    // key), unless the user varies the level or keeps the whole trace.
+    if (d.keep != Keep::All &&
         std::find_if(d.vary.begin(), d.vary.end(), [](const Variation& v) { return v.key == kTraceLevelKey; }) ==
             d.vary.end())
       store::SetKeyValue(db.get(), kTraceLevelKey, Variant(1.0));
