@@ -183,10 +183,15 @@ TEST_F(SweepTest, ResumesAnInterruptedSweepAndChunksAddUpToTheWhole) {
   // The chunks of a job array, then collect: the whole sweep.
   const std::string chunked = temp.File("chunked");
   for (const char* chunk : {"1/3", "2/3", "3/3"}) {
-    const Outcome part = Sweep(chunked, {"--only", chunk});
+    const Outcome part = Sweep(chunked, {"--only", chunk, "--keep", "all"});
     ASSERT_EQ(part.code, 0) << part.output;
     EXPECT_FALSE(fs::exists(chunked + "/results.csv")) << "a chunk leaves results.csv to collect";
   }
+  // --keep all keeps the point's model and its experiment database.
+  int databases = 0;
+  for (const auto& entry : fs::directory_iterator(chunked + "/points/p0004"))
+    databases += entry.path().extension() == ".mdb" ? 1 : 0;
+  EXPECT_EQ(databases, 2);
   ASSERT_EQ(Korvane({"sweep", "collect", Q(chunked)}, temp.File("data")).code, 0);
   EXPECT_EQ(Results(chunked), Results(reference));
 }
