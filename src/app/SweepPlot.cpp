@@ -56,8 +56,6 @@ struct Axes {
 void DrawAxes(QPainter& p, const Axes& axes, const std::vector<std::pair<double, QString>>& xTicks,
               const QString& xLabel, const QString& yLabel) {
   const QFontMetricsF metrics(p.font());
-  p.setPen(QColor(90, 90, 90));
-  p.drawRect(axes.frame);
   for (double t : editor::NiceTicks(axes.yLow, axes.yHigh, 5)) {
     const double y = axes.Y(t);
     p.setPen(QColor(225, 225, 225));
@@ -70,6 +68,9 @@ void DrawAxes(QPainter& p, const Axes& axes, const std::vector<std::pair<double,
     const double px = axes.X(x);
     p.drawText(QPointF(px - metrics.horizontalAdvance(text) / 2, axes.frame.bottom() + 4 + metrics.ascent()), text);
   }
+  p.setPen(QColor(90, 90, 90));
+  p.drawRect(axes.frame.toAlignedRect().adjusted(0, 0, -1, -1));
+  p.setPen(Qt::black);
   p.drawText(QPointF(axes.frame.center().x() - metrics.horizontalAdvance(xLabel) / 2,
                      axes.frame.bottom() + 8 + 2 * metrics.height()),
              xLabel);
