@@ -3,7 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <cerrno>
 #include <cstring>
 
 #include "export/TraceQuery.h"
@@ -89,21 +90,33 @@ class Child {
 
   void Start(const std::vector<std::string>& argv, const std::string& logPath,
              const std::vector<std::string>& environment) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<char*> args, env;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     for (const auto& e : environment) env.push_back(const_cast<char*>(e.c_str()));
     env.push_back(nullptr);
-    const int error = posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, args.data(), env.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ < 0) {
+      const int error = errno;
       pid_ = -1;
       throw SweepError("cannot start " + argv[0] + ": " + std::strerror(error));
+    }
+    if (pid_ == 0) {
+      // Only async-signal-safe calls from here on. The child ends with the
+      // sweep (a killed sweep leaves no server listening), and takes none of
+      // the sweep's open files with it.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (getppid() != parent) _exit(127);
+      const int in = open("/dev/null", O_RDONLY);
+      const int out = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (in < 0 || out < 0) _exit(127);
+      dup2(in, 0);
+      dup2(out, 1);
+      dup2(out, 2);
+      close_range(3, ~0U, 0);
+      execve(args[0], args.data(), env.data());
+      _exit(127);
     }
   }
 

@@ -10,8 +10,9 @@
 // rerun skips complete points, so an interrupted sweep resumes. A failing
 // point writes error.txt and the others go on.
 //
-// Plain C++ and POSIX (posix_spawn, waitpid): worker threads start and watch
-// the processes; no event loop is needed.
+// Plain C++ and POSIX (fork, execve, waitpid): worker threads start and watch
+// the processes; no event loop is needed. A child gets SIGTERM when the sweep
+// dies, so a killed sweep leaves no server behind.
 #pragma once
 
 #include <atomic>
