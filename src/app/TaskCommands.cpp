@@ -100,11 +100,22 @@ int Serve(const std::string& model, const CLI::App& cmd, int port, const std::st
     if (level >= 3) std::cerr << text.toStdString() << "\n";
     else if (!quiet && level >= MinimumLogLevel()) std::cout << text.toStdString() << "\n";
   });
-  std::string info;  // the listening lines of --info-file
-  QObject::connect(&server, &task::TaskServer::experimentStarted, [&info, &infoFile](const QString& path) {
-    std::cout << "Experiment database: " << path.toStdString() << std::endl;
-    if (!infoFile.empty() && !WriteServeInfo(infoFile, info + "experiment=" + path.toStdString() + "\n"))
-      std::cerr << "korvane: cannot write " << infoFile << "\n";
+  std::string info, experimentLine;  // the lines of --info-file
+  QObject::connect(&server, &task::TaskServer::experimentStarted,
+                   [&info, &infoFile, &experimentLine](const QString& path) {
+                     std::cout << "Experiment database: " << path.toStdString() << std::endl;
+                     experimentLine = "experiment=" + path.toStdString() + "\n";
+                     if (!infoFile.empty() && !WriteServeInfo(infoFile, info + experimentLine))
+                       std::cerr << "korvane: cannot write " << infoFile << "\n";
+                   });
+  // Where the run is, at most once a second, for a watching program.
+  QTimer progress;
+  std::string lastProgress;
+  QObject::connect(&progress, &QTimer::timeout, [&] {
+    if (experimentLine.empty()) return;
+    const std::string now = "subject=" + std::to_string(server.SubjectID()) +
+                            "\ntrial=" + std::to_string(server.TrialNumber()) + "\n";
+    if (now != lastProgress && WriteServeInfo(infoFile, info + experimentLine + now)) lastProgress = now;
   });
   QObject::connect(&server, &task::TaskServer::logFileStarted, [](const QString& path) {
     std::cout << "New log file: " << path.toStdString() << std::endl;
@@ -119,6 +130,7 @@ int Serve(const std::string& model, const CLI::App& cmd, int port, const std::st
     }
   }
 
+  if (!infoFile.empty()) progress.start(1000);
   std::cout << "Serving " << options.modelPath << " at " << server.ListenAddress().toString().toStdString() << ":"
             << server.Port() << "\n"
             << "Experiment databases go to " << ExperimentPattern(model) << "\n"
@@ -259,7 +271,8 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
   serve->add_flag("--quiet", serveQuiet, "Print only errors");
   serve->add_option("--info-file", serveInfo,
                     "Keep FILE up to date with key=value lines for programs that start the server: port, address, "
-                    "pid once listening, and experiment (the current experiment database)");
+                    "pid once listening; experiment (the current experiment database) once a task connects; "
+                    "subject and trial, where the run is, every second");
   serve->callback([&context, serve] {
     context.exitCode =
         Serve(serveModel, *serve, servePort, serveListen, serveClock, serveSeed, serveDebug, serveQuiet, serveInfo);

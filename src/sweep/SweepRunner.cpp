@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -403,6 +404,7 @@ RunReport RunSweep(const SweepDefinition& d, const std::string& folder, const Ru
   std::size_t next = 0;
   int running = 0;
   std::vector<std::string> lines;  // finished-point lines for the progress printer
+  std::map<int, fs::path> active;  // running points' folders
   auto worker = [&] {
     for (;;) {
       Point point;
@@ -413,6 +415,10 @@ RunReport RunSweep(const SweepDefinition& d, const std::string& folder, const Ru
         ++running;
       }
       const fs::path dir = fs::path(folder) / "points" / point.Id();
+      {
+        std::lock_guard lock(mutex);
+        active[point.number] = dir;
+      }
       std::string line;
       try {
         PointSummary summary = RunPoint(d, point, dir, options);
@@ -440,6 +446,7 @@ RunReport RunSweep(const SweepDefinition& d, const std::string& folder, const Ru
       }
       std::lock_guard lock(mutex);
       --running;
+      active.erase(point.number);
       if (!line.empty()) lines.push_back(line);
     }
   };
@@ -448,16 +455,25 @@ RunReport RunSweep(const SweepDefinition& d, const std::string& folder, const Ru
   std::vector<std::thread> threads;
   for (int j = 0; j < jobs && !todo.empty(); ++j) threads.emplace_back(worker);
 
-  // Progress: points done, decisions per second, time left.
+  // Progress: points done, decisions per second, time left. The decisions of
+  // running points are estimated from where their servers say they are.
+  const double perPoint = static_cast<double>(d.subjects) * d.trials;
+  std::map<int, double> runningDecisions;
   auto progressLine = [&] {
     const int done = report.completed + report.failed;
     const double elapsed = SecondsSince(start);
+    double decisions = static_cast<double>(report.decisions), work = done;
+    for (const auto& [number, made] : runningDecisions)
+      if (active.count(number)) {
+        decisions += made;
+        work += std::min(1.0, made / perPoint);
+      }
     const int width = 24;
-    const int filled = todo.empty() ? width : static_cast<int>(width * done / static_cast<double>(todo.size()));
+    const int filled = todo.empty() ? width : static_cast<int>(width * work / static_cast<double>(todo.size()));
     std::string bar = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]";
     char text[200];
-    const double rate = elapsed > 0 ? report.decisions / elapsed : 0;
-    std::string left = done > 0 ? Duration(elapsed / done * (todo.size() - done)) : "?";
+    const double rate = elapsed > 0 ? decisions / elapsed : 0;
+    std::string left = work > 0.02 ? Duration(elapsed / work * (todo.size() - work)) : "?";
     std::snprintf(text, sizeof text, "%s %d/%zu points, %.0f decisions/s, %s left", bar.c_str(), done, todo.size(),
                   rate, left.c_str());
     return std::string(text);
@@ -467,6 +483,17 @@ RunReport RunSweep(const SweepDefinition& d, const std::string& folder, const Ru
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::vector<std::string> ready;
     std::string progress;
+    std::map<int, fs::path> watched;
+    {
+      std::lock_guard lock(mutex);
+      watched = active;
+    }
+    for (const auto& [number, dir] : watched) {
+      auto info = ReadInfo((dir / "serve.info").string());
+      if (info["subject"].empty()) continue;
+      const double subject = std::atof(info["subject"].c_str()), trial = std::atof(info["trial"].c_str());
+      runningDecisions[number] = std::clamp((subject - 1) * d.trials + trial, 0.0, perPoint);
+    }
     {
       std::lock_guard lock(mutex);
       ready.swap(lines);
