@@ -1,6 +1,7 @@
 // SweepCommands.cpp: `korvane sweep`, a parameter sweep over a model's
 // settings run on every core (or as a Slurm job array), `korvane sweep
 // collect` that merges the points' results, and `korvane sweep plot`.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -202,14 +203,13 @@ void AddSweepCommands(CLI::App& app, CommandContext& context) {
   plot->add_option("-o,--output", a->plotOutput, "PNG file to write (default DIR/fit.png)");
   plot->callback([a, &context] { context.exitCode = PlotSweep(a->plotDir, a->plotOutput); });
 
-  sweep->callback([a, sweep, collect, plot, &context] {
+  sweep->callback([a, collect, plot, &context] {
     if (collect->parsed() || plot->parsed()) return;
     if (a->model.empty() || a->output.empty()) {
       std::cerr << "korvane sweep: MODEL and -o DIR are needed (see korvane sweep --help)\n";
       context.exitCode = 2;
       return;
     }
-    (void)sweep;
     context.exitCode = RunSweepCommand(*a);
   });
 }
