@@ -283,7 +283,8 @@ std::string FileHash(const std::string& path) {
 
 // The trial data of a point. This reads the EXEC and FEED rows of the trace
 // directly; it is the one place to switch to the data export's trial table.
-std::vector<TrialRecord> ReadTrials(const std::string& experimentPath, const std::string& instanceType) {
+std::vector<TrialRecord> ReadTrials(const std::string& experimentPath, const std::string& instanceType,
+                                    std::string* csv) {
   std::vector<TrialRecord> records;
   std::unique_ptr<store::Database> db;
   try {
@@ -380,6 +381,7 @@ std::vector<TrialRecord> ReadTrials(const std::string& experimentPath, const std
     throw SweepError("cannot read the trace of " + experimentPath + ": " + e.Description());
   }
   db->Close();
+  if (csv) *csv = TrialsCsv(records);
   return records;
 }
 

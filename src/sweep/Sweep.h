@@ -109,10 +109,11 @@ struct TrialRecord {
 };
 
 // The executed decisions and their feedback, per subject and trial, read from
-// an experiment database's trace.
+// an experiment database; with csv, also the point's trial table as CSV.
 // Until the trial table of the data export is available this reads the EXEC
 // and FEED rows itself; switch it to the trial table then.
-std::vector<TrialRecord> ReadTrials(const std::string& experimentPath, const std::string& instanceType);
+std::vector<TrialRecord> ReadTrials(const std::string& experimentPath, const std::string& instanceType,
+                                    std::string* csv = nullptr);
 
 struct BlockSummary {
   int block = 0;                              // 1-based

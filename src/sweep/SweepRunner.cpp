@@ -269,7 +269,9 @@ PointSummary RunPoint(const SweepDefinition& d, const Point& point, const fs::pa
   const std::string experiment = ReadInfo(infoFile.string())["experiment"];
   if (experiment.empty()) throw SweepError("the task never connected to the server");
 
-  const std::vector<TrialRecord> trials = ReadTrials(experiment, d.instanceType);
+  std::string trialTable;
+  const std::vector<TrialRecord> trials =
+      ReadTrials(experiment, d.instanceType, d.keep != Keep::None ? &trialTable : nullptr);
   PointSummary summary;
   summary.signature = PointSignature(d, point);
   summary.number = point.number;
@@ -283,7 +285,7 @@ PointSummary RunPoint(const SweepDefinition& d, const Point& point, const fs::pa
   if (summary.decisions == 0) throw SweepError("the run made no decisions (see " + (dir / "task.log").string() + ")");
 
   WriteFileAtomically((dir / "blocks.csv").string(), BlocksCsv(summary.blocks));
-  if (d.keep != Keep::None) WriteFileAtomically((dir / "trials.csv").string(), TrialsCsv(trials));
+  if (d.keep != Keep::None) WriteFileAtomically((dir / "trials.csv").string(), trialTable);
   if (d.keep != Keep::All) {
     for (const auto& entry : fs::directory_iterator(dir, ec)) {
       const std::string name = entry.path().filename().string();
