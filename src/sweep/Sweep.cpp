@@ -13,8 +13,8 @@
 
 #include "export/CellFormat.h"
 #include "export/TraceQuery.h"
+#include "export/TrialTable.h"
 #include "store/Database.h"
-#include "store/Schema.h"
 #include "util/Error.h"
 #include "util/Variant.h"
 
@@ -281,107 +281,30 @@ std::string FileHash(const std::string& path) {
 
 // ---- Trials -------------------------------------------------------------------
 
-// The trial data of a point. This reads the EXEC and FEED rows of the trace
-// directly; it is the one place to switch to the data export's trial table.
+// The trial data of a point: the executed rows of the run's trial table.
 std::vector<TrialRecord> ReadTrials(const std::string& experimentPath, const std::string& instanceType,
                                     std::string* csv) {
+  exporting::TrialTable table;
+  try {
+    table = exporting::ReadTrialTable(experimentPath, instanceType);
+  } catch (const Error& e) {
+    throw SweepError("cannot read the trial table of " + experimentPath + ": " + e.Description());
+  }
   std::vector<TrialRecord> records;
-  std::unique_ptr<store::Database> db;
-  try {
-    db = store::Database::Open(experimentPath);
-  } catch (const Error& e) {
-    throw SweepError("cannot open the experiment database " + experimentPath + ": " + e.Description());
+  for (const auto& row : table.rows) {
+    if (!row.executed) continue;
+    TrialRecord record;
+    record.subject = row.subject;
+    record.trial = row.trial;
+    record.ordinal = row.trial;  // the trial table counts from 1 within the subject
+    for (std::size_t i = 0; i < row.decision.size(); ++i) {
+      if (i) record.decision += " / ";
+      record.decision += row.decision[i].ToText();
+    }
+    record.feedback = row.feedback;
+    records.push_back(std::move(record));
   }
-  try {
-    const auto table = db->FindTableDef(instanceType);
-    if (!table) throw SweepError("the experiment database has no instance type " + instanceType);
-    if (!db->FindTableDef(store::kMetaInstanceTable)) return records;
-    std::vector<std::string> decisionColumns;
-    for (const auto& field : table->fields)
-      if (field.name.rfind("D_", 0) == 0) decisionColumns.push_back(field.name);
-
-    std::map<std::int64_t, std::int64_t> mergedInto;
-    if (db->FindTableDef(store::kMetaMergeTable)) {
-      store::Statement merges = db->Prepare("SELECT Instance, MergedInto FROM MetaMerge WHERE InstanceType = ?");
-      merges.Bind(1, Variant(instanceType));
-      while (merges.Step())
-        mergedInto[static_cast<std::int64_t>(merges.Column(0).ToNumber())] =
-            static_cast<std::int64_t>(merges.Column(1).ToNumber());
-    }
-    std::string columns = "X_ID";
-    for (const auto& c : decisionColumns) columns += ", " + exporting::QuoteIdentifier(c);
-    store::Statement rowById =
-        db->Prepare("SELECT " + columns + " FROM " + exporting::QuoteIdentifier(instanceType) + " WHERE X_ID = ?");
-    auto decisionOf = [&](std::int64_t instance, std::string& label) {
-      // A row that feedback merged into a duplicate is gone; MetaMerge leads
-      // to the row that took it over (same slot values). Bounded in case a
-      // damaged table loops.
-      for (std::size_t hops = 0; hops <= mergedInto.size(); ++hops) {
-        rowById.Reset();
-        rowById.Bind(1, Variant(static_cast<std::int32_t>(instance)));
-        if (rowById.Step()) {
-          label.clear();
-          for (std::size_t i = 0; i < decisionColumns.size(); ++i) {
-            if (i) label += " / ";
-            label += rowById.Column(static_cast<int>(i) + 1).ToText();
-          }
-          return true;
-        }
-        auto next = mergedInto.find(instance);
-        if (next == mergedInto.end()) return false;
-        instance = next->second;
-      }
-      return false;
-    };
-
-    std::map<std::pair<std::int32_t, std::int64_t>, std::pair<double, int>> feedback;
-    {
-      store::Statement feed = db->Prepare(
-          "SELECT SubjectID, TrialNumber, Feedback FROM MetaInstance WHERE InstanceType = ? AND Marker = 'FEED'");
-      feed.Bind(1, Variant(instanceType));
-      while (feed.Step()) {
-        const Variant value = feed.Column(2);
-        if (!value.IsNumber()) continue;
-        auto& cell = feedback[{static_cast<std::int32_t>(feed.Column(0).ToNumber()),
-                               static_cast<std::int64_t>(feed.Column(1).ToNumber())}];
-        cell.first += value.ToNumber();
-        ++cell.second;
-      }
-    }
-    store::Statement exec = db->Prepare(
-        "SELECT SubjectID, TrialNumber, Instance FROM MetaInstance WHERE InstanceType = ? AND Marker = 'EXEC' "
-        "ORDER BY SubjectID, TrialNumber, rowid");
-    exec.Bind(1, Variant(instanceType));
-    std::vector<std::pair<std::int32_t, std::int64_t>> rows;
-    std::vector<std::int64_t> instances;
-    while (exec.Step()) {
-      rows.push_back({static_cast<std::int32_t>(exec.Column(0).ToNumber()),
-                      static_cast<std::int64_t>(exec.Column(1).ToNumber())});
-      instances.push_back(static_cast<std::int64_t>(exec.Column(2).ToNumber()));
-    }
-    exec.Reset();
-    std::int32_t lastSubject = 0;
-    std::int64_t lastTrial = 0, ordinal = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      TrialRecord record;
-      record.subject = rows[i].first;
-      record.trial = rows[i].second;
-      if (i == 0 || record.subject != lastSubject) ordinal = 1;
-      else if (record.trial != lastTrial) ++ordinal;
-      lastSubject = record.subject;
-      lastTrial = record.trial;
-      record.ordinal = ordinal;
-      if (!decisionOf(instances[i], record.decision)) record.decision = "?";
-      auto found = feedback.find(rows[i]);
-      if (found != feedback.end() && found->second.second > 0)
-        record.feedback = found->second.first / found->second.second;
-      records.push_back(std::move(record));
-    }
-  } catch (const Error& e) {
-    throw SweepError("cannot read the trace of " + experimentPath + ": " + e.Description());
-  }
-  db->Close();
-  if (csv) *csv = TrialsCsv(records);
+  if (csv) *csv = exporting::TrialTableCsv(table);
   return records;
 }
 
@@ -451,14 +374,6 @@ std::string BlocksCsv(const std::vector<BlockSummary>& blocks) {
     std::sort(labels.begin(), labels.end(), LabelLess);
     for (const auto& label : labels) AppendCsvLine({std::to_string(b.block), label, Num(b.proportion.at(label))}, out);
   }
-  return out;
-}
-
-std::string TrialsCsv(const std::vector<TrialRecord>& trials) {
-  std::string out = "SubjectID,TrialNumber,Decision,Feedback\r\n";
-  for (const auto& t : trials)
-    AppendCsvLine({std::to_string(t.subject), std::to_string(t.trial), t.decision, t.feedback ? Num(*t.feedback) : ""},
-                  out);
   return out;
 }
 

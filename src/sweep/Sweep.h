@@ -13,7 +13,7 @@
 //   DIR/points/pNNNN/         one folder per point:
 //       summary.json          written last: the point is complete
 //       blocks.csv            block,decision,proportion (the target's own form)
-//       trials.csv            one row per trial (with --keep trials or all)
+//       trials.csv            the run's trial table (with --keep trials or all)
 //       error.txt             why the point failed (it is run again next time)
 //   DIR/results.csv           one row per point
 //   DIR/best.json             the best point (with a target)
@@ -102,16 +102,15 @@ std::string FileHash(const std::string& path);
 // One executed decision of one simulated subject.
 struct TrialRecord {
   std::int32_t subject = 0;
-  std::int64_t trial = 0;          // TrialNumber as the trace holds it
+  std::int64_t trial = 0;          // TrialNumber as the trial table holds it
   std::int64_t ordinal = 0;        // 1 for the subject's first trial, 2 for its second, ...
   std::string decision;           // the decision slots' values, joined by " / "
   std::optional<double> feedback; // the mean feedback of the trial, if any
 };
 
-// The executed decisions and their feedback, per subject and trial, read from
-// an experiment database; with csv, also the point's trial table as CSV.
-// Until the trial table of the data export is available this reads the EXEC
-// and FEED rows itself; switch it to the trial table then.
+// The executed decisions and their feedback, per subject and trial, from the
+// trial table of an experiment database (exporting::ReadTrialTable); with
+// csv, also the whole trial table as CSV (one row per cue).
 std::vector<TrialRecord> ReadTrials(const std::string& experimentPath, const std::string& instanceType,
                                     std::string* csv = nullptr);
 
@@ -141,7 +140,6 @@ std::string SummaryJson(const PointSummary& summary);
 PointSummary SummaryFromJson(const std::string& text);
 // block,decision,proportion: the point in the target's own form.
 std::string BlocksCsv(const std::vector<BlockSummary>& blocks);
-std::string TrialsCsv(const std::vector<TrialRecord>& trials);
 
 // --- Fit -----------------------------------------------------------------------
 
