@@ -6,7 +6,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFocusEvent>
-#include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHostAddress>
@@ -20,6 +19,7 @@
 #include <QVBoxLayout>
 #include <array>
 
+#include "editor/CodeFont.h"
 #include "editor/NumberText.h"
 #include "editor/ScreenSettings.h"
 #include "util/Dialogs.h"
@@ -234,7 +234,7 @@ void frmModelParameters::BuildControls() {
   socketGrid->addWidget(Caption(tr("\"HELO\" string (optional)"), socket), 2, 0);
   tbHelo_ = new QLineEdit(socket);
   tbHelo_->setObjectName("tbHelo");
-  tbHelo_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  tbHelo_->setFont(CodeFont());
   tbHelo_->installEventFilter(this);
   socketGrid->addWidget(tbHelo_, 2, 1, 1, 2);
   connect(tbHelo_, &QLineEdit::textChanged, this,
@@ -394,10 +394,19 @@ bool frmModelParameters::CheckOnLeaving(const NumberBox& box) {
   checking_ = true;
   CurrentDialogs().Message(message, DialogIcon::Warning);
   checking_ = false;
-  QLineEdit* edit = box.box;
+  ReturnTo(box.box);
+  return false;
+}
+
+void frmModelParameters::ReturnTo(QLineEdit* edit) {
   edit->setFocus(Qt::OtherFocusReason);
   edit->selectAll();
-  return false;
+  // The focus-out that led here is still being delivered, and the line edit
+  // clears its selection at its end: select again once it is over, so that
+  // what is typed next replaces the refused value.
+  QTimer::singleShot(0, edit, [edit] {
+    if (edit->hasFocus()) edit->selectAll();
+  });
 }
 
 bool frmModelParameters::eventFilter(QObject* watched, QEvent* event) {
@@ -432,8 +441,7 @@ bool frmModelParameters::eventFilter(QObject* watched, QEvent* event) {
                                        "accept tasks from this computer only.",
                                    DialogIcon::Warning);
           checking_ = false;
-          tbListen_->setFocus(Qt::OtherFocusReason);
-          tbListen_->selectAll();
+          ReturnTo(tbListen_);
         }
       }
       break;

@@ -197,6 +197,13 @@ TEST_F(ModelParametersTest, StopRuleChecks) {
   EXPECT_EQ(Setting("Params_StopRule_Num"), Variant(1.5));
   EXPECT_EQ(TypeAndLeave(screen.get(), "tbStopRuleNum", "0.5"),
             std::vector<std::string>{"Number of cycles must be greater than zero."});
+  // Back in the box after the message, typing replaces the refused value.
+  QLineEdit* cycles = Box(screen.get(), "tbStopRuleNum");
+  EXPECT_TRUE(cycles->hasFocus());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(cycles->selectedText(), "0.5");
+  QTest::keyClicks(cycles, "2");
+  EXPECT_EQ(cycles->text(), "2");
   // The number check comes first.
   EXPECT_EQ(TypeAndLeave(screen.get(), "tbStopRuleNum", ".5"),
             std::vector<std::string>{"The value '.5' isn't a valid number. Please correct it."});
