@@ -40,8 +40,8 @@ FormulaPanel::FormulaPanel(const QString& name, int delayMs, QWidget* parent)
   variables_->setObjectName("lst" + name + "Variables");
   // Wide enough for "Memory." and a slot name; longer names show whole in
   // their tooltip.
-  variables_->setMinimumWidth(160);
-  variables_->setMaximumWidth(340);
+  variables_->setMinimumWidth(150);
+  variables_->setMaximumWidth(260);
   row->addLayout(left, 3);
   row->addWidget(variables_, 1);
 

@@ -551,9 +551,17 @@ void TaskServer::ReportFailure(const Error& error) {
   std::string reason = WithoutErrorNumbers(error.Description());
   if (error.Number() == kFormulaEvaluationError) reason = "A formula failed while the model ran. " + reason;
   if (reason.empty()) reason = "an unexpected failure (see the log)";
-  std::string line = reason;
-  for (char& c : line)
-    if (c == '\r' || c == '\n') c = ' ';
+  // One protocol line: line breaks and the blanks around them become one space.
+  std::string line;
+  for (char c : reason) {
+    const bool blank = c == '\r' || c == '\n' || c == ' ' || c == '\t';
+    if (!blank) {
+      line += c;
+    } else if (!line.empty() && line.back() != ' ') {
+      line += ' ';
+    }
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
   SendData("ERROR|Simulation stopped: " + line);
   SetStatus("ERROR");
   SetLastError(Q(line));
