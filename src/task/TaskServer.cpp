@@ -336,6 +336,7 @@ void TaskServer::ProcessIncoming(std::string_view bytes) {
       continue;
     }
     // A failure disconnects the task: what else it sent is not read.
+    if (failureQueued_) break;
     try {
       HandleLine(piece.line);
     } catch (const Error& e) {
@@ -655,10 +656,15 @@ void TaskServer::OnExecutorError(const Error& error) {
   // Called from inside the executor, which may not be destroyed here. By the
   // time the queued report runs, a START may have replaced the executor or a
   // new task the connection: then only the report remains.
+  // Until the report has run, nothing more of the task is read: its next
+  // lines belong to the run that failed.
+  failureQueued_ = true;
   const int generation = executorGeneration_;
   QMetaObject::invokeMethod(
       this,
       [this, error, generation]() {
+        failureQueued_ = false;
+        ResumeReading();
         if (generation == executorGeneration_ && executor_) {
           ReportFailure(error);
         } else {

@@ -179,7 +179,7 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   // Shows a message without letting the task's next line in meanwhile; during
   // a step it is held back until the step returns.
   void ShowMessage(const DialogRequest& request);
-  bool ReadingPaused() const { return stepDepth_ > 0 || messagesShown_ > 0; }
+  bool ReadingPaused() const { return stepDepth_ > 0 || messagesShown_ > 0 || failureQueued_; }
   // Reads what the task sent while reading was paused.
   void ResumeReading();
   void ReadAvailable();
@@ -208,6 +208,7 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   int executorGeneration_ = 0;  // which executor a queued failure belongs to
   int stepDepth_ = 0;
   int messagesShown_ = 0;
+  bool failureQueued_ = false;  // an executor failure waits for its report
   std::shared_ptr<Dialogs> outerDialogs_;     // the Dialogs replaced during a step
   std::vector<DialogRequest> heldMessages_;   // asked for during a step
 };
