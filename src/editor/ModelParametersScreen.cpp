@@ -70,6 +70,7 @@ QLineEdit* frmModelParameters::AddNumberBox(const QString& name, const std::stri
   box->setMaximumWidth(140);
   box->installEventFilter(this);
   numberBoxes_.push_back({box, key, defaultText, keys, written});
+  connect(box, &QLineEdit::textChanged, box, &QWidget::setToolTip);
   connect(box, &QLineEdit::textChanged, this, [this, key, written](const QString& text) {
     if (written == NumberBox::Written::Text)
       Write(key, Variant(text.toStdString()));
@@ -322,6 +323,9 @@ void frmModelParameters::Load() {
     const std::string text = box.written == NumberBox::Written::Text ? ReadSettingText(db, box.key)
                                                                      : SettingText(ReadSetting(db, box.key));
     box.box->setText(QString::fromStdString(text));
+    // A number longer than its box (-1e300 written out) shows its start,
+    // with the whole text in the tooltip.
+    box.box->setCursorPosition(0);
   }
   tbHelo_->setText(QString::fromStdString(ReadSettingText(db, "Params_HELO")));
   tbListen_->setText(QString::fromStdString(listen));

@@ -209,6 +209,15 @@ TEST_F(ModelParametersTest, StopRuleChecks) {
             std::vector<std::string>{"The value '.5' isn't a valid number. Please correct it."});
 }
 
+TEST_F(ModelParametersTest, ALongNumberShowsItsStartAndAllOfItInTheTooltip) {
+  SetSetting("Params_Delta_Value", Variant(-1e300));
+  auto screen = Open();
+  QLineEdit* rt = Box(screen.get(), "tbDelta");
+  EXPECT_TRUE(rt->text().startsWith("-1000")) << rt->text().toStdString();
+  EXPECT_EQ(rt->cursorPosition(), 0);
+  EXPECT_EQ(rt->toolTip(), rt->text());
+}
+
 TEST_F(ModelParametersTest, BackAndNextShowTheNeighbours) {
   auto screen = Open();
   Find<QPushButton>(screen.get(), "btnBack")->click();
