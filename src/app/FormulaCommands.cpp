@@ -100,18 +100,13 @@ void AddFormulaCommands(CLI::App& app, CommandContext& context) {
       variables.Assign(name, value);
     }
     RandomSource random = options->seed ? RandomSource(*options->seed) : RandomSource();
-    // The error is printed below; the message box text would only repeat it.
-    auto previous = SetDialogs(std::make_shared<HeadlessDialogs>(false));
     try {
       program.Execute(variables, random);
-      SetDialogs(previous);
     } catch (const formula::FormulaError& e) {
-      SetDialogs(previous);
       std::cerr << "Error #" << e.InnerCode() << ": " << e.Description() << "\n";
       context.exitCode = 1;
       return;
     } catch (const Error& e) {
-      SetDialogs(previous);
       std::cerr << "Error #" << e.Number() << ": " << e.Description() << "\n";
       context.exitCode = 1;
       return;

@@ -227,6 +227,10 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
   serve->add_option("--seed", serveSeed, "Seed of the model's random numbers");
   serve->add_flag("--debug", serveDebug, "Write every line, trace level included, to the log file");
   serve->add_flag("--quiet", serveQuiet, "Print only errors");
+  serve->footer(
+      "A failure that stops a simulation (a formula error, an unknown slot, text in a number slot, a division "
+      "by zero...) is sent to the task as \"ERROR|Simulation stopped: <reason>\"; the task is disconnected and "
+      "the model is served to the next one.");
   serve->callback([&context, serve] {
     context.exitCode = Serve(serveModel, *serve, servePort, serveListen, serveClock, serveSeed, serveDebug, serveQuiet);
   });

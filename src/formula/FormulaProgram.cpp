@@ -341,11 +341,9 @@ bool FormulaProgram::Run(VariableList& variables, RandomSource& random) const {
     tree_->root->Execute(context);
   } catch (const Error& e) {
     if (e.Number() < ErrorNumber::Base) throw;  // a failure of another component passes unchanged
-    FormulaError raised(ErrorNumber::Base + FormulaErrorCode::ExecuteFailed, e.Source(), e.Description(), e.Number());
-    CurrentDialogs().Message("Error #" + std::to_string(raised.InnerCode()) + " while evaluating your formula: \r\n" +
-                                 e.Description(),
-                             DialogIcon::None, "Formula Error");
-    throw raised;
+    // No message here: the caller (a run, a command) reports the failure once,
+    // at the place that knows what it ends.
+    throw FormulaError(ErrorNumber::Base + FormulaErrorCode::ExecuteFailed, e.Source(), e.Description(), e.Number());
   }
   return true;
 }

@@ -7,10 +7,11 @@
 // so one parsed program serves any number of executions, and copies of a
 // program share it.
 //
-// Parse errors are only texts in ErrorMessage. Evaluation failures are shown
-// as a "Formula Error" message and raised as korvane::Error with number
-// ErrorNumber::Base + 10000 (a FormulaError), the inner failure's source and
-// description kept.
+// Parse errors are only texts in ErrorMessage. Evaluation failures are
+// raised as korvane::Error with number ErrorNumber::Base + 10000 (a
+// FormulaError), the inner failure's source and description kept; Execute
+// shows nothing itself (a run may not wait for the person in the middle of a
+// step), the caller reports the failure.
 #pragma once
 
 #include <cstdint>

@@ -252,7 +252,7 @@ TEST(FormulaProgram, UndefinedVariablesAndTheWrappingPerOperation) {
             "Error: Type mismatch (#13)\r\nOccurred while processing this part of the formula: (X + 1)");
 }
 
-TEST(FormulaProgram, ExecuteShowsOneFormulaErrorMessage) {
+TEST(FormulaProgram, ExecuteRaisesWithoutShowingAMessage) {
   RecordedDialogs dialogs;
   FormulaProgram program = Parsed("Y = LN(0)");
   VariableList vars;
@@ -263,10 +263,9 @@ TEST(FormulaProgram, ExecuteShowsOneFormulaErrorMessage) {
     EXPECT_EQ(e.InnerNumber(), ErrorNumber::InvalidProcedureCall);
     EXPECT_EQ(e.Number(), ErrorNumber::Base + 10000);
   }
-  ASSERT_EQ(dialogs.Shown().size(), 1u);
-  EXPECT_EQ(dialogs.Shown()[0].title, "Formula Error");
-  EXPECT_EQ(dialogs.Shown()[0].text,
-            "Error #5 while evaluating your formula: \r\nInvalid procedure call or argument");
+  // A message box here would run its own event loop in the middle of a
+  // simulation step; the caller reports the failure instead.
+  EXPECT_TRUE(dialogs.Shown().empty());
 
   FormulaProgram overflow = Parsed("Y = 1E300 * 1E300 + 0");
   EXPECT_TRUE(overflow.HasError());  // no exponents in number literals

@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 #include "util/Dialogs.h"
 #include "util/Error.h"
+#include "util/ErrorText.h"
 #include "util/Files.h"
 #include "util/Variant.h"
 
@@ -69,6 +70,19 @@ TEST(Error, StandardNumbersKeepTheirTexts) {
   EXPECT_EQ(Error::Standard(ErrorNumber::DivisionByZero).Description(), "Division by zero");
   EXPECT_EQ(Error::Standard(ErrorNumber::InvalidUseOfNull).Description(), "Invalid use of Null");
   EXPECT_EQ(ErrorNumber::Base + 0x34B, static_cast<std::int32_t>(0x8004034Bu));
+}
+
+TEST(Error, UserTextLeavesOutNumbersAndRepeatedPrefixes) {
+  // As nested formula failures describe themselves.
+  EXPECT_EQ(WithoutErrorNumbers("Error: Error: The variable 'Missing' is not defined, but it is used in:\r\n\r\n"
+                                "B = (Missing * 2) (#-2147211304)\r\nOccurred here (#-2147221503)\r\nx"),
+            "Error: The variable 'Missing' is not defined, but it is used in:\r\n\r\nB = (Missing * 2)\r\n"
+            "Occurred here\r\nx");
+  EXPECT_EQ(WithoutErrorNumbers("Error: Type mismatch (#13)"), "Error: Type mismatch");
+  EXPECT_EQ(WithoutErrorNumbers("Division by zero(#11)"), "Division by zero");
+  // What only looks like a number stays.
+  EXPECT_EQ(WithoutErrorNumbers("Slot (#1a) and (#) and (# 3) stay"), "Slot (#1a) and (#) and (# 3) stay");
+  EXPECT_EQ(WithoutErrorNumbers(""), "");
 }
 
 TEST(Dialogs, ScriptedAnswersAndRecordsAndHeadlessTakesDefault) {
