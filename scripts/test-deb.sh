@@ -39,7 +39,8 @@ done
 
 # Unpacked into a scratch root, run from an unrelated folder.
 dpkg-deb -x "$deb" "$scratch/root"
-dpkg-deb -c "$deb" | grep -q "./usr/share/man/man1/korvane.1" || fail "no manual page in the package"
+dpkg-deb -c "$deb" >"$scratch/contents"
+grep -q "./usr/share/man/man1/korvane.1" "$scratch/contents" || fail "no manual page in the package"
 export LD_LIBRARY_PATH="$scratch/root/usr/lib/$(gcc -print-multiarch 2>/dev/null || echo x86_64-linux-gnu)${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 export KORVANE_DATA_DIR="$scratch/data"
 unset KORVANE_RESOURCE_DIR

@@ -117,14 +117,14 @@ TEST_F(EditorTest, EnabledStateFollowsTheModel) {
   const std::size_t asked = requests.size();
   Trigger("mnuClose");
   TakeShown();
-  const QString path = QFileInfo("m.mdb").absoluteFilePath();
+  const QString path = QString::fromStdString(dir.File("m.mdb"));
   window->OpenModelFile(path);
   EXPECT_EQ(requests.size(), asked);
   EXPECT_EQ(window->findChild<QLabel*>("lblDatabase")->text(), "m.mdb");
   EXPECT_EQ(EnabledJumpers(*window), frmJumper::kJumperCount);
   EXPECT_EQ(window->Recent().Paths().front(), path);
-  { std::ofstream("notes.mdb") << "not a database"; }
-  window->OpenModelFile(QFileInfo("notes.mdb").absoluteFilePath());
+  { std::ofstream(dir.File("notes.mdb")) << "not a database"; }
+  window->OpenModelFile(QString::fromStdString(dir.File("notes.mdb")));
   EXPECT_FALSE(TakeShown().empty());
   EXPECT_EQ(window->findChild<QLabel*>("lblDatabase")->text(), "No Model Open");
 }
