@@ -209,6 +209,11 @@ void frmModelParameters::BuildControls() {
   clockGrid->addWidget(AddNumberBox("tbSeed", "Params_Seed", QString(), NumberBox::Keys::Digits,
                                     NumberBox::Written::Text),
                        2, 1);
+  clockGrid->addWidget(Caption(tr("Pause after each retrieval cycle (ms of model time)"), clockGroup), 3, 0);
+  clockGrid->addWidget(AddNumberBox("tbCyclePause", "Params_CyclePause", "50"), 3, 1);
+  clockGrid->addWidget(Caption(tr("Time of one trial, first cue to next first cue (ms; simulated clock)"), clockGroup),
+                       4, 0);
+  clockGrid->addWidget(AddNumberBox("tbTrialTime", "Params_TrialTime", "1000"), 4, 1);
   clockGrid->setColumnStretch(0, 1);
   left->addWidget(clockGroup);
 
@@ -386,6 +391,8 @@ bool frmModelParameters::CheckOnLeaving(const NumberBox& box) {
     message = "Number of cycles must be greater than zero.";
   } else if (box.key == "Params_StopRule_Value" && LeadingNumber(text) < 1) {
     message = "Stopping time rule must at least 1 millisecond.";
+  } else if ((box.key == "Params_CyclePause" || box.key == "Params_TrialTime") && LeadingNumber(text) < 0) {
+    message = "A time in the model must be 0 or more milliseconds.";
   } else if (box.key == "Params_Port_Value" && !Trimmed(text).empty() &&
              (LeadingNumber(text) < 1 || LeadingNumber(text) > 65535)) {
     message = "The port '" + text + "' must be a number from 1 to 65535.";

@@ -109,7 +109,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
       feedback.Add("G", Variant(goal_));
       feedback.Add("O", Variant(outcome));
       utilityUpdate_.Execute(feedback, random_);
-      change = feedback.Value("U").ToNumber();
+      change = NumberResult(feedback.Value("U"), "the utility update formula");
       Add(Indented(4, "UTILITY-SET VALUE=" + FormatNumber(change)), 0);
       item->Utility = change;
     }

@@ -73,6 +73,10 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     }
     if (seeded) random_.Reseed(seed);
     else random_ = RandomSource();
+    // Every subject draws from a stream of its own, derived from this seed
+    // and its number (IncrementSubjectID), so one seed replays the whole run
+    // and no two subjects share their noise.
+    runSeed_ = random_.Seed();
 
     if (!db_.IsOpen()) {
       Add("Error: mdb must be set before executing", 3);
@@ -341,6 +345,32 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
       retrieval_.alpha = value;
       Add("alpha = " + FormatNumber(value), 1);
     }
+
+    // Model time of one trial and of the pause after each cycle. Missing keys
+    // (models made before these settings) take the defaults; a blank or
+    // negative value is refused, not guessed.
+    auto duration = [&](const std::string& key, double fallback, double* out) {
+      Variant v = settings_.Value(key);
+      if (v.IsNull() || v.IsEmpty()) {
+        *out = fallback;
+        return;
+      }
+      if (v.IsString() && !IsNumericText(v.AsString())) {
+        fail("Error: Parameter " + key + " must be a number of milliseconds; it is '" + v.AsString() + "'");
+        return;
+      }
+      double n = v.ToNumber();
+      if (!std::isfinite(n) || n < 0) {
+        fail("Error: Parameter " + key + " must be 0 or more milliseconds; it is " + FormatNumber(n));
+        return;
+      }
+      *out = n;
+    };
+    duration("Params_CyclePause", kDefaultCyclePauseMs, &cyclePauseMs_);
+    duration("Params_TrialTime", kDefaultTrialTimeMs, &trialTimeMs_);
+    Add("Cycle pause = " + FormatNumber(cyclePauseMs_) + "ms" +
+            (kind == ClockKind::Simulated ? ", trial time = " + FormatNumber(trialTimeMs_) + "ms" : std::string()),
+        1);
 
     reinforceRecognition_ = settings_.Switch("Reinforce_Recognition");
     reinforceExecution_ = settings_.Switch("Reinforce_Execution");
