@@ -11,7 +11,7 @@ packages=(
   libsqlite3-dev sqlite3 libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core python3 xvfb xauth
-  dpkg-dev file man-db
+  dpkg-dev file man-db desktop-file-utils
 )
 
 missing=()

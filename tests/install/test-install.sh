@@ -29,6 +29,9 @@ for f in bin/korvane share/korvane/Formula-v6.cgt share/korvane/help/RTF_WELCOME
   [ -f "$scratch/prefix/$f" ] || fail "not installed: $f"
 done
 [ ! -e "$scratch/prefix/bin/resources" ] || fail "resources installed into bin/"
+if command -v desktop-file-validate >/dev/null; then
+  desktop-file-validate "$scratch/prefix/share/applications/korvane.desktop" || fail "desktop entry"
+fi
 
 # Every run keeps its files in the scratch folder; nothing reads the build tree.
 export KORVANE_DATA_DIR="$scratch/data"
