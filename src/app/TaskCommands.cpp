@@ -70,10 +70,10 @@ class RunReport {
     experiment_ = experiment.toStdString();
     subjects_ = 0;
     decisions_ = 0;
-    timer_.start();
   }
   void SubjectStarted(const QString& type, int subject) {
     SubjectEnded();
+    if (subjects_ == 0) timer_.start();  // a run's first subject (also after a STOP on the same connection)
     type_ = type.toStdString();
     subject_ = subject;
     subjectDecisions_ = 0;
@@ -89,16 +89,18 @@ class RunReport {
     currentLog_ = path.toStdString();
   }
   void SetCurrentLog(const std::string& path) { currentLog_ = path; }
-  // how: "stopped" for a STOP, "ended" when the task left without one.
-  void RunEnded(const char* how) {
+  // how: "stopped" for a STOP, "ended ..." when the task left without one.
+  // A run without subjects (a STOP and then the task leaving) says nothing.
+  void RunEnded(const std::string& how) {
     SubjectEnded();
-    if (experiment_.empty()) return;
+    if (subjects_ == 0) return;
     const double seconds = timer_.isValid() ? timer_.elapsed() / 1000.0 : 0.0;
     std::cout << "Run " << how << ": " << subjects_ << (subjects_ == 1 ? " subject, " : " subjects, ") << decisions_
               << " decisions in " << seconds << " s\n"
               << "  experiment database " << experiment_ << "\n"
-              << "  log " << (std::string(how) == "stopped" ? runLog_ : currentLog_) << std::endl;
-    experiment_.clear();
+              << "  log " << (how == "stopped" ? runLog_ : currentLog_) << std::endl;
+    subjects_ = 0;
+    decisions_ = 0;
   }
 
  private:
