@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/CueRecord.h"
 #include "engine/EngineLog.h"
 #include "engine/InstanceTable.h"
 #include "engine/JudgmentCollection.h"
@@ -66,6 +67,8 @@ class ModelExecutor::Impl final : public EngineLog {
   std::string preparedType_;
   std::unique_ptr<InstanceTable> table_;
   std::unique_ptr<TraceWriter> trace_;
+  // What each cue came to (MetaCue); none when the trace level is 2 (none).
+  std::unique_ptr<CueRecorder> cues_;
   formula::VariableList params_;
   std::vector<std::string> situationColumns_, situationSlots_;
   std::vector<std::string> decisionColumns_, decisionSlots_;

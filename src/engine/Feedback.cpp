@@ -81,6 +81,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
     }
     std::string id = std::to_string(item->ID);
     if (!rewarded.insert(item->ID).second) {
+      if (cues_) cues_->Fed(outcome, item->Utility);
       Add(Indented(2, "Record " + id + ": utility already rewarded during this cycle; not rewarding again"), 1);
       continue;
     }
@@ -116,6 +117,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
 
     if (!utilitySlot_.empty()) item->Values.Assign(utilitySlot_, Variant(item->Utility));
     item->Feedback = change;
+    if (cues_) cues_->Fed(outcome, item->Utility);
     item->AddToMetaInstance(*trace_, "FEED");
     item->Feedback = 0;
 
@@ -154,6 +156,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
   }
 
   executed_.Clear();
+  if (cues_) cues_->FeedbackDone();
   table_->CommitWorkingMemory();
   CommitStep();
   busy_ = false;

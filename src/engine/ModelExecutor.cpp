@@ -63,6 +63,7 @@ void ModelExecutor::Impl::Fail(const Error& error) {
   // What the failed step wrote is undone, so instance rows stay consistent;
   // what was queued belonged to the failed exchange and is dropped.
   if (trace_) trace_->Discard();
+  if (cues_) cues_->Discard();
   try {
     while (db_.InTransaction()) db_.RollbackTransaction();
   } catch (const std::exception&) {

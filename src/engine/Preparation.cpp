@@ -381,6 +381,9 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     subjectId_ = table_->LastSubject();
     table_->SetSubject(subjectId_);
     trace_ = std::make_unique<TraceWriter>(db_, this);
+    cues_.reset();
+    if (settings_.Value("Params_TraceLevel").ToNumber() < 2)
+      cues_ = std::make_unique<CueRecorder>(db_, this, typeName, situationSlots_, decisionSlots_);
 
     startTime_ = AbsoluteNow();
     trialStartTime_ = clock_->HighResolutionMilliseconds();

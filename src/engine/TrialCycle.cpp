@@ -194,6 +194,7 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
     instance->Activation = retrieval_.rt;
     instance->CalculateRetrievalDelay(LF_, LE_);
     Add("-- Waiting " + FormatNumber(instance->RetrievalDelay) + "ms", 1);
+    if (cues_) cues_->Judged(subjectId_, trialNumber_, now, "HEUR", instance, cue, instance->RetrievalDelay);
     cycleInstance_ = instance;
     PauseThen(cyclePauseMs_, &Impl::AfterHeuristicPause);
     return;
@@ -239,6 +240,8 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
     Add(Indented(4, "NO-DUPLICATE"), 0);
   }
   instance->AddToMetaInstance(*trace_, "RETR");
+  if (cues_)
+    cues_->Judged(subjectId_, trialNumber_, now, "RETR", instance, cue, LF_ * std::exp(-LE_ * instance->Activation) * 1000);
   cycleInstance_ = instance;
   UpdateCandidate();
   PauseThen(cyclePauseMs_, &Impl::AfterCyclePause);
@@ -257,6 +260,7 @@ void ModelExecutor::Impl::UpdateCandidate() {
     candidate_ = instance;
     candidate_->CalculateRetrievalDelay(LF_, LE_);
     retrievalTime_ = candidate_->RetrievalDelay;
+    if (cues_) cues_->Candidate();
   }
   Add(Indented(2, "RETRIEVAL-DELAY " + FormatNumber(retrievalTime_) + "ms"), 1);
 }
@@ -311,6 +315,7 @@ void ModelExecutor::Impl::ExecuteChoice(const std::string& typeName) {
     Add("Not executing any instance because it does not meet choice threshold.", 1);
   }
   table_->CommitWorkingMemory();
+  if (cues_) cues_->EndTrial(!reply.empty());
   // The reply leaves only once what it reports is on disk.
   CommitStep();
   // Still busy while the reply goes out: what the task sends back meanwhile
