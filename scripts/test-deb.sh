@@ -56,7 +56,9 @@ echo "\$ korvane demo --subjects 2 --trials 5"
 out=$("$korvane" demo --subjects 2 --trials 5); echo "$out"
 grep -q "^10 decisions in" <<<"$out" || fail "demo"
 if [ -d "$scratch/root/usr/lib/python3/dist-packages/korvane" ]; then
-  PYTHONPATH="$scratch/root/usr/lib/python3/dist-packages" python3 -c "import korvane" || fail "python package"
-  echo "Python package korvane imports from the package"
+  where=$(cd / && PYTHONPATH="$scratch/root/usr/lib/python3/dist-packages" python3 -c \
+    "import korvane; print(korvane.__file__); korvane.TaskConnection; korvane.read_trials" 2>&1) || fail "python package: $where"
+  [[ "$where" == "$scratch/root/"* ]] || fail "python imported korvane from $where, not from the package"
+  echo "Python package: $where"
 fi
 echo "deb package: all checks passed"
