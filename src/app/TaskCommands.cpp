@@ -144,11 +144,12 @@ int Serve(const std::string& model, const CLI::App& cmd, int port, const std::st
     report.LogStarted(path);
     if (verbosity == Verbosity::Verbose) std::cout << "New log file: " << path.toStdString() << std::endl;
   });
+  // Scripts read the experiment's path from this line, --quiet or not.
+  QObject::connect(&server, &task::TaskServer::experimentStarted, [&report](const QString& path) {
+    report.RunStarted(path);
+    std::cout << "Experiment database: " << path.toStdString() << std::endl;
+  });
   if (verbosity != Verbosity::Quiet) {
-    QObject::connect(&server, &task::TaskServer::experimentStarted, [&report](const QString& path) {
-      report.RunStarted(path);
-      std::cout << "Task connected; experiment database " << path.toStdString() << std::endl;
-    });
     QObject::connect(&server, &task::TaskServer::subjectChanged, [&report, &server](int subject) {
       report.SubjectStarted(server.ExecutingInstance(), subject);
     });
@@ -299,7 +300,7 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
       ->check(CLI::IsMember({"real", "simulated"}));
   serve->add_option("--seed", serveSeed, "Seed of the model's random numbers");
   serve->add_flag("--debug", serveDebug, "Write every line, trace level included, to the log file");
-  auto* quiet = serve->add_flag("-q,--quiet", serveQuiet, "Print only errors");
+  auto* quiet = serve->add_flag("-q,--quiet", serveQuiet, "Print only errors and the path of each experiment database");
   serve->add_flag("-v,--verbose", serveVerbose,
                   "Print every step of the model and the task, as the log file has them "
                   "(default: a line per subject and a summary per run)")

@@ -105,5 +105,6 @@ kill -TERM "$serve_pid"; wait "$serve_pid" || fail "serve did not stop cleanly";
 grep -q "^Subject 1 (I1): 4 decisions$" "$scratch/serve.out" || fail "serve: no subject line"
 grep -q "^Subject 2 (I1): 4 decisions$" "$scratch/serve.out" || fail "serve: no second subject line"
 grep -q "^Run stopped: 2 subjects, 8 decisions" "$scratch/serve.out" || fail "serve: no summary"
+grep -q "^Experiment database: $scratch/model-" "$scratch/serve.out" || fail "serve: no experiment database line"
 ! grep -q "Received CUES" "$scratch/serve.out" || fail "serve printed engine steps without -v"
 echo "install tree: all checks passed"
