@@ -83,6 +83,14 @@ class FormulaProgram {
 
   bool HasError() const { return !errorMessage_.empty(); }
   const std::string& ErrorMessage() const { return errorMessage_; }
+  void SetErrorMessage(std::string text) { errorMessage_ = std::move(text); }
+
+  // A warning a caller may leave with the program (a screen that accepts a
+  // formula but has a doubt about it). Korvane's own parse and checks never
+  // write one; ParseProgram and Reset empty it with the error message.
+  bool HasWarning() const { return !warningMessage_.empty(); }
+  const std::string& WarningMessage() const { return warningMessage_; }
+  void SetWarningMessage(std::string text) { warningMessage_ = std::move(text); }
 
   // The names assigned anywhere in the parsed text, in order of appearance.
   const VariableList& Assignments() const { return assignments_; }
@@ -99,7 +107,7 @@ class FormulaProgram {
   // once from the clock.
   void SetRandomSource(RandomSource* random) { random_ = random; }
 
-  // No tree, an empty Assignments list, no error.
+  // No tree, an empty Assignments list, no error and no warning.
   void Reset();
 
   // The tree's pretty-printed text, fully parenthesised; empty with no tree.
@@ -120,6 +128,7 @@ class FormulaProgram {
 
   std::string sourceCode_;
   std::string errorMessage_;
+  std::string warningMessage_;
   VariableList assignments_;
   std::shared_ptr<const SyntaxTree> tree_;
   SyntaxTree* building_ = nullptr;  // the tree under construction during ParseProgram

@@ -60,6 +60,29 @@ TEST(FormulaProgram, AssignmentsAreKnownBeforeExecution) {
   EXPECT_FALSE(program.Execute(vars));
 }
 
+TEST(FormulaProgram, WarningsAreTheCallersAndParsingOrResetEmptiesThem) {
+  FormulaProgram program("A = 1");
+  EXPECT_FALSE(program.HasWarning());
+  program.ParseProgram();
+  EXPECT_FALSE(program.HasWarning());  // nothing in the parse writes one
+  program.SetWarningMessage("A is never read");
+  EXPECT_TRUE(program.HasWarning());
+  EXPECT_EQ(program.WarningMessage(), "A is never read");
+  VariableList vars;
+  EXPECT_TRUE(program.Execute(vars));
+  EXPECT_TRUE(program.HasWarning());  // running leaves it
+
+  program.SetSourceCode("B = 2");
+  program.ParseProgram();
+  EXPECT_FALSE(program.HasWarning());
+  program.SetWarningMessage("again");
+  program.SetErrorMessage("set by a caller");
+  EXPECT_TRUE(program.HasError());
+  program.Reset();
+  EXPECT_FALSE(program.HasWarning());
+  EXPECT_FALSE(program.HasError());
+}
+
 TEST(FormulaProgram, ParseErrorsAreTextsAndKeepThePreviousTree) {
   RecordedDialogs dialogs;
   FormulaProgram bad = Parsed("A = 1_2");
