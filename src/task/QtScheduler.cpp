@@ -13,7 +13,11 @@ void QtScheduler::Post(double delayMs, std::function<void()> task) {
   auto run = [this, task = std::move(task)]() {
     --pending_;
     LogBatch batch;
-    task();
+    if (runner_) {
+      runner_(task);
+    } else {
+      task();
+    }
   };
   if (!(delayMs > 0)) {
     // Queued behind what is already pending; FIFO among zero-delay steps.
