@@ -515,9 +515,11 @@ std::optional<PointOutcome> WriteResults(const std::string& folder, const SweepD
   std::vector<std::string> header = {"point"};
   for (const auto& v : definition.vary) header.push_back(v.key);
   for (const char* name : {"seed", "status", "subjects", "decisions"}) header.push_back(name);
+  // b1_p_1, b1_p_2, b1_outcome, b2_p_1, ...
+  auto blockColumn = [](int block, const std::string& what) { return "b" + std::to_string(block) + '_' + what; };
   for (int b = 1; b <= definition.Blocks(); ++b) {
-    for (const auto& label : labels) header.push_back("b" + std::to_string(b) + "_p_" + label);
-    header.push_back("b" + std::to_string(b) + "_outcome");
+    for (const auto& label : labels) header.push_back(blockColumn(b, "p_" + label));
+    header.push_back(blockColumn(b, "outcome"));
   }
   if (withFit)
     for (const char* name : {"msd", "rmse", "r"}) header.push_back(name);
