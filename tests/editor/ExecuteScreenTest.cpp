@@ -163,6 +163,7 @@ TEST_F(ExecuteScreenTest, FailingRunWithLinesPendingShowsOneRealMessage) {
   // the formula meets a failed retrieval, where Memory.Option is undefined.
   SetSetting("I1_DecisionType", Variant(0));
   SetSetting("Params_Delta_Value", Variant(1000));
+  SetSetting("Params_Delta_Cmp", Variant(">"));
   {
     auto db = Model();
     store::SetSimilarityFormula(db.get(), "I1", "GLOBAL_DECISION", "D = ROUND(Memory.Option)");

@@ -106,6 +106,7 @@ TEST_F(RunFailureTest, FormulaFailureWithTwoLinesPendingGivesOneMessageAndOneErr
   Serve([](nlohmann::json& m) {
     m["settings"]["I1_DecisionType"] = 0;
     m["settings"]["Params_Delta_Value"] = 1000;
+    m["settings"]["Params_Delta_Cmp"] = ">";
     m["instance_types"][0]["formulas"]["GLOBAL_DECISION"] = "D = ROUND(Memory.Option)";
   });
   auto task = Started();
