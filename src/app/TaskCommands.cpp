@@ -40,13 +40,17 @@ std::unique_ptr<QCoreApplication> MakeApplication() {
   return std::make_unique<QCoreApplication>(argc, argv);
 }
 
-// Runs the event loop until done() is true or timeoutMs passes.
+// Runs the event loop until done() is true or timeoutMs passes. It sleeps
+// while nothing happens: processEvents with a time limit drops
+// WaitForMoreEvents and would spin, so a 50 ms timer wakes the loop instead.
 bool RunUntil(const std::function<bool()>& done, int timeoutMs) {
   QElapsedTimer timer;
   timer.start();
+  QTimer wake;
+  wake.start(50);
   while (!done()) {
     if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   return true;
 }
@@ -61,8 +65,83 @@ int Fail(const std::string& text) {
   return 1;
 }
 
+// What `serve` prints without --verbose: a line for each subject when it
+// ends, and a summary for each run (from the task's connection to its STOP or
+// its leaving).
+class RunReport {
+ public:
+  void RunStarted(const QString& experiment) {
+    experiment_ = experiment.toStdString();
+    subjects_ = 0;
+    decisions_ = 0;
+  }
+  void SubjectStarted(const QString& type, int subject) {
+    SubjectEnded();
+    if (subjects_ == 0) timer_.start();  // a run's first subject (also after a STOP on the same connection)
+    type_ = type.toStdString();
+    subject_ = subject;
+    subjectDecisions_ = 0;
+    ++subjects_;
+  }
+  void ReplySent(const QString& line) {
+    if (!line.startsWith(QStringLiteral("DECISION|"), Qt::CaseInsensitive)) return;
+    ++subjectDecisions_;
+    ++decisions_;
+  }
+  void LogStarted(const QString& path) {
+    runLog_ = currentLog_;
+    currentLog_ = path.toStdString();
+  }
+  void SetCurrentLog(const std::string& path) { currentLog_ = path; }
+  // how: "stopped" for a STOP, "ended ..." when the task left without one.
+  // A run without subjects (a STOP and then the task leaving) says nothing.
+  void RunEnded(const std::string& how) {
+    SubjectEnded();
+    if (subjects_ == 0) return;
+    const double seconds = timer_.isValid() ? timer_.elapsed() / 1000.0 : 0.0;
+    std::cout << "Run " << how << ": " << subjects_ << (subjects_ == 1 ? " subject, " : " subjects, ") << decisions_
+              << " decisions in " << seconds << " s\n"
+              << "  experiment database " << experiment_ << "\n"
+              << "  log " << (how == "stopped" ? runLog_ : currentLog_) << std::endl;
+    subjects_ = 0;
+    decisions_ = 0;
+  }
+
+ private:
+  void SubjectEnded() {
+    if (subject_ == 0) return;
+    std::cout << "Subject " << subject_ << " (" << type_ << "): " << subjectDecisions_ << " decisions" << std::endl;
+    subject_ = 0;
+  }
+
+  std::string experiment_, type_, currentLog_, runLog_;
+  int subject_ = 0, subjects_ = 0;
+  long subjectDecisions_ = 0, decisions_ = 0;
+  QElapsedTimer timer_;
+};
+
+enum class Verbosity { Quiet, Normal, Verbose };
+
+// The --info-file of serve: "key=value" lines for programs that start a
+// server (port, address, the current experiment database, where the run is),
+// replaced whole through a renamed temporary file so a reader never sees
+// half of it.
+bool WriteServeInfo(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) return false;
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  return !ec;
+}
+
 int Serve(const std::string& model, const CLI::App& cmd, int port, const std::string& listen,
-          const std::string& clock, std::uint64_t seed, bool debug, bool quiet) {
+          const std::string& clock, std::uint64_t seed, bool debug, Verbosity verbosity,
+          const std::string& infoFile) {
   if (!FileExists(model)) return Fail("no model file " + model);
   auto app = MakeApplication();
   InstallSharedFileLog();
@@ -76,22 +155,62 @@ int Serve(const std::string& model, const CLI::App& cmd, int port, const std::st
   options.debug = debug;
 
   task::TaskServer server(options);
-  QObject::connect(&server, &task::TaskServer::logLine, [quiet](const QString& text, int level) {
+  // Errors always reach standard error; the steps only with --verbose.
+  QObject::connect(&server, &task::TaskServer::logLine, [verbosity](const QString& text, int level) {
     if (level >= 3) std::cerr << text.toStdString() << "\n";
-    else if (!quiet && level >= MinimumLogLevel()) std::cout << text.toStdString() << "\n";
+    else if (verbosity == Verbosity::Verbose && level >= MinimumLogLevel()) std::cout << text.toStdString() << "\n";
   });
-  QObject::connect(&server, &task::TaskServer::experimentStarted, [](const QString& path) {
-    std::cout << "Experiment database: " << path.toStdString() << std::endl;
+  RunReport report;
+  report.SetCurrentLog(CurrentLogPath());
+  QObject::connect(&server, &task::TaskServer::logFileStarted, [&report, verbosity](const QString& path) {
+    report.LogStarted(path);
+    if (verbosity == Verbosity::Verbose) std::cout << "New log file: " << path.toStdString() << std::endl;
   });
-  QObject::connect(&server, &task::TaskServer::logFileStarted, [](const QString& path) {
-    std::cout << "New log file: " << path.toStdString() << std::endl;
+  // Scripts read the experiment's path from this line, --quiet or not.
+  std::string info, experimentLine;  // the lines of --info-file
+  QObject::connect(&server, &task::TaskServer::experimentStarted,
+                   [&report, &info, &infoFile, &experimentLine](const QString& path) {
+                     report.RunStarted(path);
+                     std::cout << "Experiment database: " << path.toStdString() << std::endl;
+                     experimentLine = "experiment=" + path.toStdString() + "\n";
+                     if (!infoFile.empty() && !WriteServeInfo(infoFile, info + experimentLine))
+                       std::cerr << "korvane: cannot write " << infoFile << "\n";
+                   });
+  // Where the run is, at most once a second, for a watching program.
+  QTimer progress;
+  std::string lastProgress;
+  QObject::connect(&progress, &QTimer::timeout, [&] {
+    if (experimentLine.empty()) return;
+    const std::string now = "subject=" + std::to_string(server.SubjectID()) +
+                            "\ntrial=" + std::to_string(server.TrialNumber()) + "\n";
+    if (now != lastProgress && WriteServeInfo(infoFile, info + experimentLine + now)) lastProgress = now;
   });
+  if (verbosity != Verbosity::Quiet) {
+    QObject::connect(&server, &task::TaskServer::subjectChanged, [&report, &server](int subject) {
+      report.SubjectStarted(server.ExecutingInstance(), subject);
+    });
+    QObject::connect(&server, &task::TaskServer::replySent,
+                     [&report](const QString& line) { report.ReplySent(line); });
+    QObject::connect(&server, &task::TaskServer::simulationStopped, [&report] { report.RunEnded("stopped"); });
+    QObject::connect(&server, &task::TaskServer::connectionChanged, [&report](bool connected) {
+      if (!connected) report.RunEnded("ended (the task left without STOP)");
+    });
+  }
   if (!server.Start()) return Fail("cannot serve " + model + ": " + server.LastError().toStdString());
+  if (!infoFile.empty()) {
+    info = "port=" + std::to_string(server.Port()) + "\naddress=" + server.ListenAddress().toString().toStdString() +
+           "\npid=" + std::to_string(QCoreApplication::applicationPid()) + "\n";
+    if (!WriteServeInfo(infoFile, info)) {
+      server.Close();
+      return Fail("cannot write " + infoFile);
+    }
+    progress.start(1000);
+  }
 
   std::cout << "Serving " << options.modelPath << " at " << server.ListenAddress().toString().toStdString() << ":"
             << server.Port() << "\n"
             << "Experiment databases go to " << ExperimentPattern(model) << "\n"
-            << "Log files go to " << DataFolder() << "/logs (now " << CurrentLogPath() << ")\n"
+            << "Log files go to " << LogFolder() << " (now " << CurrentLogPath() << ")\n"
             << "Stop with Ctrl+C." << std::endl;
 
   stopRequested = false;
@@ -126,7 +245,7 @@ int RunTask(const app::BinaryChoiceOptions& options, int blockSize) {
   return 0;
 }
 
-int Demo(int subjects, int trials, std::uint64_t seed) {
+int Demo(int subjects, int trials, std::uint64_t seed, int port) {
   auto app = MakeApplication();
   InstallSharedFileLog();
   const std::string folder = DataSubfolder("demo");
@@ -142,7 +261,7 @@ int Demo(int subjects, int trials, std::uint64_t seed) {
 
   task::ServerOptions options;
   options.modelPath = model;
-  options.port = 0;  // a free port
+  options.port = port;  // 0: a free port
   options.listenAddress = "127.0.0.1";
   options.executor.clock = engine::ClockKind::Simulated;
   options.executor.seed = seed;
@@ -214,10 +333,10 @@ int Demo(int subjects, int trials, std::uint64_t seed) {
 void AddTaskCommands(CLI::App& app, CommandContext& context) {
   // serve
   auto* serve = app.add_subcommand("serve", "Serve a model to tasks over TCP until Ctrl+C or SIGTERM");
-  static std::string serveModel, serveListen, serveClock = "real";
+  static std::string serveModel, serveListen, serveClock = "real", serveInfo;
   static int servePort = 4258;
   static std::uint64_t serveSeed = 0;
-  static bool serveDebug = false, serveQuiet = false;
+  static bool serveDebug = false, serveQuiet = false, serveVerbose = false;
   serve->add_option("MODEL", serveModel, "Model file (.mdb)")->required();
   serve->add_option("--port", servePort, "Port instead of the model's Params_Port_Value (0: any free port)")
       ->check(CLI::Range(0, 65535));
@@ -226,9 +345,23 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
       ->check(CLI::IsMember({"real", "simulated"}));
   serve->add_option("--seed", serveSeed, "Seed of the model's random numbers");
   serve->add_flag("--debug", serveDebug, "Write every line, trace level included, to the log file");
-  serve->add_flag("--quiet", serveQuiet, "Print only errors");
+  auto* quiet = serve->add_flag("-q,--quiet", serveQuiet, "Print only errors and the path of each experiment database");
+  serve->add_flag("-v,--verbose", serveVerbose,
+                  "Print every step of the model and the task, as the log file has them "
+                  "(default: a line per subject and a summary per run)")
+      ->excludes(quiet);
+  serve->footer(
+      "A failure that stops a simulation (a formula error, an unknown slot, text in a number slot, a division "
+      "by zero...) is sent to the task as \"ERROR|Simulation stopped: <reason>\"; the task is disconnected and "
+      "the model is served to the next one.");
+  serve->add_option("--info-file", serveInfo,
+                    "Keep FILE up to date with key=value lines for programs that start the server: port, address, "
+                    "pid once listening; experiment (the current experiment database) once a task connects; "
+                    "subject and trial, where the run is, every second");
   serve->callback([&context, serve] {
-    context.exitCode = Serve(serveModel, *serve, servePort, serveListen, serveClock, serveSeed, serveDebug, serveQuiet);
+    const Verbosity verbosity = serveQuiet ? Verbosity::Quiet : serveVerbose ? Verbosity::Verbose : Verbosity::Normal;
+    context.exitCode =
+        Serve(serveModel, *serve, servePort, serveListen, serveClock, serveSeed, serveDebug, verbosity, serveInfo);
   });
 
   // example
@@ -305,12 +438,14 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
 
   // demo
   auto* demo = app.add_subcommand("demo", "Create the example model, serve it and run the sample task against it");
-  static int demoSubjects = 100, demoTrials = 100;
+  static int demoSubjects = 100, demoTrials = 100, demoPort = 0;
   static std::uint64_t demoSeed = 1;
   demo->add_option("--subjects", demoSubjects, "Simulated subjects (default 100)")->check(CLI::Range(1, 32767));
   demo->add_option("--trials", demoTrials, "Trials per subject (default 100)")->check(CLI::Range(1, 32767));
   demo->add_option("--seed", demoSeed, "Seed of the model and the task (default 1)");
-  demo->callback([&context] { context.exitCode = Demo(demoSubjects, demoTrials, demoSeed); });
+  demo->add_option("--port", demoPort, "Port to serve the model at on 127.0.0.1 (default 0: any free port)")
+      ->check(CLI::Range(0, 65535));
+  demo->callback([&context] { context.exitCode = Demo(demoSubjects, demoTrials, demoSeed, demoPort); });
 }
 
 }  // namespace korvane::app

@@ -6,7 +6,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFocusEvent>
-#include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHostAddress>
@@ -21,6 +20,7 @@
 #include <array>
 #include <set>
 
+#include "editor/CodeFont.h"
 #include "editor/NumberText.h"
 #include "editor/ScreenSettings.h"
 #include "engine/ModelWarnings.h"
@@ -80,6 +80,7 @@ QLineEdit* frmModelParameters::AddNumberBox(const QString& name, const std::stri
   box->setMaximumWidth(140);
   box->installEventFilter(this);
   numberBoxes_.push_back({box, key, defaultText, keys, written});
+  connect(box, &QLineEdit::textChanged, box, &QWidget::setToolTip);
   connect(box, &QLineEdit::textChanged, this, [this, key, written](const QString& text) {
     if (written == NumberBox::Written::Text)
       Write(key, Variant(text.toStdString()));
@@ -274,7 +275,7 @@ void frmModelParameters::BuildControls() {
   socketGrid->addWidget(Caption(tr("\"HELO\" string (optional)"), socket), 2, 0);
   tbHelo_ = new QLineEdit(socket);
   tbHelo_->setObjectName("tbHelo");
-  tbHelo_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  tbHelo_->setFont(CodeFont());
   tbHelo_->installEventFilter(this);
   socketGrid->addWidget(tbHelo_, 2, 1, 1, 2);
   connect(tbHelo_, &QLineEdit::textChanged, this,
@@ -357,6 +358,9 @@ void frmModelParameters::Load() {
     const std::string text = box.written == NumberBox::Written::Text ? ReadSettingText(db, box.key)
                                                                      : SettingText(ReadSetting(db, box.key));
     box.box->setText(QString::fromStdString(text));
+    // A number longer than its box (-1e300 written out) shows its start,
+    // with the whole text in the tooltip.
+    box.box->setCursorPosition(0);
   }
   tbHelo_->setText(QString::fromStdString(ReadSettingText(db, "Params_HELO")));
   tbListen_->setText(QString::fromStdString(listen));
@@ -493,10 +497,19 @@ bool frmModelParameters::CheckOnLeaving(const NumberBox& box) {
   checking_ = true;
   CurrentDialogs().Message(message, DialogIcon::Warning);
   checking_ = false;
-  QLineEdit* edit = box.box;
+  ReturnTo(box.box);
+  return false;
+}
+
+void frmModelParameters::ReturnTo(QLineEdit* edit) {
   edit->setFocus(Qt::OtherFocusReason);
   edit->selectAll();
-  return false;
+  // The focus-out that led here is still being delivered, and the line edit
+  // clears its selection at its end: select again once it is over, so that
+  // what is typed next replaces the refused value.
+  QTimer::singleShot(0, edit, [edit] {
+    if (edit->hasFocus()) edit->selectAll();
+  });
 }
 
 bool frmModelParameters::eventFilter(QObject* watched, QEvent* event) {
@@ -531,8 +544,7 @@ bool frmModelParameters::eventFilter(QObject* watched, QEvent* event) {
                                        "accept tasks from this computer only.",
                                    DialogIcon::Warning);
           checking_ = false;
-          tbListen_->setFocus(Qt::OtherFocusReason);
-          tbListen_->selectAll();
+          ReturnTo(tbListen_);
         }
       }
       break;

@@ -70,6 +70,8 @@ class frmModelParameters : public Screen {
   QWidget* AddCheck(const QString& name, const QString& caption, const std::string& key);
   const NumberBox* FindNumberBox(QObject* widget) const;
   // The check on leaving a box; false (focus kept, text selected) on failure.
+  // Gives a refused box the focus back with its whole text selected.
+  void ReturnTo(QLineEdit* edit);
   bool CheckOnLeaving(const NumberBox& box);
   bool FilterKey(const NumberBox& box, QKeyEvent* event);
   void SetStopRule(int index, bool write);

@@ -14,7 +14,11 @@ void QtScheduler::Post(double delayMs, std::function<void()> task) {
     --pending_;
     {
       LogBatch batch;
-      task();
+      if (runner_) {
+        runner_(task);
+      } else {
+        task();
+      }
     }
     emit stepRan();
   };

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QObject>
+#include <functional>
 
 #include "engine/Scheduler.h"
 
@@ -18,6 +19,10 @@ class QtScheduler final : public QObject, public engine::Scheduler {
  public:
   explicit QtScheduler(QObject* parent = nullptr) : QObject(parent) {}
   void Post(double delayMs, std::function<void()> task) override;
+  // Every step runs through this (the task server marks its steps with it);
+  // by default a step is simply called.
+  using Runner = std::function<void(const std::function<void()>& step)>;
+  void SetRunner(Runner runner) { runner_ = std::move(runner); }
   // Steps posted and not yet run.
   int Pending() const { return pending_; }
 
@@ -28,6 +33,7 @@ class QtScheduler final : public QObject, public engine::Scheduler {
 
  private:
   int pending_ = 0;
+  Runner runner_;
 };
 
 }  // namespace korvane::task

@@ -202,9 +202,25 @@ TEST_F(ModelParametersTest, StopRuleChecks) {
   EXPECT_EQ(Setting("Params_StopRule_Num"), Variant(1.5));
   EXPECT_EQ(TypeAndLeave(screen.get(), "tbStopRuleNum", "0.5"),
             std::vector<std::string>{"Number of cycles must be greater than zero."});
+  // Back in the box after the message, typing replaces the refused value.
+  QLineEdit* cycles = Box(screen.get(), "tbStopRuleNum");
+  EXPECT_TRUE(cycles->hasFocus());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(cycles->selectedText(), "0.5");
+  QTest::keyClicks(cycles, "2");
+  EXPECT_EQ(cycles->text(), "2");
   // The number check comes first.
   EXPECT_EQ(TypeAndLeave(screen.get(), "tbStopRuleNum", ".5"),
             std::vector<std::string>{"The value '.5' isn't a valid number. Please correct it."});
+}
+
+TEST_F(ModelParametersTest, ALongNumberShowsItsStartAndAllOfItInTheTooltip) {
+  SetSetting("Params_Delta_Value", Variant(-1e300));
+  auto screen = Open();
+  QLineEdit* rt = Box(screen.get(), "tbDelta");
+  EXPECT_TRUE(rt->text().startsWith("-1000")) << rt->text().toStdString();
+  EXPECT_EQ(rt->cursorPosition(), 0);
+  EXPECT_EQ(rt->toolTip(), rt->text());
 }
 
 TEST_F(ModelParametersTest, BackAndNextShowTheNeighbours) {

@@ -69,7 +69,7 @@ TEST(ModelJson, ImportBuildsTheModelAndExportGivesItBack) {
   EXPECT_EQ(rows->Get("U_Value_Real").ToNumber(), 10);
   rows->Close();
   EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Params_S_Value").ToNumber(), 0.25);
-  EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Params_CT_Cmp").ToText(), ">");
+  EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Params_CT_Cmp").ToText(), "none");
   EXPECT_EQ(korvane::store::GetSimilarityFormula(db.get(), "I1", "D_Choice_Integer"), "D = ROUND(Memory.Option)");
   db->Close();
 

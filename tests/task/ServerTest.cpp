@@ -190,9 +190,13 @@ TEST_F(ServerTest, ModelThatCannotRunIsRefusedNotStarted) {
   EXPECT_EQ(task.Ask("START|I1"), "ERROR|Instance type I1 cannot be executed. Please try again later.");
   EXPECT_EQ(server->Status().toStdString(), "ERROR");
   EXPECT_EQ(task.Ask("STATE|I1|Option|1"), "ERROR|Instance type I1 cannot be executed. Please try again later.");
-  EXPECT_EQ(server->LastError().toStdString(), "Instance type I1 cannot be executed; check logs");
+  const std::string notReady = "Instance type I1 cannot be executed: its preparation failed (see the log)";
+  EXPECT_EQ(server->LastError().toStdString(), notReady);
+  // The last error keeps saying why, not that a START is missing.
   EXPECT_EQ(task.Ask("CUES|I1|Option|1"), "ERROR|Instance type I1 must be started before cues for it can be processed");
+  EXPECT_EQ(server->LastError().toStdString(), notReady);
   EXPECT_EQ(task.Ask("FEEDBACK|I1|1"), "ERROR|Instance type I1 must be started before feedback can be applied to it");
+  EXPECT_EQ(server->LastError().toStdString(), notReady);
 }
 
 TEST_F(ServerTest, SingleAndMultiValueFeedbackAndState) {
