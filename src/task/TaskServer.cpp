@@ -817,6 +817,9 @@ void TaskServer::DisconnectAfterFailure() {
   socket_.clear();
   old->disconnect(this);
   framer_.Clear();
+  // Lines the failed task sent after the failing one belong to the run that
+  // ended: they are not handled.
+  waiting_.clear();
   // disconnectFromHost writes what is queued (the ERROR reply) before it
   // closes; a task that never reads cannot hold the socket for long.
   connect(old, &QTcpSocket::disconnected, old, &QObject::deleteLater);
