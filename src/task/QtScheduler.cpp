@@ -10,18 +10,46 @@ namespace korvane::task {
 
 void QtScheduler::Post(double delayMs, std::function<void()> task) {
   ++pending_;
+  if (!(delayMs > 0)) {
+    due_.push_back(std::move(task));
+    if (!flushQueued_) {
+      // Runs them if nobody calls RunDue first.
+      flushQueued_ = true;
+      QMetaObject::invokeMethod(
+          this,
+          [this] {
+            flushQueued_ = false;
+            RunDue();
+          },
+          Qt::QueuedConnection);
+    }
+    return;
+  }
   auto run = [this, task = std::move(task)]() {
     --pending_;
     LogBatch batch;
     task();
   };
-  if (!(delayMs > 0)) {
-    // Queued behind what is already pending; FIFO among zero-delay steps.
-    QMetaObject::invokeMethod(this, std::move(run), Qt::QueuedConnection);
-    return;
-  }
   const int ms = static_cast<int>(std::min(std::ceil(delayMs), 2147483647.0));
   QTimer::singleShot(ms, Qt::PreciseTimer, this, std::move(run));
+}
+
+void QtScheduler::RunDue() {
+  if (running_) return;  // the loop below is already emptying the queue
+  running_ = true;
+  LogBatch batch;
+  while (!due_.empty()) {
+    std::function<void()> task = std::move(due_.front());
+    due_.pop_front();
+    --pending_;
+    try {
+      task();
+    } catch (...) {
+      running_ = false;
+      throw;
+    }
+  }
+  running_ = false;
 }
 
 }  // namespace korvane::task
