@@ -16,6 +16,7 @@
 #include "export/TraceExport.h"
 #include "app/BinaryChoiceTask.h"
 #include "model/ExampleModels.h"
+#include "store/MetaKeyValue.h"
 #include "model/ModelFiles.h"
 #include "model/ModelJson.h"
 #include "task/TaskServer.h"
@@ -126,7 +127,7 @@ int RunTask(const app::BinaryChoiceOptions& options, int blockSize) {
   return 0;
 }
 
-int Demo(int subjects, int trials, std::uint64_t seed) {
+int Demo(int subjects, int trials, std::uint64_t seed, int traceLevel) {
   auto app = MakeApplication();
   InstallSharedFileLog();
   const std::string folder = DataSubfolder("demo");
@@ -135,6 +136,11 @@ int Demo(int subjects, int trials, std::uint64_t seed) {
     std::error_code ec;
     std::filesystem::remove(model, ec);  // the demo's own model, made afresh from the example
     model::CreateExampleModel("binary-choice", model);
+    if (traceLevel != 0) {
+      auto db = model::OpenModelFile(model);
+      store::SetKeyValue(db.get(), "Params_TraceLevel", Variant(static_cast<std::int32_t>(traceLevel)));
+      db->Close();
+    }
   } catch (const Error& e) {
     return Fail("cannot create the example model: " + e.Description());
   }
@@ -309,7 +315,12 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
   demo->add_option("--subjects", demoSubjects, "Simulated subjects (default 100)")->check(CLI::Range(1, 32767));
   demo->add_option("--trials", demoTrials, "Trials per subject (default 100)")->check(CLI::Range(1, 32767));
   demo->add_option("--seed", demoSeed, "Seed of the model and the task (default 1)");
-  demo->callback([&context] { context.exitCode = Demo(demoSubjects, demoTrials, demoSeed); });
+  static int demoTraceLevel = 0;
+  demo->add_option("--trace-level", demoTraceLevel,
+                   "Trace kept: 0 full (default), 1 decisions (no ACAL/SCAL rows), 2 none (instances only)")
+      ->check(CLI::Range(0, 2));
+  demo->callback(
+      [&context] { context.exitCode = Demo(demoSubjects, demoTrials, demoSeed, demoTraceLevel); });
 }
 
 }  // namespace korvane::app

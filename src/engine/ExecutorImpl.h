@@ -37,6 +37,9 @@ class ModelExecutor::Impl final : public EngineLog {
 
   // Preparation (Preparation.cpp).
   bool Prepare(const std::string& typeName);
+  // Starts the run again as Prepare would, keeping what Prepare compiled
+  // and read.
+  void RestartRun();
 
   // Queues and cycle (TrialCycle.cpp).
   void AcceptCue(const formula::VariableList& cue);
@@ -59,7 +62,10 @@ class ModelExecutor::Impl final : public EngineLog {
   ModelSettings settings_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<Clock> clock_;
+  ClockKind clockKind_ = ClockKind::Real;
   RandomSource random_;
+  std::uint64_t seed_ = 0;
+  bool seeded_ = false;
 
   // --- Prepared model ----------------------------------------------------------
   bool prepared_ = false;
@@ -116,6 +122,7 @@ class ModelExecutor::Impl final : public EngineLog {
   bool StopRuleReached();
   void SyncFromDatabase(std::size_t* recordCount);
   void CheckPrepared(const std::string& typeName) const;
+  void ResetRunState();
 
   void MemoryAppend(const ItemPtr& item);
   // Removes every held item with this ID.

@@ -27,15 +27,12 @@ bool IsBlankText(const std::string& text) { return text.find_first_not_of(" \t\r
 
 }  // namespace
 
-bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
-  // A new preparation starts from nothing: pending steps of an earlier one
-  // are cancelled.
+void ModelExecutor::Impl::ResetRunState() {
+  // Pending steps of an earlier run are cancelled.
   *alive_ = false;
   alive_ = std::make_shared<bool>(true);
-  prepared_ = false;
   busy_ = false;
   draining_ = false;
-  params_ = formula::VariableList();
   trialNumber_ = 0;
   feedbackCount_ = 0;
   retrievalCount_ = 0;
@@ -46,18 +43,38 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
   executed_.Clear();
   cueQueue_.clear();
   feedbackQueue_.clear();
+  // The clock and the random generator of this run.
+  if (clockKind_ == ClockKind::Simulated) clock_ = std::make_unique<SimulatedClock>();
+  else clock_ = std::make_unique<RealClock>();
+  startTime_ = AbsoluteNow();
+  trialStartTime_ = clock_->HighResolutionMilliseconds();
+  if (seeded_) random_.Reseed(seed_);
+  else random_ = RandomSource();
+}
+
+void ModelExecutor::Impl::RestartRun() {
+  // What a new preparation would read and compile is what this one holds
+  // (the experiment's settings do not change during a run): only the run
+  // state starts again.
+  CheckPrepared(preparedType_);
+  Abandon();
+  ResetRunState();
+  subjectId_ = table_->LastSubject();
+  table_->SetSubject(subjectId_);
+  StartTrial();
+}
+
+bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
+  // A new preparation starts from nothing.
+  prepared_ = false;
+  params_ = formula::VariableList();
   trace_.reset();
   table_.reset();
 
   try {
-    // The clock and the random generator of this run.
-    ClockKind kind = options_.clock ? *options_.clock
-                                    : (settings_.Option("Params_Clock") == 1 ? ClockKind::Simulated : ClockKind::Real);
-    if (kind == ClockKind::Simulated) clock_ = std::make_unique<SimulatedClock>();
-    else clock_ = std::make_unique<RealClock>();
-    startTime_ = AbsoluteNow();
-    trialStartTime_ = clock_->HighResolutionMilliseconds();
-
+    clockKind_ = options_.clock ? *options_.clock
+                                : (settings_.Option("Params_Clock") == 1 ? ClockKind::Simulated : ClockKind::Real);
+    ClockKind kind = clockKind_;
     std::uint64_t seed = 0;
     bool seeded = false;
     if (options_.seed) {
@@ -71,8 +88,9 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
         seeded = true;
       }
     }
-    if (seeded) random_.Reseed(seed);
-    else random_ = RandomSource();
+    seed_ = seed;
+    seeded_ = seeded;
+    ResetRunState();
 
     if (!db_.IsOpen()) {
       Add("Error: mdb must be set before executing", 3);
@@ -351,6 +369,14 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     subjectId_ = table_->LastSubject();
     table_->SetSubject(subjectId_);
     trace_ = std::make_unique<TraceWriter>(db_, this);
+    std::int32_t traceLevel = settings_.Option("Params_TraceLevel");
+    if (traceLevel < 0 || traceLevel > 2) {
+      Add("Trace level " + std::to_string(traceLevel) + " is unknown; the full trace is kept", 1);
+      traceLevel = 0;
+    }
+    trace_->SetLevel(static_cast<TraceWriter::Level>(traceLevel));
+    static const char* const kTraceLevels[] = {"full", "decisions (no ACAL and SCAL rows)", "none (instances only)"};
+    Add(std::string("Trace: ") + kTraceLevels[traceLevel], 1);
 
     startTime_ = AbsoluteNow();
     trialStartTime_ = clock_->HighResolutionMilliseconds();
