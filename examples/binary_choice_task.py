@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The binary-choice sample task, written against Korvane's task protocol
-with nothing but Python's standard library.
+"""The binary-choice sample task, written with the korvane Python package
+(python/ in the source tree; standard library only).
 
 Each simulated subject repeatedly chooses between a safe option (3 points
 for sure) and a risky one (4 points with probability 0.8, else 0). For every
@@ -20,78 +20,50 @@ ends a trial; ERROR|text reports a rejected message; STOP ends the run.
 """
 
 import argparse
+import os
 import random
-import socket
 import sys
 import time
+
+try:
+    import korvane
+except ImportError:  # run from a checkout without PYTHONPATH
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+    import korvane
 
 SAFE, RISKY = 1, 2
 
 
-class Connection:
-    """A line-oriented connection: sends lines, reads whole CR LF lines."""
-
-    def __init__(self, host, port, timeout):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.buffer = b""
-
-    def send(self, *lines):
-        self.sock.sendall(b"".join(line.encode("utf-8") + b"\r\n" for line in lines))
-
-    def read_line(self):
-        while b"\r\n" not in self.buffer:
-            data = self.sock.recv(65536)
-            if not data:
-                raise ConnectionError("the model closed the connection")
-            self.buffer += data
-        line, self.buffer = self.buffer.split(b"\r\n", 1)
-        return line.decode("utf-8", errors="replace")
-
-    def expect(self, word):
-        """Reads lines until one starts with word; an ERROR reply stops the run."""
-        while True:
-            line = self.read_line()
-            fields = line.split("|")
-            if fields[0] == "ERROR":
-                raise RuntimeError("the model replied " + line)
-            if fields[0] == word:
-                return fields
-            print("Model says:", line)
-
-    def close(self):
-        self.sock.close()
-
-
 def play(args):
     rng = random.Random(args.seed)
-    conn = Connection(args.host, args.port, args.timeout)
-    batch = int(conn.expect("BATCH")[1])
-    subjects = args.subjects or batch
-    print(f"Connected; {subjects} subjects of {args.trials} trials")
     risky = []  # risky[s][t] is True when subject s chose the risky option in trial t
     started = time.monotonic()
-    for s in range(subjects):
-        conn.send(("START|" if s == 0 else "RESET|") + args.type)
-        conn.expect("CUESIZE")
-        choices = []
-        for _ in range(args.trials):
-            order = [SAFE, RISKY]
-            rng.shuffle(order)
-            conn.send(*(f"ALTERNATIVE|{args.type}|Option|{o}" for o in order))
-            decision = conn.expect("DECISION")
-            option = round(float(decision[2])) if len(decision) > 2 else 0
-            if option == SAFE:
-                payoff = 3
-            elif option == RISKY:
-                payoff = 4 if rng.random() < 0.8 else 0
-            else:
-                raise RuntimeError("the model chose neither option 1 nor 2: " + "|".join(decision))
-            choices.append(option == RISKY)
-            conn.send(f"FEEDBACK|{args.type}|{payoff}")
-        risky.append(choices)
-    conn.send("STOP|" + args.type)
-    conn.close()
+    with korvane.TaskConnection(args.host, args.port, timeout=args.timeout) as conn:
+        subjects = args.subjects or conn.batch
+        print(f"Connected; {subjects} subjects of {args.trials} trials")
+        for s in range(subjects):
+            (conn.start if s == 0 else conn.reset)(args.type)
+            for line in conn.messages:  # the model's greeting, if it has one
+                print("Model says:", line)
+            conn.messages.clear()
+            choices = []
+            for _ in range(args.trials):
+                order = [SAFE, RISKY]
+                rng.shuffle(order)
+                for option in order:
+                    conn.alternative(args.type, Option=option)
+                decision = conn.decision()
+                option = decision.get("Choice")
+                if option == SAFE:
+                    payoff = 3
+                elif option == RISKY:
+                    payoff = 4 if rng.random() < 0.8 else 0
+                else:
+                    raise korvane.TaskError("the model chose neither option 1 nor 2: " + decision.line)
+                choices.append(option == RISKY)
+                conn.feedback(args.type, payoff)
+            risky.append(choices)
+        conn.stop(args.type)
     seconds = time.monotonic() - started
 
     block = max(1, args.trials // 10)
@@ -116,7 +88,7 @@ def main():
     args = parser.parse_args()
     try:
         play(args)
-    except (OSError, RuntimeError, ConnectionError) as error:
+    except (OSError, korvane.TaskError) as error:
         print("binary_choice_task:", error, file=sys.stderr)
         return 1
     return 0

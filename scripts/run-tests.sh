@@ -7,3 +7,10 @@ build_dir=${KORVANE_BUILD_DIR:-build}
 export QT_QPA_PLATFORM=offscreen
 export KORVANE_DATA_DIR=${KORVANE_DATA_DIR:-$(mktemp -d)}
 ctest --test-dir "$build_dir" --output-on-failure --parallel "$(nproc)" --timeout 300
+# The Python package and the examples, against the program just built, with
+# Debian's Python (its pytest and pandas), not whichever python3 is first on
+# PATH.
+python=${KORVANE_PYTHON:-/usr/bin/python3}
+[ -x "$python" ] || python=python3
+KORVANE_BIN=${KORVANE_BIN:-$(cd "$build_dir" && pwd)/bin/korvane} \
+  "$python" -m pytest -q -p no:cacheprovider python/tests

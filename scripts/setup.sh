@@ -7,10 +7,10 @@ cd "$(dirname "$0")/.."
 
 packages=(
   g++ cmake ninja-build pkg-config
-  qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev
+  qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev
   libsqlite3-dev sqlite3 libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  fonts-dejavu-core python3 xvfb xauth
+  fonts-dejavu-core python3 python3-pytest python3-pandas xvfb xauth
 )
 
 missing=()

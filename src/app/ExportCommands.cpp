@@ -11,6 +11,12 @@
 // the file written goes to standard output; a progress bar to standard error
 // when that is a terminal; refusals and failures to standard error with exit
 // code 1. Ctrl+C stops the export and leaves no file (exit code 130).
+//
+//   korvane export EXPERIMENT --trials [--type I1] [-o FILE [--force]]
+//
+// writes the trial table instead: one row per cue judged (see
+// export/TrialTable.h); --type is needed only when the run had several
+// instance types.
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +31,7 @@
 #include "export/FilterInput.h"
 #include "export/TraceExport.h"
 #include "export/TraceQuery.h"
+#include "export/TrialTable.h"
 #include "store/DatabaseVersioning.h"
 #include "store/Schema.h"
 #include "util/Error.h"
@@ -44,6 +51,7 @@ struct ExportOptions {
   std::vector<std::string> filters;
   std::string output;
   bool force = false;
+  bool trials = false;
 };
 
 std::atomic<bool> interrupted{false};
@@ -123,9 +131,52 @@ class ProgressBar {
   bool drawn_ = false;
 };
 
+int ReportOutcome(const ExportOutcome& outcome) {
+  switch (outcome.result) {
+    case ExportResult::Done: std::cout << outcome.path << "\n"; return 0;
+    case ExportResult::Cancelled: std::cerr << outcome.message << "\n"; return 130;
+    case ExportResult::Refused:
+      std::cerr << outcome.message << "\n" << messages::kCannotExport << "\n";
+      return 1;
+    case ExportResult::Failed: std::cerr << outcome.message << "\n"; return 1;
+  }
+  return 1;
+}
+
+// The trial table, one row per cue judged.
+int RunTrialExport(const ExportOptions& options) {
+  if (!options.include.empty() || !options.filters.empty() || options.subjects != "all") {
+    std::cerr << "--trials writes every row of the trial table; --include, --filter and --subjects apply to the "
+                 "trace export only.\n";
+    return 1;
+  }
+  std::unique_ptr<store::Database> db = store::OpenDatabaseWithUpgradeOffer(options.experiment);
+  if (!db) return 1;
+  ExportTarget target;
+  target.path = options.output;
+  target.overwrite = options.force;
+  ProgressBar bar;
+  ExportCallbacks callbacks;
+  callbacks.cancel = &interrupted;
+  if (isatty(STDERR_FILENO)) callbacks.progress = [&bar](std::int64_t done, std::int64_t total) {
+    return bar.Update(done, total);
+  };
+  interrupted = false;
+  auto previous = std::signal(SIGINT, OnInterrupt);
+  ExportOutcome outcome = ExportTrials(db.get(), options.type, target, callbacks);
+  std::signal(SIGINT, previous);
+  bar.Finish();
+  return ReportOutcome(outcome);
+}
+
 int RunExport(const ExportOptions& options) {
   if (!FileExists(options.experiment)) {
     std::cerr << "Could not find file '" << options.experiment << "'.\n";
+    return 1;
+  }
+  if (options.trials) return RunTrialExport(options);
+  if (options.type.empty()) {
+    std::cerr << "--type is required (the instance type, e.g. I1), unless --trials is given.\n";
     return 1;
   }
   ExportRequest request;
@@ -168,16 +219,7 @@ int RunExport(const ExportOptions& options) {
   ExportOutcome outcome = ExportTrace(db.get(), request, target, callbacks);
   std::signal(SIGINT, previous);
   bar.Finish();
-
-  switch (outcome.result) {
-    case ExportResult::Done: std::cout << outcome.path << "\n"; return 0;
-    case ExportResult::Cancelled: std::cerr << outcome.message << "\n"; return 130;
-    case ExportResult::Refused:
-      std::cerr << outcome.message << "\n" << messages::kCannotExport << "\n";
-      return 1;
-    case ExportResult::Failed: std::cerr << outcome.message << "\n"; return 1;
-  }
-  return 1;
+  return ReportOutcome(outcome);
 }
 
 }  // namespace
@@ -185,10 +227,17 @@ int RunExport(const ExportOptions& options) {
 void AddExportCommands(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<ExportOptions>();
   CLI::App* command = app.add_subcommand(
-      "export", "Write the ACAL trace rows of an experiment database to a CSV file and print its path.");
+      "export",
+      "Write the ACAL trace rows of an experiment database (or, with --trials, its trial table: one row per cue "
+      "judged) to a CSV file and print its path.");
   command->add_option("EXPERIMENT", options->experiment, "The experiment database (a copy made for one run).")
       ->required();
-  command->add_option("--type", options->type, "The instance type, e.g. I1.")->required();
+  command->add_option("--type", options->type,
+                      "The instance type, e.g. I1 (required for the trace; with --trials only when the run had "
+                      "several).");
+  command->add_flag("--trials", options->trials,
+                    "Write the trial table: per subject, trial and cue its situation, path (RETR/HEUR), utility, "
+                    "activation, retrieval time, Executed, decision, feedback and utility after.");
   command->add_option("--subjects", options->subjects, "Subject numbers in order, e.g. 1,2,5, or all (default).");
   command->add_option("--include", options->include,
                       "Optional columns: activation,bll,pm,noise,time,situation,decision,utility or all.")
@@ -197,7 +246,8 @@ void AddExportCommands(CLI::App& app, CommandContext& context) {
                       "A condition such as \"Activation >= 2\" or \"Price (Situation) <> 3\"; repeat for more.")
       ->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   command->add_option("-o,--output", options->output,
-                      "The CSV file to write (default: a new exported-yyyyMMdd-n.csv in the data folder).");
+                      "The CSV file to write (default: a new exported-yyyyMMdd-n.csv, or trials-yyyyMMdd-n.csv with --trials, "
+                      "in the data folder).");
   command->add_flag("--force", options->force, "Replace FILE when it exists.");
   command->callback([options, &context] { Guarded(context, [&] { return RunExport(*options); }); });
 }

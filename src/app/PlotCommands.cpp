@@ -1,7 +1,9 @@
 // PlotCommands.cpp: `korvane plot`, the graph screen's picture without a
-// screen: per trial, the share of each decision, the mean utility of the
-// executed instances and the mean activation of the retrieved ones, averaged
-// over the chosen subjects, written as PNG on the offscreen platform.
+// screen: per trial or block of trials (--block N), the share of each
+// decision, the mean utility of the executed instances, the mean utility
+// judged for each alternative and the mean activation of the retrieved
+// ones, averaged over the chosen subjects, written as PNG, SVG or PDF (by
+// the output's name) on the offscreen platform.
 #include <QGuiApplication>
 #include <QFileInfo>
 #include <QString>
@@ -30,6 +32,7 @@ struct PlotOptions {
   std::string subjects = "all";
   int width = 1000;
   int height = 760;
+  int block = 1;
 };
 
 // "all" (or empty) gives an empty list, meaning every subject.
@@ -82,7 +85,7 @@ int RunPlotCommand(const PlotOptions& options) {
       std::cerr << ".\n";
       return 1;
     }
-    editor::RunSummary summary = editor::SummarizeRun(*db, options.instanceType, subjects);
+    editor::RunSummary summary = editor::SummarizeRun(*db, options.instanceType, subjects, options.block);
     db->Close();
     const QString title = QString("%1, instance type %2, %3")
                               .arg(QFileInfo(QString::fromStdString(options.experiment)).completeBaseName(),
@@ -90,12 +93,14 @@ int RunPlotCommand(const PlotOptions& options) {
                                    subjects.empty() ? QString("all subjects")
                                                     : QString("%1 subject(s)").arg(subjects.size()));
     QString writeError;
-    if (!editor::SaveRunSummaryPng(summary, title, QString::fromStdString(options.output), &writeError,
-                                   options.width, options.height)) {
+    if (!editor::SaveRunSummary(summary, title, QString::fromStdString(options.output), &writeError,
+                                options.width, options.height)) {
       std::cerr << "korvane plot: " << writeError.toStdString() << "\n";
       return 1;
     }
-    std::cout << "Plotted " << summary.trials.size() << " trials (" << summary.executions << " executions, "
+    std::cout << "Plotted " << summary.trials.size()
+              << (summary.blockSize > 1 ? " blocks of " + std::to_string(summary.blockSize) + " trials (" : " trials (")
+              << summary.executions << " executions, "
               << summary.retrievals << " retrievals) into " << QFileInfo(QString::fromStdString(options.output))
                                                                      .absoluteFilePath()
                                                                      .toStdString()
@@ -113,13 +118,18 @@ int RunPlotCommand(const PlotOptions& options) {
 void AddPlotCommands(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<PlotOptions>();
   CLI::App* plot = app.add_subcommand(
-      "plot", "Draw a run as PNG: per trial, the share of each decision, the mean utility of executed "
-              "instances and the mean activation of retrieved instances, averaged over subjects");
+      "plot", "Draw a run as PNG, SVG or PDF: per trial (or block of trials), the share of each decision, the "
+              "mean utility of executed instances, the mean utility judged for each alternative and the mean "
+              "activation of retrieved instances, averaged over subjects");
   plot->add_option("EXPERIMENT", options->experiment, "experiment database (a copy made for one run)")
       ->required()
       ->check(CLI::ExistingFile);
   plot->add_option("--type", options->instanceType, "instance type, e.g. I1")->required();
-  plot->add_option("-o,--output", options->output, "PNG file to write")->required();
+  plot->add_option("-o,--output", options->output, "file to write: .svg gives SVG, .pdf PDF, anything else PNG")
+      ->required();
+  plot->add_option("--block", options->block, "average over blocks of N trials (default 1: every trial)")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
   plot->add_option("--subjects", options->subjects, "subjects to average over: 1,2,5 or all")
       ->capture_default_str();
   plot->add_option("--width", options->width, "picture width in pixels")

@@ -211,6 +211,7 @@ int Demo(int subjects, int trials, std::uint64_t seed, int traceLevel) {
             << "Log:                 " << logPath << "\n";
   if (!csv.empty()) std::cout << "Trace as CSV:        " << csv << "\n";
   else std::cout << "Trace:               in the experiment database (table MetaInstance)\n";
+  std::cout << "Trial table:         korvane export " << experiment << " --trials -o trials.csv\n";
   return 0;
 }
 

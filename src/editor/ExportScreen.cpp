@@ -26,6 +26,7 @@
 #include "export/ExportPreview.h"
 #include "export/ExportSettings.h"
 #include "export/TraceExport.h"
+#include "export/TrialTable.h"
 #include "export/TraceQuery.h"
 #include "store/Database.h"
 #include "util/Dialogs.h"
@@ -129,6 +130,13 @@ frmExport::frmExport(ScreenHost& host) : Screen(host, 11, "frmExport", "RTF_EXPO
   btnRefreshPreview_->setObjectName("btnRefreshPreview");
   btnExport_ = new QPushButton(tr("E&xport to CSV"), this);
   btnExport_->setObjectName("btnExport");
+  // The trial table beside the trace export: one row per cue judged, with
+  // the chosen decision, its outcome and the blended values.
+  btnExportTrials_ = new QPushButton(tr("One row per &cue"), this);
+  btnExportTrials_->setObjectName("btnExportTrials");
+  btnExportTrials_->setToolTip(
+      tr("Export the trial table of the instance type: per subject, trial and cue its situation, path, utility, "
+         "activation, retrieval time, whether it was executed, its decision, the feedback and the utility after"));
   btnCancel_ = new QPushButton(tr("&Cancel"), this);
   btnCancel_->setObjectName("btnCancel");
   btnCancel_->setEnabled(false);
@@ -139,6 +147,7 @@ frmExport::frmExport(ScreenHost& host) : Screen(host, 11, "frmExport", "RTF_EXPO
   pbProgress_->setTextVisible(false);
   actions->addWidget(btnRefreshPreview_);
   actions->addWidget(btnExport_);
+  actions->addWidget(btnExportTrials_);
   actions->addWidget(btnCancel_);
   actions->addWidget(pbProgress_, 1);
   Body()->addLayout(actions);
@@ -172,6 +181,7 @@ frmExport::frmExport(ScreenHost& host) : Screen(host, 11, "frmExport", "RTF_EXPO
   connect(lvFilters_, &QListWidget::itemChanged, this, &frmExport::OnFilterItemChanged);
   connect(btnRefreshPreview_, &QPushButton::clicked, this, &frmExport::RefreshPreview);
   connect(btnExport_, &QPushButton::clicked, this, &frmExport::StartExport);
+  connect(btnExportTrials_, &QPushButton::clicked, this, &frmExport::StartTrialExport);
   connect(btnCancel_, &QPushButton::clicked, this, [this] { cancel_ = true; });
 }
 
@@ -429,7 +439,8 @@ void frmExport::Refuse(const std::string& message) {
 void frmExport::SetBusy(bool busy) {
   for (QWidget* widget : std::initializer_list<QWidget*>{lstFiles_, lstInstanceTypes_, lstSubjects_, btnSelectAll_,
                                                          btnDeselectAll_, lvFilters_, btnAddFilter_, btnEditFilter_,
-                                                         btnRemoveFilter_, btnRefreshPreview_, btnExport_})
+                                                         btnRemoveFilter_, btnRefreshPreview_, btnExport_,
+                                                         btnExportTrials_})
     widget->setEnabled(!busy);
   for (const Include& include : includes_) include.box->setEnabled(!busy);
   btnCancel_->setEnabled(busy);
@@ -475,16 +486,46 @@ bool frmExport::StartExport() {
     return false;
   }
   const exporting::ExportRequest request = CurrentRequest();
-  const std::string path = experimentPath_;
   const std::string folder = ExportFolder();
+  total_ = model_->Preview().RowCount();
+  RunOnWorker([request, folder](store::Database& db, const exporting::ExportCallbacks& callbacks) {
+    exporting::ExportTarget target;
+    target.folder = folder;
+    return exporting::ExportTrace(&db, request, target, callbacks);
+  });
+  return true;
+}
+
+bool frmExport::StartTrialExport() {
+  if (Exporting()) return false;
+  const std::string type = CurrentRequest().instanceType;
+  if (!experiment_) {
+    Refuse(msg::kNoDatabase);
+    return false;
+  }
+  if (type.empty()) {
+    Refuse(msg::InstanceTypeMissing(type));
+    return false;
+  }
+  const std::string folder = ExportFolder();
+  total_ = 0;
+  RunOnWorker([type, folder](store::Database& db, const exporting::ExportCallbacks& callbacks) {
+    exporting::ExportTarget target;
+    target.folder = folder;
+    return exporting::ExportTrials(&db, type, target, callbacks);
+  });
+  return true;
+}
+
+void frmExport::RunOnWorker(ExportJob job) {
+  const std::string path = experimentPath_;
   cancel_ = false;
   finished_ = false;
   done_ = 0;
-  total_ = model_->Preview().RowCount();
   lastExport_ = {};
   SetBusy(true);
   SetStatus(msg::kExporting);
-  worker_ = std::thread([this, request, path, folder] {
+  worker_ = std::thread([this, job = std::move(job), path] {
     exporting::ExportOutcome outcome;
     try {
       // A connection of the worker's own: SQLite connections stay on one thread.
@@ -500,9 +541,7 @@ bool frmExport::StartExport() {
         total_ = total;
         return !cancel_.load();
       };
-      exporting::ExportTarget target;
-      target.folder = folder;
-      outcome = exporting::ExportTrace(db.get(), request, target, callbacks);
+      outcome = job(*db, callbacks);
       db->Close();
     } catch (const std::exception& error) {
       outcome.result = exporting::ExportResult::Failed;
@@ -512,7 +551,6 @@ bool frmExport::StartExport() {
     finished_ = true;
   });
   poll_->start();
-  return true;
 }
 
 void frmExport::PollExport() {

@@ -11,6 +11,7 @@
 
 #include <QPointer>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,6 +47,10 @@ class frmExport : public Screen {
   // The Export button: starts writing (loading the preview first when
   // needed); false when nothing was started.
   bool StartExport();
+  // The "One row per cue" button: writes the trial table of the chosen
+  // instance type (exporting/TrialTable.h) to a new trials-yyyyMMdd-n.csv
+  // in the data folder; false when nothing was started.
+  bool StartTrialExport();
   bool Exporting() const { return worker_.joinable(); }
   // The last export's outcome (valid once Exporting() is false again).
   const exporting::ExportOutcome& LastExport() const { return lastExport_; }
@@ -84,6 +89,9 @@ class frmExport : public Screen {
   void InvalidatePreview();
   void SetBusy(bool busy);
   void SetStatus(const QString& text);
+  using ExportJob = std::function<exporting::ExportOutcome(store::Database& db, const exporting::ExportCallbacks&)>;
+  // Runs job on the worker thread with a connection of its own.
+  void RunOnWorker(ExportJob job);
   void PollExport();
   void FinishExport();
   void CloseExperiment();
@@ -112,6 +120,7 @@ class frmExport : public Screen {
   QPushButton* btnEditFilter_ = nullptr;
   QPushButton* btnRefreshPreview_ = nullptr;
   QPushButton* btnExport_ = nullptr;
+  QPushButton* btnExportTrials_ = nullptr;
   QPushButton* btnCancel_ = nullptr;
   QProgressBar* pbProgress_ = nullptr;
   QLabel* lblStatus_ = nullptr;

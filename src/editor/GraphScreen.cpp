@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
@@ -62,9 +63,17 @@ frmGraphNew::frmGraphNew(ScreenHost& host)
   btnSelectNone_->setObjectName("btnSelectNone");
   choices->addWidget(btnSelectAll_, 6, 0);
   choices->addWidget(btnSelectNone_, 6, 1);
-  btnSavePicture_ = new QPushButton(tr("&Save as PNG..."), this);
+  auto* blockLabel = new QLabel(tr("Trials per &point:"), this);
+  choices->addWidget(blockLabel, 7, 0);
+  sbBlock_ = new QSpinBox(this);
+  blockLabel->setBuddy(sbBlock_);
+  sbBlock_->setObjectName("sbBlock");
+  sbBlock_->setRange(1, 10000);
+  sbBlock_->setToolTip(tr("Average over blocks of this many trials (1: every trial)"));
+  choices->addWidget(sbBlock_, 7, 1);
+  btnSavePicture_ = new QPushButton(tr("&Save Picture..."), this);
   btnSavePicture_->setObjectName("btnSavePicture");
-  choices->addWidget(btnSavePicture_, 7, 0, 1, 2);
+  choices->addWidget(btnSavePicture_, 8, 0, 1, 2);
   choices->setRowStretch(5, 1);
   row->addLayout(choices);
   plot_ = new RunPlotView(this);
@@ -81,6 +90,7 @@ frmGraphNew::frmGraphNew(ScreenHost& host)
   connect(btnSelectAll_, &QPushButton::clicked, lstSubjects_, &QListWidget::selectAll);
   connect(btnSelectNone_, &QPushButton::clicked, lstSubjects_, &QListWidget::clearSelection);
   connect(btnSavePicture_, &QPushButton::clicked, this, &frmGraphNew::SaveWithDialog);
+  connect(sbBlock_, &QSpinBox::valueChanged, this, &frmGraphNew::Redraw);
 }
 
 frmGraphNew::~frmGraphNew() { CloseScreen(); }
@@ -180,8 +190,9 @@ void frmGraphNew::Redraw() {
     return;
   }
   try {
-    RunSummary summary = SummarizeRun(*experiment_, type.toStdString(), subjects);
-    QString status = tr("%1 trials, %2 executions, %3 retrievals.")
+    RunSummary summary = SummarizeRun(*experiment_, type.toStdString(), subjects, sbBlock_->value());
+    QString status = (summary.blockSize > 1 ? tr("%1 blocks, %2 executions, %3 retrievals.")
+                                            : tr("%1 trials, %2 executions, %3 retrievals."))
                          .arg(summary.trials.size())
                          .arg(summary.executions)
                          .arg(summary.retrievals);
@@ -199,7 +210,7 @@ void frmGraphNew::Redraw() {
 
 bool frmGraphNew::SavePicture(const QString& path) {
   QString error;
-  if (SaveRunSummaryPng(plot_->Summary(), plot_->Title(), path, &error)) {
+  if (SaveRunSummary(plot_->Summary(), plot_->Title(), path, &error)) {
     lblStatus_->setText(tr("Picture saved as %1").arg(path));
     return true;
   }
@@ -211,8 +222,14 @@ void frmGraphNew::SaveWithDialog() {
   QString suggested = QFileInfo(cbDatabase_->currentText()).completeBaseName();
   if (suggested.isEmpty()) suggested = "run";
   suggested = FolderOf(modelPath_) + "/" + suggested + "-" + cbInstanceType_->currentText() + ".png";
-  const QString path = QFileDialog::getSaveFileName(this, tr("Save Graph"), suggested, tr("PNG pictures (*.png)"));
-  if (!path.isEmpty()) SavePicture(path.endsWith(".png", Qt::CaseInsensitive) ? path : path + ".png");
+  QString filter;
+  const QString path = QFileDialog::getSaveFileName(
+      this, tr("Save Graph"), suggested, tr("PNG pictures (*.png);;SVG drawings (*.svg);;PDF documents (*.pdf)"),
+      &filter);
+  if (path.isEmpty()) return;
+  const QString suffix = QFileInfo(path).suffix().toLower();
+  if (suffix == "png" || suffix == "svg" || suffix == "pdf") SavePicture(path);
+  else SavePicture(path + (filter.contains("*.svg") ? ".svg" : filter.contains("*.pdf") ? ".pdf" : ".png"));
 }
 
 }  // namespace korvane::editor

@@ -1,9 +1,11 @@
 // GraphScreen.h: frmGraphNew, where a researcher looks at a run.
 //
 // Pick one of the model's experiment databases, an instance type and some
-// subjects; the screen plots, per trial and averaged over those subjects,
-// the share of each decision, the mean utility of the executed instances and
-// the mean activation of the retrieved ones, and saves the picture as PNG.
+// subjects; the screen plots, per trial (or block of trials) and averaged
+// over those subjects, the share of each decision, the mean utility of the
+// executed instances, the mean utility judged for each alternative and the
+// mean activation of the retrieved ones, and saves the picture as PNG, SVG
+// or PDF.
 #pragma once
 
 #include <memory>
@@ -15,6 +17,7 @@ class QComboBox;
 class QLabel;
 class QListWidget;
 class QPushButton;
+class QSpinBox;
 
 namespace korvane::editor {
 
@@ -66,6 +69,7 @@ class frmGraphNew : public Screen {
   QPushButton* btnSelectAll_ = nullptr;
   QPushButton* btnSelectNone_ = nullptr;
   QPushButton* btnSavePicture_ = nullptr;
+  QSpinBox* sbBlock_ = nullptr;
   QLabel* lblStatus_ = nullptr;
   RunPlotView* plot_ = nullptr;
 };

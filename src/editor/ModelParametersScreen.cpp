@@ -209,9 +209,14 @@ void frmModelParameters::BuildControls() {
   clockGrid->addWidget(AddNumberBox("tbSeed", "Params_Seed", QString(), NumberBox::Keys::Digits,
                                     NumberBox::Written::Text),
                        2, 1);
+  clockGrid->addWidget(Caption(tr("Pause after each retrieval cycle (ms of model time)"), clockGroup), 3, 0);
+  clockGrid->addWidget(AddNumberBox("tbCyclePause", "Params_CyclePause", "50"), 3, 1);
+  clockGrid->addWidget(Caption(tr("Time of one trial, first cue to next first cue (ms; simulated clock)"), clockGroup),
+                       4, 0);
+  clockGrid->addWidget(AddNumberBox("tbTrialTime", "Params_TrialTime", "1000"), 4, 1);
   // How much of the trace a run writes (Params_TraceLevel): 0 full, 1
   // decisions, 2 none. The sizes are those of the binary-choice example.
-  clockGrid->addWidget(Caption(tr("Trace kept by a run"), clockGroup), 3, 0);
+  clockGrid->addWidget(Caption(tr("Trace kept by a run"), clockGroup), 5, 0);
   cboTraceLevel_ = new QComboBox(clockGroup);
   cboTraceLevel_->setObjectName("cboTraceLevel");
   cboTraceLevel_->addItem(tr("Full: every step (about 8 MB per 10,000 decisions)"));
@@ -219,7 +224,7 @@ void frmModelParameters::BuildControls() {
   cboTraceLevel_->addItem(tr("None: instances only (under 1 MB)"));
   connect(cboTraceLevel_, qOverload<int>(&QComboBox::activated), this,
           [this](int index) { Write("Params_TraceLevel", Variant(static_cast<std::int32_t>(index))); });
-  clockGrid->addWidget(cboTraceLevel_, 3, 1);
+  clockGrid->addWidget(cboTraceLevel_, 5, 1);
   clockGrid->setColumnStretch(0, 1);
   left->addWidget(clockGroup);
 
@@ -398,6 +403,8 @@ bool frmModelParameters::CheckOnLeaving(const NumberBox& box) {
     message = "Number of cycles must be greater than zero.";
   } else if (box.key == "Params_StopRule_Value" && LeadingNumber(text) < 1) {
     message = "Stopping time rule must at least 1 millisecond.";
+  } else if ((box.key == "Params_CyclePause" || box.key == "Params_TrialTime") && LeadingNumber(text) < 0) {
+    message = "A time in the model must be 0 or more milliseconds.";
   } else if (box.key == "Params_Port_Value" && !Trimmed(text).empty() &&
              (LeadingNumber(text) < 1 || LeadingNumber(text) > 65535)) {
     message = "The port '" + text + "' must be a number from 1 to 65535.";

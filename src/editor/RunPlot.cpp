@@ -6,6 +6,9 @@
 #include <QImageWriter>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPageSize>
+#include <QPdfWriter>
+#include <QSvgGenerator>
 #include <algorithm>
 #include <cmath>
 
@@ -42,7 +45,7 @@ struct Panel {
 };
 
 void PaintPanel(QPainter& painter, const QRectF& area, const Panel& panel, const std::vector<std::int64_t>& trials,
-                bool showTrialAxisTitle) {
+                bool showTrialAxisTitle, int blockSize) {
   const QFontMetricsF metrics(painter.font());
   const double lineHeight = metrics.height();
 
@@ -120,7 +123,8 @@ void PaintPanel(QPainter& painter, const QRectF& area, const Panel& panel, const
     painter.drawText(QPointF(x - metrics.horizontalAdvance(text) / 2, frame.bottom() + 4 + metrics.ascent()), text);
   }
   if (showTrialAxisTitle) {
-    const QString axis = QObject::tr("Trial");
+    const QString axis =
+        blockSize > 1 ? QObject::tr("Block of %1 trials").arg(blockSize) : QObject::tr("Trial");
     painter.drawText(QPointF(frame.center().x() - metrics.horizontalAdvance(axis) / 2,
                              frame.bottom() + 6 + metrics.ascent() + lineHeight),
                      axis);
@@ -218,7 +222,10 @@ void PaintRunSummary(QPainter& painter, const QRectF& area, const RunSummary& su
     return;
   }
 
-  Panel decisions{QObject::tr("Share of each decision among executed instances"), {}, true};
+  Panel decisions{summary.blockSize > 1 ? QObject::tr("Share of each decision among executed instances (block means)")
+                                       : QObject::tr("Share of each decision among executed instances"),
+                  {},
+                  true};
   for (std::size_t v = 0; v < summary.decisionValues.size(); ++v) {
     decisions.series.push_back(
         {QString::fromStdString(summary.decisionValues[v]), SeriesColour(v), &summary.share[v]});
@@ -230,12 +237,22 @@ void PaintRunSummary(QPainter& painter, const QRectF& area, const RunSummary& su
   Panel activation{QObject::tr("Mean activation of retrieved instances"),
                    {{QObject::tr("Activation"), SeriesColour(5), &summary.meanActivation}}, false};
 
-  const double height = (area.bottom() - top) / 3.0;
-  PaintPanel(painter, QRectF(area.left() + 8, top, area.width() - 16, height), decisions, summary.trials, false);
-  PaintPanel(painter, QRectF(area.left() + 8, top + height, area.width() - 16, height), utility, summary.trials,
-             false);
-  PaintPanel(painter, QRectF(area.left() + 8, top + 2 * height, area.width() - 16, height), activation,
-             summary.trials, true);
+  // What the model judged each alternative to be worth: with blending, the
+  // blended value of each option, the quantity the choice compares.
+  Panel judged{QObject::tr("Mean utility judged for each alternative"), {}, false};
+  for (std::size_t a = 0; a < summary.alternatives.size(); ++a) {
+    judged.series.push_back(
+        {QString::fromStdString(summary.alternatives[a]), SeriesColour(a), &summary.alternativeUtility[a]});
+  }
+
+  std::vector<const Panel*> panels{&decisions, &utility};
+  if (!judged.series.empty()) panels.push_back(&judged);
+  panels.push_back(&activation);
+  const double height = (area.bottom() - top) / static_cast<double>(panels.size());
+  for (std::size_t p = 0; p < panels.size(); ++p) {
+    PaintPanel(painter, QRectF(area.left() + 8, top + static_cast<double>(p) * height, area.width() - 16, height),
+               *panels[p], summary.trials, p + 1 == panels.size(), summary.blockSize);
+  }
   painter.restore();
 }
 
@@ -246,6 +263,45 @@ QImage RenderRunSummary(const RunSummary& summary, const QString& title, int wid
   PaintRunSummary(painter, QRectF(image.rect()), summary, title);
   painter.end();
   return image;
+}
+
+bool SaveRunSummary(const RunSummary& summary, const QString& title, const QString& path, QString* error,
+                    int width, int height) {
+  const QString suffix = QFileInfo(path).suffix().toLower();
+  width = std::max(200, width);
+  height = std::max(150, height);
+  auto failed = [&](const QString& why) {
+    if (error) *error = QObject::tr("Could not write %1: %2").arg(QFileInfo(path).fileName(), why);
+    return false;
+  };
+  if (suffix == "svg") {
+    QSvgGenerator svg;
+    svg.setFileName(path);
+    svg.setSize(QSize(width, height));
+    svg.setViewBox(QRect(0, 0, width, height));
+    svg.setTitle(title);
+    QPainter painter;
+    if (!painter.begin(&svg)) return failed(QObject::tr("the file cannot be created"));
+    PaintRunSummary(painter, QRectF(0, 0, width, height), summary, title);
+    painter.end();
+    return QFileInfo(path).size() > 0 || failed(QObject::tr("nothing was written"));
+  }
+  if (suffix == "pdf") {
+    QPdfWriter pdf(path);
+    pdf.setTitle(title);
+    pdf.setCreator("Korvane");
+    // One point per pixel: the page is width x height points.
+    pdf.setResolution(72);
+    pdf.setPageMargins(QMarginsF(0, 0, 0, 0));
+    if (!pdf.setPageSize(QPageSize(QSizeF(width, height), QPageSize::Point, QString(), QPageSize::ExactMatch)))
+      return failed(QObject::tr("the page size is not possible"));
+    QPainter painter;
+    if (!painter.begin(&pdf)) return failed(QObject::tr("the file cannot be created"));
+    PaintRunSummary(painter, QRectF(0, 0, width, height), summary, title);
+    painter.end();
+    return QFileInfo(path).size() > 0 || failed(QObject::tr("nothing was written"));
+  }
+  return SaveRunSummaryPng(summary, title, path, error, width, height);
 }
 
 bool SaveRunSummaryPng(const RunSummary& summary, const QString& title, const QString& path, QString* error,

@@ -1,6 +1,7 @@
-// RunPlot.h: draws a RunSummary as three stacked panels over the trials:
-// the share of each decision, the mean utility of executed instances and the
-// mean activation of retrieved instances. The same painting serves the graph
+// RunPlot.h: draws a RunSummary as stacked panels over the trials (or blocks
+// of trials): the share of each decision, the mean utility of executed
+// instances, the mean utility judged for each alternative (when the run has
+// a trial table) and the mean activation of retrieved instances. The same painting serves the graph
 // screen, its PNG export and the headless `korvane plot` (QtGui only, so it
 // renders on the offscreen platform).
 #pragma once
@@ -25,6 +26,11 @@ QImage RenderRunSummary(const RunSummary& summary, const QString& title, int wid
 // Writes the plot as a PNG file; false with a reason in error.
 bool SaveRunSummaryPng(const RunSummary& summary, const QString& title, const QString& path, QString* error,
                        int width = 1000, int height = 760);
+
+// Writes the plot in the format the file name says: ".svg" SVG, ".pdf" PDF
+// (a page of width x height points), anything else PNG.
+bool SaveRunSummary(const RunSummary& summary, const QString& title, const QString& path, QString* error,
+                    int width = 1000, int height = 760);
 
 // Tick values for an axis from low to high: about count "nice" numbers.
 std::vector<double> NiceTicks(double low, double high, int count);

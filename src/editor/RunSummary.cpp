@@ -9,7 +9,9 @@
 #include <set>
 
 #include "editor/ScreenSettings.h"
+#include "export/CellFormat.h"
 #include "export/TraceQuery.h"
+#include "export/TrialTable.h"
 #include "store/Database.h"
 #include "store/Schema.h"
 
@@ -25,7 +27,32 @@ struct SubjectTrial {
   double utilitySum = 0;
   std::int64_t utilityCount = 0;
   double activation = kNaN;  // the subject's mean over the trial's retrievals
+  double activationSum = 0;
+  std::int64_t activationCount = 0;
+  std::map<std::string, std::pair<double, std::int64_t>> alternatives;  // label -> utility sum, count
 };
+
+using Cells = std::map<std::pair<std::int32_t, std::int64_t>, SubjectTrial>;
+
+// "Choice = 2", or "Choice = 2, Side = 20" for several slots.
+std::string NamedLabel(const std::vector<std::string>& names, const std::vector<Variant>& values) {
+  std::string label;
+  for (std::size_t i = 0; i < names.size() && i < values.size(); ++i) {
+    if (i) label += ", ";
+    label += names[i] + " = ";
+    exporting::AppendCellText(values[i], exporting::ColumnKind::Slot, label);
+  }
+  return label;
+}
+
+// The trial (from 1) a point stands for: itself, or its block's number.
+std::int64_t PointOf(std::int64_t trial, int blockSize) {
+  return blockSize > 1 ? (trial - 1) / blockSize + 1 : trial;
+}
+
+// Averages the cells over the subjects, per point; fills the summary's
+// series (each subject counts once per point).
+void AverageCells(const Cells& cells, RunSummary& summary);
 
 // Mean of the values that are numbers; NaN when there are none.
 double MeanOf(const std::vector<double>& values) {
@@ -52,12 +79,56 @@ std::string DecisionLabel(const std::vector<std::string>& values) {
 }
 
 RunSummary SummarizeRun(store::Database& db, const std::string& instanceType,
-                        const std::vector<std::int32_t>& subjects) {
+                        const std::vector<std::int32_t>& subjects, int blockSize) {
   RunSummary summary;
   summary.instanceType = instanceType;
   summary.subjects = subjects;
+  summary.blockSize = std::max(1, blockSize);
   const std::set<std::int32_t> wanted(subjects.begin(), subjects.end());
   auto chosen = [&wanted](std::int32_t subject) { return wanted.empty() || wanted.count(subject) > 0; };
+
+  const std::vector<std::string> cueTypes = exporting::TrialInstanceTypes(db);
+  if (std::find(cueTypes.begin(), cueTypes.end(), instanceType) != cueTypes.end()) {
+    summary.fromTrialTable = true;
+    Cells cells;
+    std::vector<std::string> situationSlots;
+    exporting::ForEachTrialRow(
+        db, instanceType,
+        [&](const exporting::TrialTable& table) {
+          summary.decisionSlots = table.decisionSlots;
+          situationSlots = table.situationSlots;
+        },
+        [&](const exporting::TrialRow& row) {
+          if (!chosen(row.subject)) return true;
+          SubjectTrial& cell = cells[{row.subject, PointOf(row.trial, summary.blockSize)}];
+          if (row.executed) {
+            ++summary.executions;
+            ++cell.executed;
+            ++cell.decisions[NamedLabel(summary.decisionSlots, row.decision)];
+            if (!std::isnan(row.utility)) {
+              cell.utilitySum += row.utility;
+              ++cell.utilityCount;
+            }
+          }
+          if (row.path == "RETR") {
+            ++summary.retrievals;
+            if (std::isfinite(row.activation)) {
+              cell.activationSum += row.activation;
+              ++cell.activationCount;
+            }
+          }
+          if (std::isfinite(row.utility)) {
+            auto& [sum, count] = cell.alternatives[NamedLabel(situationSlots, row.situation)];
+            sum += row.utility;
+            ++count;
+          }
+          return true;
+        });
+    for (auto& [key, cell] : cells)
+      if (cell.activationCount > 0) cell.activation = cell.activationSum / static_cast<double>(cell.activationCount);
+    AverageCells(cells, summary);
+    return summary;
+  }
 
   if (!db.FindTableDef("MetaInstance")) return summary;
   const bool hasTable = db.FindTableDef(instanceType).has_value();
@@ -76,7 +147,7 @@ RunSummary SummarizeRun(store::Database& db, const std::string& instanceType,
     }
   }
 
-  std::map<std::pair<std::int32_t, std::int64_t>, SubjectTrial> cells;
+  Cells cells;
 
   // Executions, with the decision and utility of the executed instance's row.
   // A row that feedback merged into a duplicate is gone; MetaMerge leads from
@@ -130,7 +201,7 @@ RunSummary SummarizeRun(store::Database& db, const std::string& instanceType,
       if (!chosen(subject)) continue;
       const auto trial = static_cast<std::int64_t>(statement.Column(1).ToNumber());
       ++summary.executions;
-      SubjectTrial& cell = cells[{subject, trial}];
+      SubjectTrial& cell = cells[{subject, PointOf(trial, summary.blockSize)}];
       if (hasTable && !statement.Column(3).IsNull() && !statement.Column(3).IsEmpty()) {
         record(statement, 3, cell);
         continue;
@@ -158,27 +229,40 @@ RunSummary SummarizeRun(store::Database& db, const std::string& instanceType,
   // Retrievals: the activation of what was retrieved (normal or blended).
   {
     store::Statement statement = db.Prepare(
-        "SELECT SubjectID, TrialNumber, AVG(Activation), COUNT(*) FROM MetaInstance "
+        "SELECT SubjectID, TrialNumber, SUM(Activation), COUNT(Activation), COUNT(*) FROM MetaInstance "
         "WHERE InstanceType = ? AND Marker IN ('RETR-NORM', 'RETR-BLEN') GROUP BY SubjectID, TrialNumber");
     statement.Bind(1, Variant(instanceType));
     while (statement.Step()) {
       const auto subject = static_cast<std::int32_t>(statement.Column(0).ToNumber());
       if (!chosen(subject)) continue;
       const auto trial = static_cast<std::int64_t>(statement.Column(1).ToNumber());
-      const Variant mean = statement.Column(2);
-      summary.retrievals += static_cast<std::int64_t>(statement.Column(3).ToNumber());
-      if (mean.IsNumber()) cells[{subject, trial}].activation = mean.ToNumber();
+      summary.retrievals += static_cast<std::int64_t>(statement.Column(4).ToNumber());
+      SubjectTrial& cell = cells[{subject, PointOf(trial, summary.blockSize)}];
+      const Variant sum = statement.Column(2);
+      if (sum.IsNumber()) {
+        cell.activationSum += sum.ToNumber();
+        cell.activationCount += static_cast<std::int64_t>(statement.Column(3).ToNumber());
+        cell.activation = cell.activationSum / static_cast<double>(cell.activationCount);
+      }
     }
   }
+  AverageCells(cells, summary);
+  return summary;
+}
 
-  std::set<std::string> labels;
+namespace {
+
+void AverageCells(const Cells& cells, RunSummary& summary) {
+  std::set<std::string> labels, alternatives;
   std::set<std::int64_t> trials;
   for (const auto& [key, cell] : cells) {
     trials.insert(key.second);
     for (const auto& [label, count] : cell.decisions) labels.insert(label);
+    for (const auto& [label, sum] : cell.alternatives) alternatives.insert(label);
   }
   summary.trials.assign(trials.begin(), trials.end());
   summary.decisionValues.assign(labels.begin(), labels.end());
+  summary.alternatives.assign(alternatives.begin(), alternatives.end());
 
   std::map<std::int64_t, std::size_t> trialIndex;
   for (std::size_t i = 0; i < summary.trials.size(); ++i) trialIndex[summary.trials[i]] = i;
@@ -186,6 +270,8 @@ RunSummary SummarizeRun(store::Database& db, const std::string& instanceType,
   const std::size_t trialCount = summary.trials.size();
   // Per trial, one entry per subject with data.
   std::vector<std::vector<std::vector<double>>> shares(summary.decisionValues.size(),
+                                                       std::vector<std::vector<double>>(trialCount));
+  std::vector<std::vector<std::vector<double>>> judged(summary.alternatives.size(),
                                                        std::vector<std::vector<double>>(trialCount));
   std::vector<std::vector<double>> utilities(trialCount), activations(trialCount);
   for (const auto& [key, cell] : cells) {
@@ -197,18 +283,27 @@ RunSummary SummarizeRun(store::Database& db, const std::string& instanceType,
         shares[v][t].push_back(count / static_cast<double>(cell.executed));
       }
     }
+    for (std::size_t a = 0; a < summary.alternatives.size(); ++a) {
+      auto found = cell.alternatives.find(summary.alternatives[a]);
+      if (found != cell.alternatives.end() && found->second.second > 0)
+        judged[a][t].push_back(found->second.first / static_cast<double>(found->second.second));
+    }
     if (cell.utilityCount > 0) utilities[t].push_back(cell.utilitySum / static_cast<double>(cell.utilityCount));
     activations[t].push_back(cell.activation);
   }
   summary.share.assign(summary.decisionValues.size(), std::vector<double>(trialCount, kNaN));
+  summary.alternativeUtility.assign(summary.alternatives.size(), std::vector<double>(trialCount, kNaN));
   summary.meanUtility.assign(trialCount, kNaN);
   summary.meanActivation.assign(trialCount, kNaN);
   for (std::size_t t = 0; t < trialCount; ++t) {
     for (std::size_t v = 0; v < summary.decisionValues.size(); ++v) summary.share[v][t] = MeanOf(shares[v][t]);
+    for (std::size_t a = 0; a < summary.alternatives.size(); ++a)
+      summary.alternativeUtility[a][t] = MeanOf(judged[a][t]);
     summary.meanUtility[t] = MeanOf(utilities[t]);
     summary.meanActivation[t] = MeanOf(activations[t]);
   }
-  return summary;
 }
+
+}  // namespace
 
 }  // namespace korvane::editor

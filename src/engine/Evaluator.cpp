@@ -43,21 +43,39 @@ double CalculateSimilarity(const std::vector<std::string>& situationSlotNames, c
     variables.SetValue(0, cue.Value(slot));
     variables.SetValue(1, item.Values.Value(at));
     programs[i].Execute(variables, random);
-    total += variables.Value("PM").ToNumber();
+    total += NumberResult(variables.Value("PM"), "the similarity formula of " + slot);
   }
   return total;
 }
 
-std::vector<double> EvaluateDecisions(const std::vector<std::string>& decisionColumns,
-                                      const std::vector<formula::FormulaProgram>& programs,
-                                      const formula::VariableList& context, RandomSource& random, EngineLog* log) {
-  std::vector<double> results(decisionColumns.size(), 0.0);
+double NumberResult(const Variant& value, const std::string& what) {
+  if (value.IsBoolean()) return value.AsBoolean() ? -1.0 : 0.0;
+  if (value.IsNull() || value.IsEmpty()) return 0;
+  if (value.IsString()) {
+    const std::string& text = value.AsString();
+    if (text.empty()) return 0;
+    if (!IsNumericText(text))
+      throw Error(ErrorNumber::TypeMismatch, "Formula",
+                  "Type mismatch: " + what + " gave '" + text + "', which is not a number");
+  }
+  return value.ToNumber();
+}
+
+Variant DecisionResult(const std::string& column, const Variant* d) {
+  const bool text = column.size() >= 7 && column.compare(column.size() - 7, 7, "_String") == 0;
+  if (text) return Variant((d == nullptr || d->IsNull() || d->IsEmpty()) ? std::string() : d->ToText());
+  if (d == nullptr) return Variant(0.0);
+  return Variant(NumberResult(*d, "the decision formula of " + column));
+}
+
+std::vector<Variant> EvaluateDecisions(const std::vector<std::string>& decisionColumns,
+                                       const std::vector<formula::FormulaProgram>& programs,
+                                       const formula::VariableList& context, RandomSource& random, EngineLog* log) {
+  std::vector<Variant> results(decisionColumns.size(), Variant(0.0));
   for (std::size_t i = 0; i < decisionColumns.size(); ++i) {
     formula::VariableList copy = CopyVariables(context);
     if (i < programs.size()) programs[i].Execute(copy, random);
-    const Variant* d = copy.Find("D");
-    results[i] = (d == nullptr || d->IsNull() || d->IsEmpty()) ? 0.0 : d->ToNumber();
-    if (d && d->IsBoolean()) results[i] = d->AsBoolean() ? -1.0 : 0.0;
+    results[i] = DecisionResult(decisionColumns[i], copy.Find("D"));
     if (log && log->Wants(0))
       log->Add(Indented(2, "EXECUTE-DECISION-FORMULA(" + decisionColumns[i] + ") " + context.ToString()), 0);
   }

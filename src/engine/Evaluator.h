@@ -41,9 +41,21 @@ double CalculateSimilarity(const std::vector<std::string>& situationSlotNames, c
                            const formula::VariableList& cue, const std::vector<formula::FormulaProgram>& programs,
                            RandomSource& random, SimilarityScratch* scratch = nullptr);
 
-// One number per decision column: programs[i] runs on a copy of context and
-// its D (Null or missing: 0) is read. Logs one trace line per column.
-std::vector<double> EvaluateDecisions(const std::vector<std::string>& decisionColumns,
+// The number a formula result stands for: numbers as they are, booleans as
+// -1 and 0, Null and empty as 0, a text only when it reads as a number. Any
+// other text is a type mismatch naming what gave it (`what`, e.g. "the
+// decision formula of D_Choice_Integer"): a run must not go on with a
+// silent 0 where the model computed a word.
+double NumberResult(const Variant& value, const std::string& what);
+
+// A decision slot's value from its formula's D: a String column keeps the
+// text (Null or missing: ""), a number column takes NumberResult (Null or
+// missing: 0).
+Variant DecisionResult(const std::string& column, const Variant* d);
+
+// One value per decision column: programs[i] runs on a copy of context and
+// its D is read through DecisionResult. Logs one trace line per column.
+std::vector<Variant> EvaluateDecisions(const std::vector<std::string>& decisionColumns,
                                       const std::vector<formula::FormulaProgram>& programs,
                                       const formula::VariableList& context, RandomSource& random, EngineLog* log);
 

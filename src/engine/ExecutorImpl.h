@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/CueRecord.h"
 #include "engine/EngineLog.h"
 #include "engine/InstanceTable.h"
 #include "engine/JudgmentCollection.h"
@@ -64,14 +65,14 @@ class ModelExecutor::Impl final : public EngineLog {
   std::unique_ptr<Clock> clock_;
   ClockKind clockKind_ = ClockKind::Real;
   RandomSource random_;
-  std::uint64_t seed_ = 0;
-  bool seeded_ = false;
 
   // --- Prepared model ----------------------------------------------------------
   bool prepared_ = false;
   std::string preparedType_;
   std::unique_ptr<InstanceTable> table_;
   std::unique_ptr<TraceWriter> trace_;
+  // What each cue came to (MetaCue); none when the trace level is 2 (none).
+  std::unique_ptr<CueRecorder> cues_;
   formula::VariableList params_;
   std::vector<std::string> situationColumns_, situationSlots_;
   std::vector<std::string> decisionColumns_, decisionSlots_;
@@ -89,6 +90,14 @@ class ModelExecutor::Impl final : public EngineLog {
   double stopRuleMilliseconds_ = 1000;
   std::int32_t stopRuleCycles_ = 1;
   double goal_ = 1, LE_ = 1, LF_ = 1;
+  // Model time (ms) after each cycle of a trial, and of one whole trial: with
+  // the simulated clock a trial's first cue is judged trialTimeMs_ after the
+  // previous trial's first cue (or later, if that trial ran longer).
+  static constexpr double kDefaultCyclePauseMs = 50;
+  static constexpr double kDefaultTrialTimeMs = 1000;
+  double cyclePauseMs_ = kDefaultCyclePauseMs;
+  double trialTimeMs_ = kDefaultTrialTimeMs;
+  std::uint64_t runSeed_ = 0;
   bool reinforceRecognition_ = false, reinforceExecution_ = false, reinforceFeedback_ = false;
   bool createInstanceFeedback_ = false, mergeWithPrepopulated_ = false;
 
@@ -105,6 +114,9 @@ class ModelExecutor::Impl final : public EngineLog {
   bool draining_ = false;
   double startTime_ = 0;
   double trialStartTime_ = 0;
+  // Model time of the current subject's previous trial's first cue (none yet:
+  // negative).
+  double lastTrialFirstCue_ = -1;
   ItemPtr candidate_;
   double retrievalTime_ = 0;
   // The instance of the cycle in progress, across its pauses.
@@ -119,6 +131,8 @@ class ModelExecutor::Impl final : public EngineLog {
   void AfterCyclePause();
   void ExecuteChoice(const std::string& typeName);
   void StartTrial();
+  // With the simulated clock, lets model time pass up to this trial's time.
+  void AdvanceToTrialTime();
   bool StopRuleReached();
   void SyncFromDatabase(std::size_t* recordCount);
   void CheckPrepared(const std::string& typeName) const;

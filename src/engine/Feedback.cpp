@@ -81,6 +81,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
     }
     std::string id = std::to_string(item->ID);
     if (!rewarded.insert(item->ID).second) {
+      if (cues_) cues_->Fed(outcome, item->Utility);
       Add(Indented(2, "Record " + id + ": utility already rewarded during this cycle; not rewarding again"), 0);
       continue;
     }
@@ -109,13 +110,14 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
       feedback.Add("G", Variant(goal_));
       feedback.Add("O", Variant(outcome));
       utilityUpdate_.Execute(feedback, random_);
-      change = feedback.Value("U").ToNumber();
+      change = NumberResult(feedback.Value("U"), "the utility update formula");
       Add(Indented(4, "UTILITY-SET VALUE=" + FormatNumber(change)), 0);
       item->Utility = change;
     }
 
     if (!utilitySlot_.empty()) item->Values.Assign(utilitySlot_, Variant(item->Utility));
     item->Feedback = change;
+    if (cues_) cues_->Fed(outcome, item->Utility);
     item->AddToMetaInstance(*trace_, "FEED");
     item->Feedback = 0;
 
@@ -156,6 +158,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
   }
 
   executed_.Clear();
+  if (cues_) cues_->FeedbackDone();
   table_->CommitWorkingMemory();
   CommitStep();
   busy_ = false;

@@ -63,6 +63,7 @@ void ModelExecutor::Impl::Fail(const Error& error) {
   // What the failed step wrote is undone, so instance rows stay consistent;
   // what was queued belonged to the failed exchange and is dropped.
   if (trace_) trace_->Discard();
+  if (cues_) cues_->Discard();
   try {
     while (db_.InTransaction()) db_.RollbackTransaction();
   } catch (const std::exception&) {
@@ -139,7 +140,7 @@ bool ModelExecutor::Busy() const { return impl_->busy_; }
 bool ModelExecutor::Idle() const {
   return !impl_->busy_ && impl_->cueQueue_.empty() && impl_->feedbackQueue_.empty();
 }
-std::uint64_t ModelExecutor::Seed() const { return impl_->random_.Seed(); }
+std::uint64_t ModelExecutor::Seed() const { return impl_->runSeed_; }
 Clock& ModelExecutor::GetClock() { return *impl_->clock_; }
 ClockKind ModelExecutor::GetClockKind() const { return impl_->clock_->Kind(); }
 double ModelExecutor::ModelTimeNow() { return impl_->ModelTimeNow(); }

@@ -135,7 +135,8 @@ class ModelExecutor {
   bool Busy() const;
   // Not busy and nothing queued.
   bool Idle() const;
-  // The seed of this run's random generator (logged by Prepare).
+  // The seed of this run (logged by Prepare); each subject draws from a
+  // stream derived from it and the subject's number.
   std::uint64_t Seed() const;
   // The clock of the current preparation: real, or simulated (which tests and
   // drivers may Advance between messages).

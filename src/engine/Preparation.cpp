@@ -48,8 +48,9 @@ void ModelExecutor::Impl::ResetRunState() {
   else clock_ = std::make_unique<RealClock>();
   startTime_ = AbsoluteNow();
   trialStartTime_ = clock_->HighResolutionMilliseconds();
-  if (seeded_) random_.Reseed(seed_);
-  else random_ = RandomSource();
+  // A restarted run keeps the run's seed (also one drawn from the clock), so
+  // that every subject's stream still derives from the seed the log shows.
+  random_.Reseed(runSeed_);
 }
 
 void ModelExecutor::Impl::RestartRun() {
@@ -59,6 +60,11 @@ void ModelExecutor::Impl::RestartRun() {
   CheckPrepared(preparedType_);
   Abandon();
   ResetRunState();
+  if (cues_) {
+    // What a fresh recorder would hold: nothing of the previous subject.
+    cues_->Discard();
+    cues_->FeedbackDone();
+  }
   subjectId_ = table_->LastSubject();
   table_->SetSubject(subjectId_);
   StartTrial();
@@ -88,8 +94,12 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
         seeded = true;
       }
     }
-    seed_ = seed;
-    seeded_ = seeded;
+    if (seeded) random_.Reseed(seed);
+    else random_ = RandomSource();
+    // Every subject draws from a stream of its own, derived from this seed
+    // and its number (IncrementSubjectID), so one seed replays the whole run
+    // and no two subjects share their noise.
+    runSeed_ = random_.Seed();
     ResetRunState();
 
     if (!db_.IsOpen()) {
@@ -360,6 +370,32 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
       Add("alpha = " + FormatNumber(value), 1);
     }
 
+    // Model time of one trial and of the pause after each cycle. Missing keys
+    // (models made before these settings) take the defaults; a blank or
+    // negative value is refused, not guessed.
+    auto duration = [&](const std::string& key, double fallback, double* out) {
+      Variant v = settings_.Value(key);
+      if (v.IsNull() || v.IsEmpty()) {
+        *out = fallback;
+        return;
+      }
+      if (v.IsString() && !IsNumericText(v.AsString())) {
+        fail("Error: Parameter " + key + " must be a number of milliseconds; it is '" + v.AsString() + "'");
+        return;
+      }
+      double n = v.ToNumber();
+      if (!std::isfinite(n) || n < 0) {
+        fail("Error: Parameter " + key + " must be 0 or more milliseconds; it is " + FormatNumber(n));
+        return;
+      }
+      *out = n;
+    };
+    duration("Params_CyclePause", kDefaultCyclePauseMs, &cyclePauseMs_);
+    duration("Params_TrialTime", kDefaultTrialTimeMs, &trialTimeMs_);
+    Add("Cycle pause = " + FormatNumber(cyclePauseMs_) + "ms" +
+            (kind == ClockKind::Simulated ? ", trial time = " + FormatNumber(trialTimeMs_) + "ms" : std::string()),
+        1);
+
     reinforceRecognition_ = settings_.Switch("Reinforce_Recognition");
     reinforceExecution_ = settings_.Switch("Reinforce_Execution");
     reinforceFeedback_ = settings_.Switch("Reinforce_Feedback");
@@ -377,6 +413,11 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     trace_->SetLevel(static_cast<TraceWriter::Level>(traceLevel));
     static const char* const kTraceLevels[] = {"full", "decisions (no ACAL and SCAL rows)", "none (instances only)"};
     Add(std::string("Trace: ") + kTraceLevels[traceLevel], 1);
+    // The per-cue rows of the trial table are kept at the levels full and
+    // decisions.
+    cues_.reset();
+    if (traceLevel < 2)
+      cues_ = std::make_unique<CueRecorder>(db_, this, typeName, situationSlots_, decisionSlots_);
 
     startTime_ = AbsoluteNow();
     trialStartTime_ = clock_->HighResolutionMilliseconds();

@@ -7,10 +7,6 @@
 
 namespace korvane::engine {
 
-namespace {
-constexpr double kCyclePauseMs = 50;
-}
-
 // --- Queues ------------------------------------------------------------------------
 
 void ModelExecutor::Impl::AcceptCue(const formula::VariableList& cue) {
@@ -58,6 +54,11 @@ void ModelExecutor::Impl::IncrementSubjectID(std::int32_t n) {
   CheckPrepared(preparedType_);
   subjectId_ += n;
   table_->SetSubject(subjectId_);
+  random_.Reseed(RandomSource::StreamSeed(runSeed_, static_cast<std::uint64_t>(subjectId_)));
+  Add("Subject " + std::to_string(subjectId_) + " draws from stream " + std::to_string(random_.Seed()) +
+          " (seed " + std::to_string(runSeed_) + ")",
+      1);
+  lastTrialFirstCue_ = -1;
   BeginStep();
   try {
     table_->CopyPrepopulated(subjectId_);
@@ -80,6 +81,20 @@ void ModelExecutor::Impl::StartTrial() {
   ++trialNumber_;
   AddFileOnly("Starting trial #" + std::to_string(trialNumber_), 0);
   candidate_.reset();
+}
+
+void ModelExecutor::Impl::AdvanceToTrialTime() {
+  double now = ModelTimeNow();
+  if (auto* simulated = dynamic_cast<SimulatedClock*>(clock_.get())) {
+    double due = lastTrialFirstCue_ < 0 ? now : lastTrialFirstCue_ + trialTimeMs_;
+    if (due > now) {
+      simulated->Advance(due - now);
+      // The trial's own elapsed time starts at its first cue.
+      trialStartTime_ = clock_->HighResolutionMilliseconds();
+      now = due;
+    }
+  }
+  lastTrialFirstCue_ = now;
 }
 
 bool ModelExecutor::Impl::StopRuleReached() {
@@ -134,6 +149,7 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
   CheckPrepared(typeName);
   if (busy_) return;
   busy_ = true;
+  if (retrievalCount_ == 0) AdvanceToTrialTime();
   BeginStep();
 
   std::size_t recordCount = 0;
@@ -170,14 +186,13 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
     Add("-- Retrieved nothing this round. Firing heuristics-based judgment.", 0);
     formula::VariableList judgment;
     judgmentFail_.Execute(judgment, random_);
-    Variant u = judgment.Value("U");
-    instance->Values.Add(utilitySlot_, u);
-    instance->Utility = u.ToNumber();
+    instance->Utility = NumberResult(judgment.Value("U"), "the judgment formula of a failed retrieval");
+    instance->Values.Add(utilitySlot_, Variant(instance->Utility));
     for (std::size_t i = 0; i < decisionSlots_.size(); ++i) {
       formula::VariableList decision;
       decision.Add("U", Variant(instance->Utility));
       decisionFail_[i].Execute(decision, random_);
-      instance->Values.Assign(decisionSlots_[i], decision.Value("D"));
+      instance->Values.Assign(decisionSlots_[i], DecisionResult(decisionColumns_[i], decision.Find("D")));
     }
     instance->Similarity = CalculateSimilarity(situationSlots_, *instance, cue, similarityPrograms_, random_);
     instance->AddToMetaInstance(*trace_, "SCAL");
@@ -185,8 +200,9 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
     instance->Activation = retrieval_.rt;
     instance->CalculateRetrievalDelay(LF_, LE_);
     if (Wants(0)) Add("-- Waiting " + FormatNumber(instance->RetrievalDelay) + "ms", 0);
+    if (cues_) cues_->Judged(subjectId_, trialNumber_, now, "HEUR", instance, cue, instance->RetrievalDelay);
     cycleInstance_ = instance;
-    PauseThen(kCyclePauseMs, &Impl::AfterHeuristicPause);
+    PauseThen(cyclePauseMs_, &Impl::AfterHeuristicPause);
     return;
   }
 
@@ -209,9 +225,8 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
       judgment.Add("Memory." + entry.name, retrieved->Values.Value(entry.name));
     }
     judgmentSucceed_.Execute(judgment, random_);
-    Variant u = judgment.Value("U");
-    instance->Values.Add(utilitySlot_, u);
-    instance->Utility = u.ToNumber();
+    instance->Utility = NumberResult(judgment.Value("U"), "the judgment formula of a successful retrieval");
+    instance->Values.Add(utilitySlot_, Variant(instance->Utility));
     if (Wants(0)) Add(Indented(2, judgment.ToString()), 0);
   } else {
     Add("COPY-RETRIEVED-UTILITY", 0);
@@ -220,10 +235,10 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
   }
   formula::VariableList context = CopyVariables(retrieved->Values, "Memory.");
   context.Add("U", Variant(instance->Utility));
-  std::vector<double> decisions = EvaluateDecisions(decisionColumns_, decisionSucceed_, context, random_, this);
+  std::vector<Variant> decisions = EvaluateDecisions(decisionColumns_, decisionSucceed_, context, random_, this);
   for (std::size_t i = 0; i < decisionSlots_.size(); ++i) {
-    instance->Values.Assign(decisionSlots_[i], Variant(decisions[i]));
-    if (Wants(0)) AddFileOnly(Indented(6, "SET " + decisionSlots_[i] + "=" + FormatNumber(decisions[i])), 0);
+    if (Wants(0)) AddFileOnly(Indented(6, "SET " + decisionSlots_[i] + "=" + decisions[i].ToText()), 0);
+    instance->Values.Assign(decisionSlots_[i], std::move(decisions[i]));
   }
   if (Wants(0)) Add(Indented(2, "DUPLICATE-CHECK " + instance->ToString()), 0);
   if (ItemPtr duplicate = memory_.GetDuplicate(*instance, mergeWithPrepopulated_, this)) {
@@ -233,14 +248,16 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
     Add(Indented(4, "NO-DUPLICATE"), 0);
   }
   instance->AddToMetaInstance(*trace_, "RETR");
+  if (cues_)
+    cues_->Judged(subjectId_, trialNumber_, now, "RETR", instance, cue, LF_ * std::exp(-LE_ * instance->Activation) * 1000);
   cycleInstance_ = instance;
   UpdateCandidate();
-  PauseThen(kCyclePauseMs, &Impl::AfterCyclePause);
+  PauseThen(cyclePauseMs_, &Impl::AfterCyclePause);
 }
 
 void ModelExecutor::Impl::AfterHeuristicPause() {
   UpdateCandidate();
-  PauseThen(kCyclePauseMs, &Impl::AfterCyclePause);
+  PauseThen(cyclePauseMs_, &Impl::AfterCyclePause);
 }
 
 void ModelExecutor::Impl::UpdateCandidate() {
@@ -251,6 +268,7 @@ void ModelExecutor::Impl::UpdateCandidate() {
     candidate_ = instance;
     candidate_->CalculateRetrievalDelay(LF_, LE_);
     retrievalTime_ = candidate_->RetrievalDelay;
+    if (cues_) cues_->Candidate();
   }
   if (Wants(0)) Add(Indented(2, "RETRIEVAL-DELAY " + FormatNumber(retrievalTime_) + "ms"), 0);
 }
@@ -283,6 +301,10 @@ void ModelExecutor::Impl::ExecuteChoice(const std::string& typeName) {
       candidate_->AddTime(ModelTimeNow());
     }
     candidate_->DumpToTable(*table_, this);
+    // The executed instance is held from now on, with every time it was
+    // given; a cue that comes before its feedback must not load its row
+    // again as a fresh item (which would lose those times).
+    if (!MemoryFind(candidate_->ID)) MemoryAppend(candidate_);
     candidate_->Executed = true;
     candidate_->ExecutionTime = AbsoluteNow();
     executed_.Append(candidate_);
@@ -302,6 +324,7 @@ void ModelExecutor::Impl::ExecuteChoice(const std::string& typeName) {
     Add("Not executing any instance because it does not meet choice threshold.", 1);
   }
   table_->CommitWorkingMemory();
+  if (cues_) cues_->EndTrial(!reply.empty());
   // The reply leaves only once what it reports is on disk.
   CommitStep();
   // Still busy while the reply goes out: what the task sends back meanwhile

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace korvane::exporting::messages {
 
@@ -64,5 +65,22 @@ inline std::string FilterCountLabel(int count) {
 inline constexpr const char* kSelectVariableFirst = "Please select a variable first.";
 inline constexpr const char* kCompleteAllFields = "Please complete all fields.";
 inline constexpr const char* kCompleteAllFieldsValid = "Please complete all fields with valid values.";
+
+// The trial table (MetaCue).
+inline constexpr const char* kNoRecordedCues =
+    "This experiment file holds no record of cues: it was run before Korvane recorded them, or with trace "
+    "level 2 (none). Run the model again to get its trial table.";
+inline std::string CueTypesList(const std::vector<std::string>& types) {
+  std::string list;
+  for (const std::string& type : types) list += (list.empty() ? "" : ", ") + type;
+  return list;
+}
+inline std::string SeveralCueTypes(const std::vector<std::string>& types) {
+  return "This experiment file holds cues of several instance types (" + CueTypesList(types) +
+         "); name the one to read.";
+}
+inline std::string NoCuesOfType(const std::string& type, const std::vector<std::string>& types) {
+  return "This experiment file holds no cues of instance type " + type + " (it has: " + CueTypesList(types) + ").";
+}
 
 }  // namespace korvane::exporting::messages

@@ -1,17 +1,11 @@
 // TraceExport.cpp: streaming the trace rows into a CSV file.
 #include "export/TraceExport.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 #include "export/CellFormat.h"
 #include "export/ExportMessages.h"
+#include "export/OutputFile.h"
 #include "export/TraceQuery.h"
 #include "util/Error.h"
 #include "util/Files.h"
@@ -19,85 +13,6 @@
 namespace korvane::exporting {
 
 namespace {
-
-// The file being written: created exclusively (a dated name) or as a
-// temporary beside an explicit path; removed unless Commit() succeeds.
-class OutputFile {
- public:
-  OutputFile() = default;
-  ~OutputFile() { Discard(); }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-
-  // Returns an error text, empty on success.
-  std::string Open(const ExportTarget& target) {
-    if (target.path.empty()) {
-      std::string folder = target.folder.empty() ? DataFolder() : target.folder;
-      // Another program may take a name between the test and the creation;
-      // O_EXCL makes sure that never overwrites it.
-      for (int attempt = 0; attempt < 1000; ++attempt) {
-        std::string name = UniqueDatedFileName(folder, "exported", "csv");
-        fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd_ >= 0) {
-          writing_ = finalPath_ = name;
-          return {};
-        }
-        if (errno != EEXIST) return "Could not create " + name + ": " + std::strerror(errno);
-      }
-      return "Could not find a free file name in " + folder;
-    }
-    finalPath_ = target.path;
-    std::string pattern = target.path + ".partXXXXXX";
-    fd_ = ::mkstemp(pattern.data());
-    if (fd_ < 0) return "Could not create a file beside " + target.path + ": " + std::strerror(errno);
-    ::fchmod(fd_, 0644);
-    writing_ = pattern;
-    replace_ = true;
-    return {};
-  }
-
-  const std::string& FinalPath() const { return finalPath_; }
-
-  // Writes and empties the buffer; an error text on failure.
-  std::string Write(std::string& buffer) {
-    const char* data = buffer.data();
-    std::size_t left = buffer.size();
-    while (left > 0) {
-      ssize_t written = ::write(fd_, data, left);
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        return "Could not write " + finalPath_ + ": " + std::strerror(errno);
-      }
-      data += written;
-      left -= static_cast<std::size_t>(written);
-    }
-    buffer.clear();
-    return {};
-  }
-
-  std::string Commit() {
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) return "Could not write " + finalPath_ + ": " + std::strerror(errno);
-    if (replace_ && ::rename(writing_.c_str(), finalPath_.c_str()) != 0)
-      return "Could not write " + finalPath_ + ": " + std::strerror(errno);
-    writing_.clear();
-    return {};
-  }
-
-  void Discard() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    if (!writing_.empty()) ::unlink(writing_.c_str());
-    writing_.clear();
-  }
-
- private:
-  int fd_ = -1;
-  std::string writing_;    // the file on disk while writing
-  std::string finalPath_;  // the name it ends up with
-  bool replace_ = false;
-};
 
 constexpr std::size_t kFlushSize = 1 << 20;
 constexpr int kInstanceColumn = 2;  // Subject ID, Trial, Instance lead every export

@@ -125,3 +125,27 @@ std::optional<TableDef> GetOrCreateMetaMerge(Database* db) {
 }
 
 }  // namespace korvane::store
+
+namespace korvane::store {
+
+std::optional<TableDef> GetOrCreateMetaCue(Database* db) {
+  if (!db) return std::nullopt;
+  if (auto existing = db->FindTableDef(kMetaCueTable)) return existing;
+  TableDef def;
+  def.name = kMetaCueTable;
+  def.fields = {{"SubjectID", FieldType::Long},     {"InstanceType", FieldType::Text},
+                {"TrialNumber", FieldType::Long},   {"TraceTrial", FieldType::Long},
+                {"CueNumber", FieldType::Long},     {"ModelTime", FieldType::Double},
+                {"Path", FieldType::Text},          {"Instance", FieldType::Long},
+                {"Utility", FieldType::Double},     {"Activation", FieldType::Double},
+                {"RetrievalTime", FieldType::Double}, {"Executed", FieldType::Long},
+                {"Feedback", FieldType::Double},    {"UtilityAfter", FieldType::Double},
+                {"Situation", FieldType::Memo},     {"Decision", FieldType::Memo}};
+  def.fields[14].allowZeroLength = true;
+  def.fields[15].allowZeroLength = true;
+  def.indexes = {{"CueTrialIdx", {"InstanceType", "SubjectID", "TrialNumber", "CueNumber"}, false, false, false}};
+  db->CreateTable(def);
+  return db->FindTableDef(kMetaCueTable);
+}
+
+}  // namespace korvane::store

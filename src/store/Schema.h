@@ -73,3 +73,20 @@ int RestoreTraceIndexes(Database* db);
 std::optional<TableDef> GetOrCreateMetaMerge(Database* db);
 
 }  // namespace korvane::store
+
+namespace korvane::store {
+
+constexpr const char* kMetaCueTable = "MetaCue";
+
+// What each cue of a trial came to: one row per cue judged (SubjectID,
+// InstanceType, TrialNumber counting the subject's trials from 1,
+// TraceTrial as the trace numbers that trial, CueNumber from 1 within it,
+// ModelTime, Path "RETR" or "HEUR", Instance, Utility, Activation,
+// RetrievalTime, Executed 1/0, Feedback and UtilityAfter once feedback
+// reached the executed cue, Situation and Decision as JSON objects of slot
+// display name to value). The trace alone cannot give this: a cue instance
+// that is never executed is never stored, and the trace holds no utilities.
+// Created when missing, like the trace table.
+std::optional<TableDef> GetOrCreateMetaCue(Database* db);
+
+}  // namespace korvane::store

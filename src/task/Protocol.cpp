@@ -26,6 +26,8 @@ std::vector<std::string> SplitFields(std::string_view line) {
 Variant TypedValue(std::string_view text) {
   std::size_t first = text.find_first_not_of(' ');
   if (first == std::string_view::npos) return Variant(std::string());
+  // The unset marker, one NUL character, is a null value.
+  if (text.size() == 1 && text[0] == '\0') return Variant::Null();
   for (char c : text)
     if (!(c >= '0' && c <= '9') && c != '-' && c != '.') return Variant(std::string(text));
 

@@ -3,6 +3,7 @@
 // A message is one line of "|"-separated fields; field 0 is the command
 // (any letter case), field 1 usually an instance type, then name and value
 // pairs. Values are typed as a task would expect: an empty text stays empty,
+// the unset marker (a field made of one NUL character) is a null value,
 // a well-formed decimal integer becomes a 16-bit integer (a 32-bit one when
 // it does not fit, a double beyond that), a number with a "." a double, and
 // anything else stays text. Names stay text.

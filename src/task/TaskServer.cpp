@@ -425,6 +425,12 @@ void TaskServer::HandleFeedback(const std::vector<std::string>& fields) {
     return;
   }
   formula::VariableList feedback;
+  if (singleValueFeedback_ && fields.size() <= 2) {
+    // Nothing to learn from: refused, and nothing changes.
+    SendData("ERROR|Protocol error: FEEDBACK message must hold a value");
+    SetLastError("Protocol error: FEEDBACK message must hold a value");
+    return;
+  }
   if (singleValueFeedback_) {
     // Single value: every value after the type, so that the executor can
     // refuse more than one with its own reply.

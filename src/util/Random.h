@@ -23,6 +23,15 @@ class RandomSource {
   }
   std::uint64_t Seed() const { return seed_; }
 
+  // The seed of stream number `stream` of a run seeded with runSeed: a
+  // SplitMix64 mix of the two, so neighbouring streams are unrelated.
+  static std::uint64_t StreamSeed(std::uint64_t runSeed, std::uint64_t stream) {
+    std::uint64_t z = runSeed + 0x9E3779B97F4A7C15ull * (stream + 1);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+
   // Uniform in [0, 1).
   double Uniform() { return std::generate_canonical<double, 53>(engine_); }
 

@@ -17,6 +17,9 @@
 #include "editor/ExportPreviewModel.h"
 #include "editor/ExportScreen.h"
 #include "export/TraceExport.h"
+#include "export/TrialTable.h"
+#include "store/Schema.h"
+#include <QProcess>
 
 namespace korvane::test {
 namespace {
@@ -133,6 +136,52 @@ TEST_F(ExportScreenTest, ChoicesAreRememberedAndTheExportMatchesTheHeadlessOne) 
   EXPECT_TRUE(Find<QCheckBox>(screen.get(), "cbIncludeD")->isChecked());
   EXPECT_FALSE(Find<QCheckBox>(screen.get(), "cbIncludeS")->isChecked());
   EXPECT_TRUE(TakeShown().empty());
+}
+
+TEST_F(ExportScreenTest, OneRowPerCueWritesTheTrialTableAsTheCommandLineDoes) {
+  const std::string experimentPath = CreateExperiment();
+  {
+    auto db = store::Database::Open(experimentPath);
+    store::GetOrCreateMetaCue(db.get());
+    for (int trial = 1; trial <= 3; ++trial)
+      for (int cue = 1; cue <= 2; ++cue)
+        db->Execute("INSERT INTO MetaCue (SubjectID, InstanceType, TrialNumber, TraceTrial, CueNumber, ModelTime, "
+                    "Path, Utility, Activation, RetrievalTime, Executed, Feedback, UtilityAfter, Situation, Decision) "
+                    "VALUES (1, 'I1', ?, ?, ?, ?, 'RETR', ?, 0.5, 606.5, ?, ?, ?, ?, ?)",
+                    {Variant(trial), Variant(trial - 1), Variant(cue), Variant(100.0 * trial + cue),
+                     Variant(1.0 / 3 * cue), Variant(cue == 2 ? 1 : 0), cue == 2 ? Variant(4.0) : Variant::Null(),
+                     cue == 2 ? Variant(4.0) : Variant::Null(), Variant("{\"Price\":" + std::to_string(cue) + "}"),
+                     Variant(std::string("{\"Choice\":\"") + (cue == 1 ? "A" : "B, then C") + "\"}")});
+    db->Close();
+  }
+  auto screen = Open();
+  QPushButton* button = Find<QPushButton>(screen.get(), "btnExportTrials");
+  EXPECT_EQ(button->text(), "One row per &cue");
+  ChooseAll(screen.get());
+  button->click();
+  ASSERT_TRUE(WaitFor([&] { return !screen->Exporting(); }));
+  const exporting::ExportOutcome outcome = screen->LastExport();
+  ASSERT_TRUE(outcome.Ok()) << outcome.message;
+  EXPECT_EQ(outcome.rows, 6);
+  EXPECT_NE(outcome.path.find("/trials-"), std::string::npos) << outcome.path;
+  EXPECT_EQ(Find<QLabel>(screen.get(), "lblStatus")->text().toStdString(), "Data exported into " + outcome.path);
+  const QByteArray written = ReadAll(outcome.path);
+  EXPECT_TRUE(written.startsWith("SubjectID,TrialNumber,CueNumber,ModelTime,Price,Path,Utility,Activation,"
+                                 "RetrievalTime,Executed,Choice,Feedback,UtilityAfter,Instance\r\n"
+                                 "1,1,1,101,1,RETR,0.333333333333333,0.5,606.5,0,A,,,\r\n"
+                                 "1,1,2,102,2,RETR,0.666666666666667,0.5,606.5,1,\"B, then C\",4,4,\r\n"))
+      << written.toStdString();
+
+  // The command line writes the very same bytes.
+  const QString program = QString::fromStdString(BinDir() + "/korvane");
+  if (!QFileInfo(program).isExecutable()) GTEST_SKIP() << "the korvane program is not built";
+  const std::string headless = dir_.File("headless-trials.csv");
+  QProcess run;
+  run.start(program, {"export", QString::fromStdString(experimentPath), "--trials", "-o",
+                      QString::fromStdString(headless)});
+  ASSERT_TRUE(run.waitForFinished(60000));
+  EXPECT_EQ(run.exitCode(), 0) << run.readAllStandardError().toStdString();
+  EXPECT_EQ(ReadAll(headless), written);
 }
 
 TEST_F(ExportScreenTest, FiltersAreAddedCheckedAndRemoved) {

@@ -3,13 +3,17 @@
 #include <QComboBox>
 #include <QImage>
 #include <QListWidget>
+#include <QFile>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSpinBox>
 #include <cmath>
 
 #include "ModelScreenFixture.h"
 #include "editor/GraphScreen.h"
 #include "editor/RunPlot.h"
 #include "editor/RunSummary.h"
+#include "store/Schema.h"
 
 namespace korvane::test {
 namespace {
@@ -94,6 +98,82 @@ TEST_F(GraphTest, PictureIsWrittenAsPng) {
   for (std::size_t i = 0; i < ticks.size(); ++i) EXPECT_NEAR(ticks[i], 0.2 * static_cast<double>(i), 1e-9);
 }
 
+// Adds a trial table to the experiment: 2 subjects x 4 trials x 2 cues
+// (Price 1 and 2). Subject 1 executes Price 2 ("B") from trial 3 on, subject
+// 2 always Price 1 ("A"); a cue's utility is 10 x Price + trial.
+void AddTrialTable(const std::string& path) {
+  auto db = store::Database::Open(path);
+  store::GetOrCreateMetaCue(db.get());
+  for (int subject = 1; subject <= 2; ++subject)
+    for (int trial = 1; trial <= 4; ++trial)
+      for (int cue = 1; cue <= 2; ++cue) {
+        const bool executed = (subject == 1 && trial >= 3) ? cue == 2 : cue == 1;
+        db->Execute("INSERT INTO MetaCue (SubjectID, InstanceType, TrialNumber, TraceTrial, CueNumber, ModelTime, "
+                    "Path, Utility, Activation, RetrievalTime, Executed, Situation, Decision) "
+                    "VALUES (?, 'I1', ?, ?, ?, 0, ?, ?, ?, 1, ?, ?, ?)",
+                    {Variant(subject), Variant(trial), Variant(trial - 1), Variant(cue),
+                     Variant(cue == 2 && trial == 1 ? "HEUR" : "RETR"), Variant(10.0 * cue + trial),
+                     Variant(0.5 * trial), Variant(executed ? 1 : 0),
+                     Variant("{\"Price\":" + std::to_string(cue) + "}"),
+                     Variant(std::string("{\"Choice\":\"") + (cue == 1 ? "A" : "B") + "\"}")});
+      }
+  db->Close();
+}
+
+TEST_F(GraphTest, TrialTableGivesNamedDecisionsBlocksAndJudgedValues) {
+  const std::string path = CreateExperiment();
+  AddTrialTable(path);
+  auto db = store::Database::Open(path);
+  const RunSummary trials = editor::SummarizeRun(*db, "I1", {});
+  EXPECT_TRUE(trials.fromTrialTable);
+  EXPECT_EQ(trials.trials, (std::vector<std::int64_t>{1, 2, 3, 4}));
+  ASSERT_EQ(trials.decisionValues, (std::vector<std::string>{"Choice = A", "Choice = B"}));
+  EXPECT_DOUBLE_EQ(trials.share[1][0], 0.0);
+  EXPECT_DOUBLE_EQ(trials.share[1][3], 0.5);
+  EXPECT_EQ(trials.executions, 8);
+  EXPECT_EQ(trials.retrievals, 14);  // the two heuristic cues are not retrievals
+  ASSERT_EQ(trials.alternatives, (std::vector<std::string>{"Price = 1", "Price = 2"}));
+  EXPECT_DOUBLE_EQ(trials.alternativeUtility[1][2], 23.0);
+  EXPECT_DOUBLE_EQ(trials.meanUtility[3], (24.0 + 14.0) / 2);
+  EXPECT_DOUBLE_EQ(trials.meanActivation[0], 0.5);
+
+  // Blocks of 2 trials: points 1 and 2.
+  const RunSummary blocks = editor::SummarizeRun(*db, "I1", {1}, 2);
+  EXPECT_EQ(blocks.trials, (std::vector<std::int64_t>{1, 2}));
+  EXPECT_EQ(blocks.blockSize, 2);
+  EXPECT_DOUBLE_EQ(blocks.share[1][0], 0.0);
+  EXPECT_DOUBLE_EQ(blocks.share[1][1], 1.0);
+  EXPECT_DOUBLE_EQ(blocks.alternativeUtility[0][1], 13.5);
+  db->Close();
+
+  // PNG, SVG and PDF by the name, each of the size asked for.
+  QString error;
+  const QString png = QString::fromStdString(dir_.File("run.png"));
+  ASSERT_TRUE(editor::SaveRunSummary(trials, "Run", png, &error, 900, 700)) << error.toStdString();
+  EXPECT_EQ(QImage(png).size(), QSize(900, 700));
+  const QString svg = QString::fromStdString(dir_.File("run.svg"));
+  ASSERT_TRUE(editor::SaveRunSummary(trials, "Run", svg, &error, 900, 700)) << error.toStdString();
+  QFile svgFile(svg);
+  ASSERT_TRUE(svgFile.open(QIODevice::ReadOnly));
+  const QString svgText = QString::fromUtf8(svgFile.readAll());
+  EXPECT_TRUE(svgText.startsWith("<?xml")) << svgText.left(80).toStdString();
+  EXPECT_TRUE(svgText.contains("viewBox=\"0 0 900 700\"")) << svgText.left(400).toStdString();
+  EXPECT_TRUE(svgText.contains("Price = 2"));
+  EXPECT_TRUE(svgText.contains("Choice = B"));
+  const QString pdf = QString::fromStdString(dir_.File("run.pdf"));
+  ASSERT_TRUE(editor::SaveRunSummary(trials, "Run", pdf, &error, 900, 700)) << error.toStdString();
+  QFile pdfFile(pdf);
+  ASSERT_TRUE(pdfFile.open(QIODevice::ReadOnly));
+  const QByteArray pdfBytes = pdfFile.readAll();
+  EXPECT_TRUE(pdfBytes.startsWith("%PDF-"));
+  const QRegularExpressionMatch box =
+      QRegularExpression(R"(/MediaBox \[0 0 ([0-9.]+) ([0-9.]+)\])").match(QString::fromLatin1(pdfBytes));
+  ASSERT_TRUE(box.hasMatch());
+  EXPECT_NEAR(box.captured(1).toDouble(), 900, 1);
+  EXPECT_NEAR(box.captured(2).toDouble(), 700, 1);
+  EXPECT_FALSE(editor::SaveRunSummary(trials, "Run", QString::fromStdString(dir_.File("no/such/x.svg")), &error));
+}
+
 TEST_F(GraphTest, ScreenChoosesTheNewestRunAndItsSubjects) {
   CreateExperiment("Model-20990101-2.mdb");
   CreateExperiment("Model-20990101-10.mdb");
@@ -115,6 +195,10 @@ TEST_F(GraphTest, ScreenChoosesTheNewestRunAndItsSubjects) {
   EXPECT_DOUBLE_EQ(screen.Summary().share[1][0], 1.0);
   EXPECT_TRUE(screen.SavePicture(QString::fromStdString(dir_.File("graph.png"))));
   EXPECT_FALSE(QImage(QString::fromStdString(dir_.File("graph.png"))).isNull());
+  // Blocks of trials.
+  Find<QSpinBox>(&screen, "sbBlock")->setValue(2);
+  EXPECT_EQ(screen.Summary().blockSize, 2);
+  EXPECT_EQ(screen.Summary().trials.size(), 2u);
   EXPECT_TRUE(TakeShown().empty());
 }
 

@@ -316,7 +316,9 @@ TEST(EvaluatorTest, TextFormTypingAndComparisons) {
   none.ParseProgram();
   formula::VariableList context = Vars({{"U", Variant(4.0)}});
   auto decisions = EvaluateDecisions({"D_One_Real", "D_Two_Real"}, {d1, none}, context, random, nullptr);
-  EXPECT_EQ(decisions, (std::vector<double>{8, 0}));
+  ASSERT_EQ(decisions.size(), 2u);
+  EXPECT_EQ(decisions[0].ToNumber(), 8);
+  EXPECT_EQ(decisions[1].ToNumber(), 0);
   EXPECT_EQ(context.Count(), 1);
 }
 

@@ -72,6 +72,10 @@ TEST(Protocol, FieldsAndTypedValues) {
   EXPECT_EQ(SplitFields("STOP"), (std::vector<std::string>{"STOP"}));
   EXPECT_EQ(SplitFields("A||"), (std::vector<std::string>{"A", "", ""}));
 
+  // The unset marker, one NUL character, is a null value; a longer text with
+  // a NUL in it stays text.
+  EXPECT_TRUE(TypedValue(std::string_view("\0", 1)).IsNull());
+  EXPECT_EQ(TypedValue(std::string_view("a\0", 2)).Type(), VariantType::String);
   EXPECT_EQ(TypedValue("10").Type(), VariantType::Integer);
   EXPECT_EQ(TypedValue("10").AsInteger(), 10);
   EXPECT_EQ(TypedValue("-32768").Type(), VariantType::Integer);

@@ -201,6 +201,9 @@ TEST_F(ServerTest, SingleAndMultiValueFeedbackAndState) {
   task->Send("ALTERNATIVE|I1|Option|2");
   const auto decision = korvane::task::SplitFields(task->Line());
   ASSERT_EQ(decision[0], "DECISION");
+  // Single-value feedback without a value is refused and changes nothing.
+  EXPECT_EQ(task->Ask("FEEDBACK|I1"), "ERROR|Protocol error: FEEDBACK message must hold a value");
+  EXPECT_EQ(Sql(server->ExperimentPath(), "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'FEED'"), "0");
   // Single-value feedback with two values is refused by the model, which
   // stays usable.
   EXPECT_EQ(task->Ask("FEEDBACK|I1|4|5"),
@@ -233,6 +236,22 @@ TEST_F(ServerTest, SingleAndMultiValueFeedbackAndState) {
       [&] { return Sql(server->ExperimentPath(), "SELECT COUNT(*) FROM I1 WHERE X_Subject = 1 AND U_Value_Real = 12") == "1"; },
       2000));
   EXPECT_EQ(task->Ask("FEEDBACK|I1|Points"), "ERROR|Protocol error: FEEDBACK message must hold name and value pairs");
+
+  // A field made of the unset marker (one NUL character) is a null value:
+  // the feedback formula takes it as no number and falls back.
+  server.reset();
+  Serve([](nlohmann::json& m) {
+    m["settings"]["I1_FeedbackType"] = 1;
+    m["instance_types"][0]["formulas"]["FEEDBACK"] = "O = IIF(Points > 0, Points, 9)";
+  });
+  task = Started();
+  task->Send("ALTERNATIVE|I1|Option|1");
+  task->Send("ALTERNATIVE|I1|Option|2");
+  ASSERT_EQ(task->Line().rfind("DECISION|", 0), 0u);
+  task->SendRaw(QByteArray("FEEDBACK|I1|Points|\0\r\n", 22));
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return Sql(server->ExperimentPath(), "SELECT COUNT(*) FROM I1 WHERE X_Subject = 1 AND U_Value_Real = 9") == "1"; },
+      2000));
 }
 
 TEST_F(ServerTest, FramingOverTheSocket) {
