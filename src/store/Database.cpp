@@ -1024,6 +1024,7 @@ namespace {
 constexpr int kGroupsPerCommit = 500;
 constexpr std::size_t kJournalBytesPerCommit = 8u << 20;
 constexpr double kSecondsPerCommit = 1.0;
+constexpr std::size_t kJournalGroupBytesForCommit = 256u << 10;
 // Group numbers live in the database's user_version, a 32-bit integer.
 constexpr std::uint64_t kGroupNumberLimit = 1u << 30;
 }  // namespace
@@ -1084,6 +1085,14 @@ void Database::FinishJournalGroup() {
   if (journalBypassed_ || total - accountedChanges_ != journal_->Changes()) {
     // Something the journal could not replay: SQLite commits it all now.
     journal_->DiscardGroup();
+    CommitRun();
+    return;
+  }
+  if (journal_->GroupBytes() >= kJournalGroupBytesForCommit) {
+    // A transaction this large (a full trace over a large memory) costs less
+    // to commit to SQLite than to copy into the journal.
+    journal_->DiscardGroup();
+    accountedChanges_ = total;
     CommitRun();
     return;
   }

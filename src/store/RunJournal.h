@@ -61,6 +61,7 @@ class RunJournal {
   void AddChanges(std::int64_t rows) { changes_ += rows; }
   std::int64_t Changes() const { return changes_; }
   bool GroupEmpty() const { return body_.empty(); }
+  std::size_t GroupBytes() const { return body_.size(); }
   // Appends the recorded statements as group `number` with one write(2).
   void AppendGroup(std::uint64_t number);
   void DiscardGroup();
