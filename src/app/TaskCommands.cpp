@@ -191,7 +191,9 @@ int Demo(int subjects, int trials, std::uint64_t seed, int traceLevel) {
   server.Close();
 
   std::string csv;
-  try {
+  // The CSV export is of the candidates' rows (ACAL), which only the full
+  // trace keeps.
+  if (traceLevel == 0) try {
     auto db = model::OpenModelFile(experiment);
     exporting::ExportRequest request;
     request.instanceType = "I1";
@@ -210,6 +212,7 @@ int Demo(int subjects, int trials, std::uint64_t seed, int traceLevel) {
             << "Experiment database: " << experiment << "\n"
             << "Log:                 " << logPath << "\n";
   if (!csv.empty()) std::cout << "Trace as CSV:        " << csv << "\n";
+  else if (traceLevel == 2) std::cout << "Trace:               none kept (trace level 2: the instances only)\n";
   else std::cout << "Trace:               in the experiment database (table MetaInstance)\n";
   std::cout << "Trial table:         korvane export " << experiment << " --trials -o trials.csv\n";
   return 0;
