@@ -17,7 +17,7 @@ difference.
 
     python3 bench/fidelity.py --korvane build/bin/korvane --subjects 200
 
-Needs only Python's standard library.
+Needs only Python's standard library and Korvane's python/ package.
 """
 
 import argparse
@@ -29,6 +29,9 @@ import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from korvane import TaskConnection  # noqa: E402
 
 PROBLEMS = {
     # name: (safe payoff, risky payoff draw)
@@ -43,36 +46,16 @@ SAFE, RISKY = 1, 2
 # --- Korvane over TCP ---------------------------------------------------------------
 
 
-class Connection:
-    def __init__(self, port, timeout=60):
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.05)
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.buffer = b""
-
-    def send(self, *lines):
-        self.sock.sendall(b"".join(line.encode() + b"\r\n" for line in lines))
-
-    def expect(self, word):
-        while True:
-            while b"\r\n" not in self.buffer:
-                data = self.sock.recv(65536)
-                if not data:
-                    raise ConnectionError("the model closed the connection")
-                self.buffer += data
-            line, self.buffer = self.buffer.split(b"\r\n", 1)
-            fields = line.decode().split("|")
-            if fields[0] == "ERROR":
-                raise RuntimeError("the model replied " + line.decode())
-            if fields[0] == word:
-                return fields
+def connect(port, timeout=60):
+    """The server takes a moment to listen: try until it does."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return TaskConnection("127.0.0.1", port, timeout=timeout)
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
 
 
 def free_port():
@@ -96,27 +79,25 @@ def korvane_run(args, problem, seed):
         port = free_port()
         env = dict(os.environ, KORVANE_DATA_DIR=folder)
         server = subprocess.Popen([args.korvane, "serve", model, "--port", str(port), "--seed", str(seed),
-                                   "--clock", "simulated", "--quiet"], env=env,
+                                   "--clock", "simulated", "-q"], env=env,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            conn = Connection(port)
-            conn.expect("BATCH")
+            conn = connect(port)
             choices = []
             for s in range(args.subjects):
-                conn.send(("START|" if s == 0 else "RESET|") + "I1")
-                conn.expect("CUESIZE")
+                (conn.start if s == 0 else conn.reset)("I1")
                 history = []
                 for _ in range(args.trials):
                     order = [SAFE, RISKY]
                     rng.shuffle(order)
-                    conn.send(*(f"ALTERNATIVE|I1|Option|{o}" for o in order))
-                    option = round(float(conn.expect("DECISION")[2]))
+                    for o in order:
+                        conn.alternative("I1", Option=o)
+                    option = round(float(conn.decision()["Choice"]))
                     payoff = safe if option == SAFE else risky(rng)
                     history.append((option == RISKY, payoff))
-                    conn.send(f"FEEDBACK|I1|{payoff}")
+                    conn.feedback("I1", payoff)
                 choices.append(history)
-            conn.send("STOP|I1")
-            conn.sock.close()
+            conn.stop("I1")
         finally:
             server.terminate()
             server.wait()

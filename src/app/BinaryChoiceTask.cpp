@@ -44,6 +44,8 @@ BinaryChoiceTask::BinaryChoiceTask(BinaryChoiceOptions options, QObject* parent)
     : QObject(parent), options_(std::move(options)), random_(options_.seed) {
   timeout_.setSingleShot(true);
   connect(&timeout_, &QTimer::timeout, this, &BinaryChoiceTask::OnTimeout);
+  slowDecision_.setSingleShot(true);
+  connect(&slowDecision_, &QTimer::timeout, this, &BinaryChoiceTask::OnSlowDecision);
 }
 
 BinaryChoiceTask::~BinaryChoiceTask() {
@@ -52,6 +54,7 @@ BinaryChoiceTask::~BinaryChoiceTask() {
 
 void BinaryChoiceTask::Run() {
   result_ = BinaryChoiceResult{};
+  toldSlow_ = false;
   result_.trials = options_.trials;
   if (options_.trials < 1) return Fail("the number of trials must be at least 1");
   socket_ = new QTcpSocket(this);
@@ -86,9 +89,25 @@ void BinaryChoiceTask::OnTimeout() {
   if (phase_ == Phase::Done) return;
   if (phase_ == Phase::Trial)
     return Fail("no DECISION within " + std::to_string(options_.replyTimeoutMs) +
-                " ms; the model must end a trial after its two alternatives (a number-based stop rule of 2 "
-                "retrievals) and meet its choice threshold");
+                " ms; the model must end a trial after its two alternatives (the number-based stop rule, "
+                "Params_StopRule 1, with Params_StopRule_Num 2) and meet its choice threshold");
   Fail("no reply within " + std::to_string(options_.replyTimeoutMs) + " ms");
+}
+
+void BinaryChoiceTask::OnSlowDecision() {
+  if (phase_ != Phase::Trial || toldSlow_) return;
+  toldSlow_ = true;
+  const double seconds = options_.slowDecisionMs / 1000.0;
+  char waited[32];
+  std::snprintf(waited, sizeof waited, "%g", seconds);
+  emit progress(QString::fromStdString(
+      std::string("Still waiting for a DECISION after ") + waited + " s (subject " + std::to_string(subject_ + 1) +
+      ", trial " + std::to_string(trial_ + 1) +
+      "). This task sends both options and then waits; a model with the time-based stop rule "
+      "(Params_StopRule 0, the default) makes its choice only when a cue arrives after its stopping time, so it "
+      "never answers. Give the model the number-based rule: korvane set MODEL Params_StopRule 1 and korvane set "
+      "MODEL Params_StopRule_Num 2. Also check that its choice threshold lets it act (korvane check MODEL --type " +
+      options_.instanceType + ")."));
 }
 
 void BinaryChoiceTask::OnReadyRead() {
@@ -128,6 +147,7 @@ void BinaryChoiceTask::OnLine(const std::string& line) {
         emit progress(QString::fromStdString("Ignored: " + line));
         return;
       }
+      slowDecision_.stop();
       const double value = fields.size() > 2 ? TypedValue(fields[2]).ToNumber() : 0;
       const int option = static_cast<int>(value + (value < 0 ? -0.5 : 0.5));
       int payoff = 0;
@@ -167,6 +187,7 @@ void BinaryChoiceTask::StartTrial() {
   int second = first == kSafe ? kRisky : kSafe;
   Send("ALTERNATIVE|" + options_.instanceType + "|Option|" + std::to_string(first));
   Send("ALTERNATIVE|" + options_.instanceType + "|Option|" + std::to_string(second));
+  if (options_.slowDecisionMs > 0) slowDecision_.start(options_.slowDecisionMs);
 }
 
 void BinaryChoiceTask::Send(const std::string& line) {
@@ -180,6 +201,7 @@ void BinaryChoiceTask::Fail(const std::string& why) {
   if (phase_ == Phase::Done) return;
   phase_ = Phase::Done;
   timeout_.stop();
+  slowDecision_.stop();
   result_.ok = false;
   result_.error = why;
   result_.seconds = clock_.isValid() ? clock_.elapsed() / 1000.0 : 0;
@@ -191,6 +213,7 @@ void BinaryChoiceTask::Finish() {
   if (phase_ == Phase::Done) return;
   phase_ = Phase::Done;
   timeout_.stop();
+  slowDecision_.stop();
   result_.ok = true;
   result_.seconds = clock_.isValid() ? clock_.elapsed() / 1000.0 : 0;
   emit finished(true);

@@ -7,7 +7,9 @@
 // option (in random order, "Option" 1 safe, 2 risky), then, when the model
 // answers DECISION, a FEEDBACK with the payoff of the chosen option. STOP
 // ends the run. It records every choice so that the proportion of risky
-// choices can be shown per block of trials.
+// choices can be shown per block of trials. When a DECISION is a few seconds
+// late it says (once) that a model with the time-based stop rule never
+// answers a task that waits, and how to set the number-based rule.
 //
 // Any model of that shape can be driven: an instance type with a situation
 // slot "Option" whose trials end after two retrievals and whose first
@@ -38,6 +40,9 @@ struct BinaryChoiceOptions {
   std::uint64_t seed = 1;
   std::string instanceType = "I1";
   int replyTimeoutMs = 30000;  // longest wait for one reply
+  // After this long without a DECISION the task says once why a model may
+  // never answer (a time-based stop rule); it goes on waiting.
+  int slowDecisionMs = 5000;
 };
 
 struct BinaryChoiceResult {
@@ -83,6 +88,7 @@ class BinaryChoiceTask : public QObject {
   void OnReadyRead();
   void OnLine(const std::string& line);
   void OnTimeout();
+  void OnSlowDecision();
   void OnSocketError();
   void StartSubject();
   void StartTrial();
@@ -94,6 +100,8 @@ class BinaryChoiceTask : public QObject {
   BinaryChoiceResult result_;
   QPointer<QTcpSocket> socket_;
   QTimer timeout_;
+  QTimer slowDecision_;
+  bool toldSlow_ = false;
   QElapsedTimer clock_;
   task::LineFramer framer_;
   std::mt19937_64 random_;

@@ -2,9 +2,11 @@
 // without a task.
 //
 // Prepares the model for the instance type and prints every line the
-// preparation logs (the summary and every problem found, in one pass). Exit
-// code 0 only when the model is ready to run. The model file itself is left
-// untouched: the preparation runs on a temporary copy.
+// preparation logs (the summary, the warnings and every problem found, in one
+// pass). Exit code 0 when the model is ready to run (with --strict, only when
+// there is no warning either), 2 when it cannot run, 3 when it can run but
+// --strict refuses its warnings. The model file itself is left untouched: the
+// preparation runs on a temporary copy.
 #include <filesystem>
 #include <iostream>
 #include <unistd.h>
@@ -30,7 +32,7 @@ class PrintingOwner : public engine::ExecutorOwner {
   int LogDetailLevel() const override { return 1; }
 };
 
-int Check(const std::string& model, const std::string& type) {
+int Check(const std::string& model, const std::string& type, bool strict) {
   if (!FileExists(model)) {
     std::cerr << "Error: Could not find file '" << model << "'.\n";
     return 1;
@@ -47,9 +49,16 @@ int Check(const std::string& model, const std::string& type) {
       engine::QueueScheduler scheduler;
       engine::ModelExecutor executor(*db, owner, scheduler);
       bool ready = executor.Prepare(type);
+      const std::size_t warnings = executor.Warnings().size();
+      std::string counted;
+      if (warnings) counted = " (" + std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings") + ")";
       std::cout << (ready ? "Model is ready to run instance type " : "Model cannot run instance type ") << type
-                << "\n";
+                << counted << "\n";
       result = ready ? 0 : 2;
+      if (ready && strict && warnings) {
+        std::cout << "Refused by --strict: the model has warnings.\n";
+        result = 3;
+      }
     }
   } catch (const Error& e) {
     std::cerr << "Error " << e.Number() << ": " << e.Description() << "\n";
@@ -67,8 +76,13 @@ void AddEngineCommands(CLI::App& app, CommandContext& context) {
   auto model = std::make_shared<std::string>();
   auto type = std::make_shared<std::string>();
   check->add_option("MODEL", *model, "Model file (.mdb)")->required();
+  auto strict = std::make_shared<bool>(false);
   check->add_option("--type", *type, "Instance type, e.g. I1")->required();
-  check->callback([&context, model, type] { context.exitCode = Check(*model, *type); });
+  check->add_flag("--strict", *strict, "Fail (exit code 3) when the model can run but has warnings");
+  check->footer(
+      "Exit codes: 0 ready to run (warnings are printed but do not fail), 2 the model cannot run, 3 ready but "
+      "refused by --strict because of warnings, 1 the file cannot be read.");
+  check->callback([&context, model, type, strict] { context.exitCode = Check(*model, *type, *strict); });
 }
 
 }  // namespace korvane::app

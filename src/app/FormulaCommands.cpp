@@ -90,28 +90,20 @@ void AddFormulaCommands(CLI::App& app, CommandContext& context) {
     formula::VariableList variables;
     for (const std::string& pair : options->assignments) {
       auto eq = pair.find('=');
-      if (eq == std::string::npos || eq == 0) {
-        std::cerr << "Expected NAME=VALUE, got '" << pair << "'\n";
-        context.exitCode = 1;
-        return;
-      }
+      if (eq == std::string::npos || eq == 0)  // a usage error: exit code 2
+        throw CLI::ValidationError("VARIABLES", "expected NAME=VALUE, got '" + pair + "'");
       std::string name = pair.substr(0, eq);
       Variant value = TypedValue(pair.substr(eq + 1));
       variables.Assign(name, value);
     }
     RandomSource random = options->seed ? RandomSource(*options->seed) : RandomSource();
-    // The error is printed below; the message box text would only repeat it.
-    auto previous = SetDialogs(std::make_shared<HeadlessDialogs>(false));
     try {
       program.Execute(variables, random);
-      SetDialogs(previous);
     } catch (const formula::FormulaError& e) {
-      SetDialogs(previous);
       std::cerr << "Error #" << e.InnerCode() << ": " << e.Description() << "\n";
       context.exitCode = 1;
       return;
     } catch (const Error& e) {
-      SetDialogs(previous);
       std::cerr << "Error #" << e.Number() << ": " << e.Description() << "\n";
       context.exitCode = 1;
       return;

@@ -5,7 +5,11 @@
 //   korvane info FILE            schema version, instance types, settings,
 //                                formulas and the Meta tables, read only
 //   korvane get FILE KEY         print a setting's value
-//   korvane set FILE KEY VALUE   write a setting, typed as the model stores it
+//   korvane set FILE KEY VALUE   write a setting, typed as the model stores it;
+//                                refuses unknown keys and values outside what
+//                                the setting allows unless --force
+//   korvane settings [--markdown] every setting: key, type, allowed values,
+//                                default, screen, meaning
 //
 // Messages of the store (an upgrade, a refusal) go to standard error.
 #include <iostream>
@@ -19,6 +23,7 @@
 #include "store/DatabaseVersioning.h"
 #include "store/MetaKeyValue.h"
 #include "store/MetaSimilarity.h"
+#include "store/SettingsCatalog.h"
 #include "store/Schema.h"
 #include "util/Dialogs.h"
 #include "util/Files.h"
@@ -153,7 +158,7 @@ void AddStoreCommands(CLI::App& app, CommandContext& context) {
   };
   auto options = std::make_shared<Options>();
 
-  auto* create = app.add_subcommand("new", "Create a new model file");
+  auto* create = app.add_subcommand("new", "Create a new model file with the default settings (`korvane settings`)");
   create->add_option("FILE", options->file, "The model file to create")->required();
   create->add_flag("--force", options->force, "Replace the file if it exists");
   create->callback([options, &context] {
@@ -194,20 +199,51 @@ void AddStoreCommands(CLI::App& app, CommandContext& context) {
     });
   });
 
-  auto* set = app.add_subcommand("set", "Write a model setting (numeric text is stored as a number)");
+  auto* set = app.add_subcommand(
+      "set", "Write a model setting (numeric text is stored as a number); unknown keys and values outside what "
+             "the setting allows are refused (see `korvane settings`)");
   set->add_option("FILE", options->file, "The model file")->required();
   set->add_option("KEY", options->key, "The setting's name (case-sensitive)")->required();
   set->add_option("VALUE", options->value, "The value")->required();
+  set->add_flag("--force", options->force,
+                "Write the value even when the key is unknown or the value is not allowed (for keys of a newer "
+                "version of Korvane)");
   set->callback([options, &context] {
     Guarded(context, [&] {
       if (!FileExists(options->file))
         throw Error(store::StoreError::FileNotFound, "korvane", "Could not find file '" + options->file + "'.");
+      std::string refusal = store::CheckSettingText(options->key, options->value);
+      if (refusal.empty()) {
+        const store::SettingInfo* info = store::FindSetting(options->key);
+        if (info && info->internal)
+          refusal = options->key + " is written by Korvane itself; change it only if you know why.";
+      }
+      if (!refusal.empty()) {
+        if (!options->force) {
+          std::cerr << "Refused: " << refusal << " Nothing was written (--force writes it anyway).\n";
+          return 1;
+        }
+        std::cerr << "Warning: " << refusal << " Written anyway (--force).\n";
+      }
       std::string failure;
       auto db = store::OpenOrCreateModelDatabase(options->file, true, false, &failure);
       if (!db) throw Error(ErrorNumber::DatabaseFailure, "korvane", failure);
       bool added = store::SetKeyValue(db.get(), options->key, Variant(options->value));
       std::cout << options->key << " (" << store::GetKeyValueType(db.get(), options->key) << ") = " << store::GetKeyValue(db.get(), options->key).ToText()
                 << (added ? "" : " (replaced)") << "\n";
+      return 0;
+    });
+  });
+
+  auto markdown = std::make_shared<bool>(false);
+  auto* settings = app.add_subcommand(
+      "settings", "List every model setting: key, type, allowed values, default, screen and meaning");
+  settings->add_flag("--markdown", *markdown,
+                     "Print the list as Markdown (the text of docs/settings.md: korvane settings --markdown > "
+                     "docs/settings.md)");
+  settings->callback([markdown, &context] {
+    Guarded(context, [&] {
+      std::cout << (*markdown ? store::SettingsReferenceMarkdown() : store::SettingsReferenceText());
       return 0;
     });
   });

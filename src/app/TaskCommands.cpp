@@ -62,8 +62,65 @@ int Fail(const std::string& text) {
   return 1;
 }
 
+// What `serve` prints without --verbose: a line for each subject when it
+// ends, and a summary for each run (from the task's connection to its STOP or
+// its leaving).
+class RunReport {
+ public:
+  void RunStarted(const QString& experiment) {
+    experiment_ = experiment.toStdString();
+    subjects_ = 0;
+    decisions_ = 0;
+  }
+  void SubjectStarted(const QString& type, int subject) {
+    SubjectEnded();
+    if (subjects_ == 0) timer_.start();  // a run's first subject (also after a STOP on the same connection)
+    type_ = type.toStdString();
+    subject_ = subject;
+    subjectDecisions_ = 0;
+    ++subjects_;
+  }
+  void ReplySent(const QString& line) {
+    if (!line.startsWith(QStringLiteral("DECISION|"), Qt::CaseInsensitive)) return;
+    ++subjectDecisions_;
+    ++decisions_;
+  }
+  void LogStarted(const QString& path) {
+    runLog_ = currentLog_;
+    currentLog_ = path.toStdString();
+  }
+  void SetCurrentLog(const std::string& path) { currentLog_ = path; }
+  // how: "stopped" for a STOP, "ended ..." when the task left without one.
+  // A run without subjects (a STOP and then the task leaving) says nothing.
+  void RunEnded(const std::string& how) {
+    SubjectEnded();
+    if (subjects_ == 0) return;
+    const double seconds = timer_.isValid() ? timer_.elapsed() / 1000.0 : 0.0;
+    std::cout << "Run " << how << ": " << subjects_ << (subjects_ == 1 ? " subject, " : " subjects, ") << decisions_
+              << " decisions in " << seconds << " s\n"
+              << "  experiment database " << experiment_ << "\n"
+              << "  log " << (how == "stopped" ? runLog_ : currentLog_) << std::endl;
+    subjects_ = 0;
+    decisions_ = 0;
+  }
+
+ private:
+  void SubjectEnded() {
+    if (subject_ == 0) return;
+    std::cout << "Subject " << subject_ << " (" << type_ << "): " << subjectDecisions_ << " decisions" << std::endl;
+    subject_ = 0;
+  }
+
+  std::string experiment_, type_, currentLog_, runLog_;
+  int subject_ = 0, subjects_ = 0;
+  long subjectDecisions_ = 0, decisions_ = 0;
+  QElapsedTimer timer_;
+};
+
+enum class Verbosity { Quiet, Normal, Verbose };
+
 int Serve(const std::string& model, const CLI::App& cmd, int port, const std::string& listen,
-          const std::string& clock, std::uint64_t seed, bool debug, bool quiet) {
+          const std::string& clock, std::uint64_t seed, bool debug, Verbosity verbosity) {
   if (!FileExists(model)) return Fail("no model file " + model);
   auto app = MakeApplication();
   InstallSharedFileLog();
@@ -77,22 +134,39 @@ int Serve(const std::string& model, const CLI::App& cmd, int port, const std::st
   options.debug = debug;
 
   task::TaskServer server(options);
-  QObject::connect(&server, &task::TaskServer::logLine, [quiet](const QString& text, int level) {
+  // Errors always reach standard error; the steps only with --verbose.
+  QObject::connect(&server, &task::TaskServer::logLine, [verbosity](const QString& text, int level) {
     if (level >= 3) std::cerr << text.toStdString() << "\n";
-    else if (!quiet && level >= MinimumLogLevel()) std::cout << text.toStdString() << "\n";
+    else if (verbosity == Verbosity::Verbose && level >= MinimumLogLevel()) std::cout << text.toStdString() << "\n";
   });
-  QObject::connect(&server, &task::TaskServer::experimentStarted, [](const QString& path) {
+  RunReport report;
+  report.SetCurrentLog(CurrentLogPath());
+  QObject::connect(&server, &task::TaskServer::logFileStarted, [&report, verbosity](const QString& path) {
+    report.LogStarted(path);
+    if (verbosity == Verbosity::Verbose) std::cout << "New log file: " << path.toStdString() << std::endl;
+  });
+  // Scripts read the experiment's path from this line, --quiet or not.
+  QObject::connect(&server, &task::TaskServer::experimentStarted, [&report](const QString& path) {
+    report.RunStarted(path);
     std::cout << "Experiment database: " << path.toStdString() << std::endl;
   });
-  QObject::connect(&server, &task::TaskServer::logFileStarted, [](const QString& path) {
-    std::cout << "New log file: " << path.toStdString() << std::endl;
-  });
+  if (verbosity != Verbosity::Quiet) {
+    QObject::connect(&server, &task::TaskServer::subjectChanged, [&report, &server](int subject) {
+      report.SubjectStarted(server.ExecutingInstance(), subject);
+    });
+    QObject::connect(&server, &task::TaskServer::replySent,
+                     [&report](const QString& line) { report.ReplySent(line); });
+    QObject::connect(&server, &task::TaskServer::simulationStopped, [&report] { report.RunEnded("stopped"); });
+    QObject::connect(&server, &task::TaskServer::connectionChanged, [&report](bool connected) {
+      if (!connected) report.RunEnded("ended (the task left without STOP)");
+    });
+  }
   if (!server.Start()) return Fail("cannot serve " + model + ": " + server.LastError().toStdString());
 
   std::cout << "Serving " << options.modelPath << " at " << server.ListenAddress().toString().toStdString() << ":"
             << server.Port() << "\n"
             << "Experiment databases go to " << ExperimentPattern(model) << "\n"
-            << "Log files go to " << DataFolder() << "/logs (now " << CurrentLogPath() << ")\n"
+            << "Log files go to " << LogFolder() << " (now " << CurrentLogPath() << ")\n"
             << "Stop with Ctrl+C." << std::endl;
 
   stopRequested = false;
@@ -127,7 +201,7 @@ int RunTask(const app::BinaryChoiceOptions& options, int blockSize) {
   return 0;
 }
 
-int Demo(int subjects, int trials, std::uint64_t seed, int traceLevel) {
+int Demo(int subjects, int trials, std::uint64_t seed, int port, int traceLevel) {
   auto app = MakeApplication();
   InstallSharedFileLog();
   const std::string folder = DataSubfolder("demo");
@@ -148,7 +222,7 @@ int Demo(int subjects, int trials, std::uint64_t seed, int traceLevel) {
 
   task::ServerOptions options;
   options.modelPath = model;
-  options.port = 0;  // a free port
+  options.port = port;  // 0: a free port
   options.listenAddress = "127.0.0.1";
   options.executor.clock = engine::ClockKind::Simulated;
   options.executor.seed = seed;
@@ -226,7 +300,7 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
   static std::string serveModel, serveListen, serveClock = "real";
   static int servePort = 4258;
   static std::uint64_t serveSeed = 0;
-  static bool serveDebug = false, serveQuiet = false;
+  static bool serveDebug = false, serveQuiet = false, serveVerbose = false;
   serve->add_option("MODEL", serveModel, "Model file (.mdb)")->required();
   serve->add_option("--port", servePort, "Port instead of the model's Params_Port_Value (0: any free port)")
       ->check(CLI::Range(0, 65535));
@@ -235,9 +309,18 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
       ->check(CLI::IsMember({"real", "simulated"}));
   serve->add_option("--seed", serveSeed, "Seed of the model's random numbers");
   serve->add_flag("--debug", serveDebug, "Write every line, trace level included, to the log file");
-  serve->add_flag("--quiet", serveQuiet, "Print only errors");
+  auto* quiet = serve->add_flag("-q,--quiet", serveQuiet, "Print only errors and the path of each experiment database");
+  serve->add_flag("-v,--verbose", serveVerbose,
+                  "Print every step of the model and the task, as the log file has them "
+                  "(default: a line per subject and a summary per run)")
+      ->excludes(quiet);
+  serve->footer(
+      "A failure that stops a simulation (a formula error, an unknown slot, text in a number slot, a division "
+      "by zero...) is sent to the task as \"ERROR|Simulation stopped: <reason>\"; the task is disconnected and "
+      "the model is served to the next one.");
   serve->callback([&context, serve] {
-    context.exitCode = Serve(serveModel, *serve, servePort, serveListen, serveClock, serveSeed, serveDebug, serveQuiet);
+    const Verbosity verbosity = serveQuiet ? Verbosity::Quiet : serveVerbose ? Verbosity::Verbose : Verbosity::Normal;
+    context.exitCode = Serve(serveModel, *serve, servePort, serveListen, serveClock, serveSeed, serveDebug, verbosity);
   });
 
   // example
@@ -314,17 +397,20 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
 
   // demo
   auto* demo = app.add_subcommand("demo", "Create the example model, serve it and run the sample task against it");
-  static int demoSubjects = 100, demoTrials = 100;
+  static int demoSubjects = 100, demoTrials = 100, demoPort = 0;
   static std::uint64_t demoSeed = 1;
   demo->add_option("--subjects", demoSubjects, "Simulated subjects (default 100)")->check(CLI::Range(1, 32767));
   demo->add_option("--trials", demoTrials, "Trials per subject (default 100)")->check(CLI::Range(1, 32767));
   demo->add_option("--seed", demoSeed, "Seed of the model and the task (default 1)");
+  demo->add_option("--port", demoPort, "Port to serve the model at on 127.0.0.1 (default 0: any free port)")
+      ->check(CLI::Range(0, 65535));
   static int demoTraceLevel = 0;
   demo->add_option("--trace-level", demoTraceLevel,
                    "Trace kept: 0 full (default), 1 decisions (no ACAL/SCAL rows), 2 none (instances only)")
       ->check(CLI::Range(0, 2));
-  demo->callback(
-      [&context] { context.exitCode = Demo(demoSubjects, demoTrials, demoSeed, demoTraceLevel); });
+  demo->callback([&context] {
+    context.exitCode = Demo(demoSubjects, demoTrials, demoSeed, demoPort, demoTraceLevel);
+  });
 }
 
 }  // namespace korvane::app

@@ -2,6 +2,7 @@
 #include "editor/Desktop.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QScreen>
 #include <QTimer>
 #include <cstdlib>
@@ -27,12 +28,12 @@ bool HaveDisplay() { return Set("DISPLAY") || Set("WAYLAND_DISPLAY") || Set("QT_
 
 }  // namespace
 
-int RunDesktop(int argc, char** argv) {
+int RunDesktop(int argc, char** argv, const std::string& modelPath) {
   if (!HaveDisplay()) {
     std::cerr << "Korvane: no display was found (neither DISPLAY nor WAYLAND_DISPLAY is set), so the\n"
                  "main window cannot be opened. Every model can still be worked with headless:\n"
                  "run 'korvane --help' for the commands (new, info, get, set, serve, export, ...).\n";
-    return 2;
+    return 1;
   }
   QApplication::setOrganizationName("Korvane");
   QApplication::setApplicationName("Korvane");
@@ -49,6 +50,10 @@ int RunDesktop(int argc, char** argv) {
     if (QScreen* screen = QApplication::primaryScreen()) {
       QSize size = screen->size();
       QTimer::singleShot(0, &window, [&window, size] { window.CheckScreenSize(size); });
+    }
+    if (!modelPath.empty()) {
+      const QString path = QFileInfo(QString::fromStdString(modelPath)).absoluteFilePath();
+      QTimer::singleShot(0, &window, [&window, path] { window.OpenModelFile(path); });
     }
     code = app.exec();
   }

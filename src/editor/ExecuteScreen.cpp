@@ -6,7 +6,6 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QFileInfo>
-#include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -18,6 +17,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "editor/CodeFont.h"
+#include "editor/ExperimentFiles.h"
 #include "store/Database.h"
 #include "task/TaskServer.h"
 #include "util/Dialogs.h"
@@ -88,11 +89,16 @@ frmExecute::frmExecute(ScreenHost& host) : Screen(host, 10, "frmExecute", "RTF_E
   tbLog_->setObjectName("tbLog");
   tbLog_->setReadOnly(true);
   tbLog_->setLineWrapMode(QPlainTextEdit::NoWrap);
-  tbLog_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  tbLog_->setFont(CodeFont());
   tbLog_->setUndoRedoEnabled(false);
   Body()->addWidget(tbLog_, 1);
 
   auto* logButtons = new QHBoxLayout;
+  // A port that was busy when the screen opened can be tried again.
+  btnListen_ = new QPushButton(tr("Listen &Again"), this);
+  btnListen_->setObjectName("btnListen");
+  btnListen_->setVisible(false);
+  logButtons->addWidget(btnListen_);
   optDebug_ = new QCheckBox(tr("&Debug mode (log everything to the log file)"), this);
   optDebug_->setObjectName("optDebug");
   btnReset_ = new QPushButton(tr("C&lear Log"), this);
@@ -113,6 +119,7 @@ frmExecute::frmExecute(ScreenHost& host) : Screen(host, 10, "frmExecute", "RTF_E
     if (server_) server_->WriteLog(true);
   });
   connect(optDebug_, &QCheckBox::toggled, this, &frmExecute::OnDebugToggled);
+  connect(btnListen_, &QPushButton::clicked, this, &frmExecute::Listen);
   connect(btnShowDatabase_, &QPushButton::clicked, this, &frmExecute::ShowDatabase);
   connect(cbCopyDatabasePath_, &QPushButton::clicked, this, &frmExecute::CopyDatabasePath);
 }
@@ -149,10 +156,19 @@ void frmExecute::Load() {
   connect(server, &task::TaskServer::lastErrorChanged, lLastError_, &QLabel::setText);
   connect(server, &task::TaskServer::experimentStarted, this, &frmExecute::OnExperimentStarted);
   connect(server, &task::TaskServer::alert, this, [] { QApplication::beep(); });
-  if (!server->Start()) {
-    lLastError_->setText(server->LastError());
+  Listen();
+}
+
+void frmExecute::Listen() {
+  if (!server_) return;
+  const bool listening = server_->IsListening() || server_->Start();
+  if (!listening) {
+    lLastError_->setText(server_->LastError());
     SetStatus("ERROR");
+  } else if (server_->Status() == "IDLE") {
+    SetStatus("IDLE");
   }
+  btnListen_->setVisible(!listening);
 }
 
 void frmExecute::Unload() {
@@ -201,6 +217,7 @@ void frmExecute::SetStatus(const QString& status) {
 
 void frmExecute::OnExperimentStarted(const QString& path) {
   experimentPath_ = path;
+  if (server_) NoteNewExperiment(QString::fromStdString(server_->ModelPath()), path);
   lExperimentalDatabase_->setText(path);
   btnShowDatabase_->setEnabled(true);
   cbCopyDatabasePath_->setEnabled(true);

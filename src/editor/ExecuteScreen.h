@@ -56,6 +56,9 @@ class frmExecute : public Screen {
   void SetStatus(const QString& status);
   void OnExperimentStarted(const QString& path);
   void OnDebugToggled(bool on);
+  // Starts listening (again); on failure the reason is the last error and
+  // Listen Again is offered.
+  void Listen();
   void ShowDatabase();
   void CopyDatabasePath();
 
@@ -71,6 +74,7 @@ class frmExecute : public Screen {
   QPushButton* btnShowDatabase_ = nullptr;
   QPushButton* cbCopyDatabasePath_ = nullptr;
   QPushButton* btnReset_ = nullptr;
+  QPushButton* btnListen_ = nullptr;
   QPushButton* btnSaveLog_ = nullptr;
   QCheckBox* optDebug_ = nullptr;
 };

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <algorithm>
 
 namespace korvane::editor {
@@ -51,6 +52,23 @@ QStringList ExperimentDatabases(const QString& modelPath) {
   names.removeAll(model.fileName());
   std::sort(names.begin(), names.end(), NaturalLess);
   return names;
+}
+
+namespace {
+
+QHash<QString, QString>& NewExperiments() {
+  static QHash<QString, QString> byModel;
+  return byModel;
+}
+
+}  // namespace
+
+void NoteNewExperiment(const QString& modelPath, const QString& experimentPath) {
+  NewExperiments().insert(QFileInfo(modelPath).absoluteFilePath(), QFileInfo(experimentPath).fileName());
+}
+
+QString TakeNewExperiment(const QString& modelPath) {
+  return NewExperiments().take(QFileInfo(modelPath).absoluteFilePath());
 }
 
 }  // namespace korvane::editor

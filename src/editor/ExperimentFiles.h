@@ -15,6 +15,13 @@ namespace korvane::editor {
 // numbers compared as numbers, so -10 follows -9).
 QStringList ExperimentDatabases(const QString& modelPath);
 
+// A run of this program started the experiment database experimentPath for
+// the model at modelPath. The export screen opens it the next time it is shown
+// for that model (TakeNewExperiment gives its file name once, then empty),
+// so that what was just run is what is exported.
+void NoteNewExperiment(const QString& modelPath, const QString& experimentPath);
+QString TakeNewExperiment(const QString& modelPath);
+
 // The folder of a path, for joining with a listed file name.
 QString FolderOf(const QString& path);
 

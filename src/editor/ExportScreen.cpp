@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QTableView>
 #include <QTimer>
@@ -44,8 +45,20 @@ constexpr int kHashRole = Qt::UserRole;
 QListWidget* NewList(const QString& name, QWidget* parent) {
   auto* list = new QListWidget(parent);
   list->setObjectName(name);
+  // Long file names and filters lose their middle, not their end; the whole
+  // text is in each item's tooltip.
+  list->setTextElideMode(Qt::ElideMiddle);
+  list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  list->setMinimumHeight(list->fontMetrics().height() * 3);
   return list;
 }
+
+void AddToolTips(QListWidget* list) {
+  for (int i = 0; i < list->count(); ++i) list->item(i)->setToolTip(list->item(i)->text());
+}
+
+// The preview shows at least this many rows at any window size.
+constexpr int kPreviewRows = 10;
 
 }  // namespace
 
@@ -80,13 +93,16 @@ frmExport::frmExport(ScreenHost& host) : Screen(host, 11, "frmExport", "RTF_EXPO
   top->addWidget(subjects, 1);
 
   auto* columns = new QGroupBox(tr("Include"), this);
-  auto* columnsLayout = new QVBoxLayout(columns);
+  // Two rows of four under the lists, so that the lists keep their width
+  // and the preview its height.
+  auto* columnsLayout = new QGridLayout(columns);
   using Options = exporting::IncludeOptions;
   auto addInclude = [&](const QString& name, const QString& caption, const std::string& key,
                         const std::string& slotKind, bool Options::*option) {
     auto* box = new QCheckBox(caption, columns);
     box->setObjectName(name);
-    columnsLayout->addWidget(box);
+    const int at = static_cast<int>(includes_.size());
+    columnsLayout->addWidget(box, at / 4, at % 4);
     includes_.push_back({box, key, slotKind, option});
   };
   addInclude("cbIncludeFull", tr("Activation"), "Export_Include_Full", "", &Options::activation);
@@ -97,12 +113,11 @@ frmExport::frmExport(ScreenHost& host) : Screen(host, 11, "frmExport", "RTF_EXPO
   addInclude("cbIncludeS", tr("Situation slots"), "Export_Include_S", "situation", &Options::situation);
   addInclude("cbIncludeD", tr("Decision slots"), "Export_Include_D", "decision", &Options::decision);
   addInclude("cbIncludeU", tr("Utility slots"), "Export_Include_U", "utility", &Options::utility);
-  columnsLayout->addStretch(1);
+  columnsLayout->setColumnStretch(4, 1);
   for (std::size_t i = 0; i < includes_.size(); ++i) {
     connect(includes_[i].box, &QCheckBox::clicked, this,
             [this, i](bool checked) { OnIncludeClicked(includes_[i], checked); });
   }
-  top->addWidget(columns, 1);
 
   auto* filters = new QGroupBox(tr("Filters"), this);
   auto* filtersLayout = new QVBoxLayout(filters);
@@ -110,8 +125,10 @@ frmExport::frmExport(ScreenHost& host) : Screen(host, 11, "frmExport", "RTF_EXPO
   lblFilterCount_->setObjectName("lblFilterCount");
   filtersLayout->addWidget(lblFilterCount_);
   lvFilters_ = NewList("lvFilters", filters);
-  filtersLayout->addWidget(lvFilters_, 1);
-  auto* filterButtons = new QHBoxLayout;
+  // The buttons stand beside the list: three in a row would not fit the
+  // width the group gets at the default window size.
+  auto* filterRow = new QHBoxLayout;
+  auto* filterButtons = new QVBoxLayout;
   btnAddFilter_ = new QPushButton(tr("A&dd..."), filters);
   btnAddFilter_->setObjectName("btnAddFilter");
   btnEditFilter_ = new QPushButton(tr("&Edit..."), filters);
@@ -121,9 +138,13 @@ frmExport::frmExport(ScreenHost& host) : Screen(host, 11, "frmExport", "RTF_EXPO
   filterButtons->addWidget(btnAddFilter_);
   filterButtons->addWidget(btnEditFilter_);
   filterButtons->addWidget(btnRemoveFilter_);
-  filtersLayout->addLayout(filterButtons);
+  filterButtons->addStretch(1);
+  filterRow->addWidget(lvFilters_, 1);
+  filterRow->addLayout(filterButtons);
+  filtersLayout->addLayout(filterRow, 1);
   top->addWidget(filters, 2);
-  Body()->addLayout(top, 2);
+  Body()->addLayout(top, 1);
+  Body()->addWidget(columns);
 
   auto* actions = new QHBoxLayout;
   btnRefreshPreview_ = new QPushButton(tr("Refresh &Preview"), this);
@@ -162,8 +183,12 @@ frmExport::frmExport(ScreenHost& host) : Screen(host, 11, "frmExport", "RTF_EXPO
   grdPreview_->setModel(model_);
   grdPreview_->setWordWrap(false);
   grdPreview_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-  grdPreview_->verticalHeader()->setDefaultSectionSize(grdPreview_->fontMetrics().height() + 6);
+  const int rowHeight = grdPreview_->fontMetrics().height() + 6;
+  grdPreview_->verticalHeader()->setDefaultSectionSize(rowHeight);
+  grdPreview_->verticalHeader()->setMinimumSectionSize(rowHeight);
   grdPreview_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+  grdPreview_->setMinimumHeight(rowHeight * (kPreviewRows + 1) + 2 * grdPreview_->frameWidth() +
+                                grdPreview_->horizontalScrollBar()->sizeHint().height() + 4);
   Body()->addWidget(grdPreview_, 3);
 
   poll_ = new QTimer(this);
@@ -214,9 +239,17 @@ void frmExport::Load() {
     const QSignalBlocker block(lstFiles_);
     lstFiles_->clear();
     lstFiles_->addItems(files);
+    AddToolTips(lstFiles_);
   }
+  // The run just made comes first, then the file chosen last time, then the
+  // newest run.
+  const QString fresh = TakeNewExperiment(modelPath);
+  int row = fresh.isEmpty() ? -1 : static_cast<int>(files.indexOf(fresh));
   const QString last = QString::fromStdString(remembered_.lastMDB);
-  const int row = last.isEmpty() ? -1 : static_cast<int>(files.indexOf(last));
+  if (row < 0 && !last.isEmpty()) row = static_cast<int>(files.indexOf(last));
+  if (row < 0 && !last.isEmpty()) row = static_cast<int>(files.indexOf(QFileInfo(last).fileName()));
+  const bool rememberChoice = row < 0 || (!fresh.isEmpty() && files.value(row) == fresh);
+  if (row < 0) row = static_cast<int>(files.size()) - 1;
   if (row >= 0) {
     lstFiles_->setCurrentRow(row);  // opens it, then the type and subjects follow
   } else {
@@ -226,6 +259,10 @@ void frmExport::Load() {
                                  "Execute screen first.")
                             : QString());
   loading_ = false;
+  if (rememberChoice && !experimentPath_.empty()) {
+    const std::string path = experimentPath_;
+    Remember("experiment database", [&](store::Database* model) { exporting::StoreLastMDB(model, path); });
+  }
 }
 
 template <class Store>
@@ -366,6 +403,7 @@ void frmExport::ShowFilters() {
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
     item->setCheckState(filter->Active() ? Qt::Checked : Qt::Unchecked);
     item->setData(kHashRole, filter->Hashcode());
+    item->setToolTip(item->text());
   }
   lblFilterCount_->setText(QString::fromStdString(msg::FilterCountLabel(filters_.Count())));
 }

@@ -3,6 +3,7 @@
 
 #include "editor/NumberText.h"
 #include "formula/FormulaProgram.h"
+#include "util/ErrorText.h"
 
 namespace korvane::editor {
 
@@ -19,7 +20,7 @@ FormulaCheckResult CheckFormula(const std::string& text, const FormulaRequiremen
   formula::FormulaProgram program(text);
   program.ParseProgram();
   if (program.HasError()) {
-    result.message = "Formula Error: " + program.ErrorMessage();
+    result.message = "Formula Error: " + WithoutErrorNumbers(program.ErrorMessage());
     return result;
   }
   const formula::VariableList& assigned = program.Assignments();

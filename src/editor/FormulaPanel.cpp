@@ -2,12 +2,12 @@
 #include "editor/FormulaPanel.h"
 
 #include <QEvent>
-#include <QFontDatabase>
 #include <QHBoxLayout>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QVBoxLayout>
+
+#include "editor/CodeFont.h"
 
 namespace korvane::editor {
 
@@ -19,18 +19,29 @@ FormulaPanel::FormulaPanel(const QString& name, int delayMs, QWidget* parent)
   auto* left = new QVBoxLayout;
   formula_ = new QPlainTextEdit(this);
   formula_->setObjectName("tb" + name + "Formula");
-  formula_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  formula_->setFont(CodeFont());
   formula_->setTabChangesFocus(true);
   formula_->setLineWrapMode(QPlainTextEdit::NoWrap);
-  message_ = new QLineEdit(this);
+  // The message wraps and scrolls: a parse error quoting a long formula is
+  // readable whole at any window size.
+  message_ = new QPlainTextEdit(this);
   message_->setObjectName("tb" + name + "Message");
   message_->setReadOnly(true);
+  message_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  message_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  message_->setTabChangesFocus(true);
+  message_->setFrameShape(QFrame::StyledPanel);
+  const int lineHeight = message_->fontMetrics().lineSpacing();
+  message_->setFixedHeight(lineHeight * 3 + 2 * message_->frameWidth() + 8);
   message_->installEventFilter(this);
   left->addWidget(formula_, 1);
   left->addWidget(message_);
   variables_ = new QListWidget(this);
   variables_->setObjectName("lst" + name + "Variables");
-  variables_->setMaximumWidth(220);
+  // Wide enough for "Memory." and a slot name; longer names show whole in
+  // their tooltip.
+  variables_->setMinimumWidth(150);
+  variables_->setMaximumWidth(260);
   row->addLayout(left, 3);
   row->addWidget(variables_, 1);
 
@@ -51,11 +62,12 @@ void FormulaPanel::LoadText(const QString& text) {
 }
 
 QString FormulaPanel::Text() const { return formula_->toPlainText(); }
-QString FormulaPanel::Message() const { return message_->text(); }
+QString FormulaPanel::Message() const { return message_->toPlainText(); }
 
 void FormulaPanel::SetVariables(const QStringList& variables) {
   variables_->clear();
   variables_->addItems(variables);
+  for (int i = 0; i < variables_->count(); ++i) variables_->item(i)->setToolTip(variables_->item(i)->text());
 }
 
 void FormulaPanel::SetFormulaEnabled(bool enabled) {
@@ -88,8 +100,8 @@ void FormulaPanel::OnTextChanged() {
 void FormulaPanel::Check(bool store) {
   const std::string text = formula_->toPlainText().toStdString();
   FormulaCheckResult result = CheckFormula(text, requirement_);
-  message_->setText(QString::fromStdString(result.message));
-  message_->setCursorPosition(0);
+  message_->setPlainText(QString::fromStdString(result.message));
+  message_->setToolTip(message_->toPlainText());
   if (store && result.store && store_) store_(text);
 }
 

@@ -1,5 +1,5 @@
 // FormulaPanel.h: one formula of a formula screen: the formula box, the
-// message line under it and the list of variables that can be inserted.
+// message area under it (wrapping, so a long error is read whole) and the list of variables that can be inserted.
 //
 // Every change of the text is checked (at once, or when a one-shot timer
 // runs out on screens that ask for a delay); a text the check allows to be
@@ -16,7 +16,6 @@
 
 #include "editor/FormulaCheck.h"
 
-class QLineEdit;
 class QListWidget;
 class QListWidgetItem;
 class QPlainTextEdit;
@@ -65,7 +64,7 @@ class FormulaPanel : public QWidget {
   FormulaRequirement requirement_;
   std::function<bool(const std::string&)> store_;
   QPlainTextEdit* formula_ = nullptr;
-  QLineEdit* message_ = nullptr;
+  QPlainTextEdit* message_ = nullptr;
   QListWidget* variables_ = nullptr;
   QTimer timer_;
   int delayMs_ = 0;

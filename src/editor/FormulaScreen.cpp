@@ -141,7 +141,9 @@ FormulaPanel* FormulaScreen::AddSlotFormulaPanel(const QString& caption,
   slotColumn->addWidget(new QLabel(caption, this));
   auto* list = new QListWidget(this);
   list->setObjectName("lstSlots");
-  list->setMaximumWidth(220);
+  // Narrower than the formula: a long slot name loses its middle.
+  list->setMaximumWidth(180);
+  list->setTextElideMode(Qt::ElideMiddle);
   slotColumn->addWidget(list, 1);
   row->addLayout(slotColumn);
   FormulaPanel* panel = AddPanel("");

@@ -239,6 +239,13 @@ frmDecision::frmDecision(ScreenHost& host)
                        WriteTypeSetting("_DecisionType", OptionValue(option));
                        ApplyOption(option);
                      });
+  // Which formula the run takes for which recognition outcome, said plainly.
+  lblRecognitionUse_ = new QLabel(this);
+  lblRecognitionUse_->setObjectName("lblRecognitionUse");
+  lblRecognitionUse_->setWordWrap(true);
+  lblRecognitionUse_->setFrameShape(QFrame::StyledPanel);
+  lblRecognitionUse_->setMargin(4);
+  Body()->addWidget(lblRecognitionUse_);
   panel_ = AddSlotFormulaPanel(tr("Decision slots:"), [this] { return FormulaSlot(); }, &lstSlots_);
   panel_->SetRequirement(DecisionRequirement());
   connect(lstSlots_, &QListWidget::currentRowChanged, this, [this] { LoadSelectedFormula(); });
@@ -249,7 +256,11 @@ frmDecision::frmDecision(ScreenHost& host)
   });
 }
 
-bool frmDecision::Failure() const { return tsRecognition_->currentIndex() == 1; }
+bool frmDecision::Failure() const {
+  // One formula for all slots serves both outcomes: there is no formula of
+  // its own for a failed recognition.
+  return type_->checkedId() == 1 && tsRecognition_->currentIndex() == 1;
+}
 
 std::string frmDecision::FormulaSlot() const {
   QListWidgetItem* item = lstSlots_->currentItem();
@@ -273,6 +284,20 @@ void frmDecision::LoadLists() {
 
 void frmDecision::ApplyOption(int option) {
   panel_->Flush();
+  tsRecognition_->setVisible(option == 1);
+  if (option == 1) {
+    lblRecognitionUse_->setText(
+        tr("Each decision slot has two formulas. \"Recognition Succeeds\" is used when an instance was "
+           "retrieved (the Memory.* variables hold its slots); \"Recognition Fails\" is used when nothing was "
+           "retrieved (only U, the heuristic utility, is known)."));
+  } else {
+    lblRecognitionUse_->setText(
+        tr("This one formula gives every decision slot its value, whether recognition succeeds or fails. "
+           "When nothing was retrieved there are no Memory.* variables (only U), so a formula that uses them "
+           "stops the run. Choose \"One formula per decision slot\" to give failed recognition formulas of "
+           "its own."));
+  }
+  LoadLists();
   const QSignalBlocker block(lstSlots_);
   if (option == 1) {
     lstSlots_->setEnabled(true);

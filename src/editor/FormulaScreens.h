@@ -9,6 +9,7 @@
 #include "editor/FormulaScreen.h"
 
 class QComboBox;
+class QLabel;
 class QListWidget;
 
 namespace korvane::editor {
@@ -92,6 +93,7 @@ class frmDecision : public FormulaScreen {
   std::string FormulaSlot() const;
 
   QTabBar* tsRecognition_ = nullptr;
+  QLabel* lblRecognitionUse_ = nullptr;
   QButtonGroup* type_ = nullptr;
   QListWidget* lstSlots_ = nullptr;
   FormulaPanel* panel_ = nullptr;

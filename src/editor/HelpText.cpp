@@ -8,7 +8,7 @@
 namespace korvane::editor {
 
 QString HelpTextPath(const QString& resourceName) {
-  return QString::fromStdString(ProgramFile("resources/help/" + resourceName.toStdString() + ".html"));
+  return QString::fromStdString(ResourceFile("help/" + resourceName.toStdString() + ".html"));
 }
 
 QString LoadHelpText(const QString& resourceName) {

@@ -6,7 +6,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFocusEvent>
-#include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHostAddress>
@@ -19,10 +18,15 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <array>
+#include <set>
 
+#include "editor/CodeFont.h"
 #include "editor/NumberText.h"
 #include "editor/ScreenSettings.h"
+#include "engine/ModelWarnings.h"
+#include "store/SettingsCatalog.h"
 #include "util/Dialogs.h"
+#include "util/Error.h"
 
 namespace korvane::editor {
 
@@ -49,12 +53,18 @@ frmModelParameters::frmModelParameters(ScreenHost& host)
   BuildControls();
 }
 
-QComboBox* frmModelParameters::AddComparison(const QString& name, const std::string& key) {
+QComboBox* frmModelParameters::AddComparison(const QString& name, const std::string& key, bool threshold) {
   auto* list = new QComboBox(this);
   list->setObjectName(name);
   list->addItems({">", "<", "=", ">=", "<="});
+  if (threshold) {
+    // The threshold's own "no threshold" entry, last so that the five keep
+    // their places.
+    list->addItem(store::kNoThreshold);
+    list->setItemData(list->count() - 1, tr("No threshold: everything passes"), Qt::ToolTipRole);
+  }
   list->setCurrentIndex(-1);
-  list->setMinimumContentsLength(3);
+  list->setMinimumContentsLength(4);
   comparisons_.push_back({list, key});
   connect(list, &QComboBox::currentIndexChanged, this, [this, list, key](int index) {
     if (index >= 0) Write(key, Variant(list->itemText(index).toStdString()));
@@ -70,6 +80,7 @@ QLineEdit* frmModelParameters::AddNumberBox(const QString& name, const std::stri
   box->setMaximumWidth(140);
   box->installEventFilter(this);
   numberBoxes_.push_back({box, key, defaultText, keys, written});
+  connect(box, &QLineEdit::textChanged, box, &QWidget::setToolTip);
   connect(box, &QLineEdit::textChanged, this, [this, key, written](const QString& text) {
     if (written == NumberBox::Written::Text)
       Write(key, Variant(text.toStdString()));
@@ -138,18 +149,35 @@ void frmModelParameters::BuildControls() {
 
   // Rows of caption, comparison and value; the name ("D") names both the
   // controls (cbCmpD, tbD) and the settings (Params_D_Cmp, Params_D_Value).
+  // A threshold row (RT, U, CT) offers "none" and says beside its value
+  // which threshold is in force.
   auto addRows = [this](QGroupBox* group, const std::vector<std::array<QString, 3>>& rows) {
     auto* grid = new QGridLayout(group);
     for (std::size_t i = 0; i < rows.size(); ++i) {
       const auto& row = rows[i];
       const std::string key = "Params_" + row[1].toStdString();
+      const QString which = row[1] == "Delta" ? "RT" : row[1];
+      const bool threshold = which == "RT" || which == "U" || which == "CT";
       grid->addWidget(Caption(row[0], group), static_cast<int>(i), 0);
-      grid->addWidget(AddComparison("cbCmp" + row[1], key + "_Cmp"), static_cast<int>(i), 1);
+      grid->addWidget(AddComparison("cbCmp" + row[1], key + "_Cmp", threshold), static_cast<int>(i), 1);
       grid->addWidget(AddNumberBox("tb" + row[1], key + "_Value", row[2]), static_cast<int>(i), 2);
+      if (threshold) {
+        auto* inForce = new QLabel(group);
+        inForce->setObjectName("lblInForce" + which);
+        inForce->setWordWrap(true);
+        grid->addWidget(inForce, static_cast<int>(i), 3);
+        inForce_.push_back({inForce, which.toStdString(), key + "_Cmp", key + "_Value"});
+      }
     }
     grid->setColumnStretch(0, 1);
+    grid->setColumnStretch(3, 1);
     return grid;
   };
+
+  // Warnings about the model's settings: the ones about this screen's
+  // thresholds and stopping rule beside them, the others at the top.
+  lblWarnings_ = WarningLabel("lblModelWarnings", page);
+  left->addWidget(lblWarnings_);
 
   auto* activation = new QGroupBox(tr("Activation-calculation Parameters"), page);
   activation->setObjectName("fraActivation");
@@ -190,6 +218,14 @@ void frmModelParameters::BuildControls() {
   grid->addWidget(obStopRuleNum_, 6, 0);
   grid->addLayout(numRow, 6, 1, 1, 2);
   connect(stopRule_, &QButtonGroup::idClicked, this, [this](int id) { SetStopRule(id, true); });
+  auto* stopHelp = Caption(tr("Time: the choice is made only when a cue arrives after this time, so the task "
+                              "must keep sending cues. A task that sends its alternatives and waits for the "
+                              "DECISION (such as the sample tasks) needs Number."),
+                           thresholds);
+  stopHelp->setObjectName("lblStopRuleHelp");
+  grid->addWidget(stopHelp, 7, 0, 1, 4);
+  lblThresholdWarnings_ = WarningLabel("lblThresholdWarnings", thresholds);
+  grid->addWidget(lblThresholdWarnings_, 8, 0, 1, 4);
   left->addWidget(thresholds);
 
   auto* clockGroup = new QGroupBox(tr("Run Clock and Random Numbers"), page);
@@ -250,7 +286,7 @@ void frmModelParameters::BuildControls() {
   socketGrid->addWidget(Caption(tr("\"HELO\" string (optional)"), socket), 2, 0);
   tbHelo_ = new QLineEdit(socket);
   tbHelo_->setObjectName("tbHelo");
-  tbHelo_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  tbHelo_->setFont(CodeFont());
   tbHelo_->installEventFilter(this);
   socketGrid->addWidget(tbHelo_, 2, 1, 1, 2);
   connect(tbHelo_, &QLineEdit::textChanged, this,
@@ -333,6 +369,9 @@ void frmModelParameters::Load() {
     const std::string text = box.written == NumberBox::Written::Text ? ReadSettingText(db, box.key)
                                                                      : SettingText(ReadSetting(db, box.key));
     box.box->setText(QString::fromStdString(text));
+    // A number longer than its box (-1e300 written out) shows its start,
+    // with the whole text in the tooltip.
+    box.box->setCursorPosition(0);
   }
   tbHelo_->setText(QString::fromStdString(ReadSettingText(db, "Params_HELO")));
   tbListen_->setText(QString::fromStdString(listen));
@@ -357,6 +396,54 @@ void frmModelParameters::Load() {
   }
   if (tbHelo_->text().trimmed().isEmpty()) tbHelo_->clear();
   Write("Params_HELO", Variant(tbHelo_->text().toStdString()));
+  RefreshWarnings();
+}
+
+namespace {
+bool IsInstanceTypeName(const std::string& name) {
+  if (name.size() < 2 || name[0] != 'I' || name[1] == '0') return false;
+  for (std::size_t i = 1; i < name.size(); ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  return true;
+}
+}  // namespace
+
+QLabel* frmModelParameters::WarningLabel(const QString& name, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setObjectName(name);
+  label->setWordWrap(true);
+  label->setTextFormat(Qt::PlainText);
+  label->setStyleSheet("QLabel { color: #8a4b00; }");
+  label->hide();
+  return label;
+}
+
+void frmModelParameters::RefreshWarnings() {
+  store::Database* db = Db();
+  if (!db) return;
+  for (const InForce& row : inForce_) {
+    const std::string op = ReadSettingText(db, row.cmpKey);
+    row.label->setText(QString::fromStdString(engine::ThresholdInForce(row.which, op, ReadSettingText(db, row.valueKey))));
+  }
+  // The keys this screen edits beside the thresholds; everything else is
+  // listed at the top, per instance type where it concerns one.
+  static const std::set<std::string> besideThresholds = {"Params_Delta_Cmp", "Params_U_Cmp", "Params_CT_Cmp",
+                                                         "Params_StopRule", "Params_Goal_Value"};
+  QStringList beside, top;
+  try {
+    for (const engine::ModelWarning& w : engine::ModelWideWarnings(*db))
+      (besideThresholds.count(w.key) ? beside : top) << QString::fromStdString(w.text);
+    for (const InstanceTypeTab& type : ListInstanceTypes(db))
+      if (IsInstanceTypeName(type.name))
+        for (const engine::ModelWarning& w : engine::InstanceTypeWarnings(*db, type.name))
+        top << QString::fromStdString(w.text);
+  } catch (const Error& e) {
+    top << QString::fromStdString("The settings could not be checked: " + e.Description());
+  }
+  lblThresholdWarnings_->setText(beside.join("\n"));
+  lblThresholdWarnings_->setVisible(!beside.isEmpty());
+  lblWarnings_->setText(top.join("\n"));
+  lblWarnings_->setVisible(!top.isEmpty());
 }
 
 void frmModelParameters::SetStopRule(int index, bool write) {
@@ -374,7 +461,16 @@ void frmModelParameters::SetClock(int index, bool write) {
 }
 
 void frmModelParameters::Write(const std::string& key, const Variant& value) {
-  if (Db()) WriteSetting(Db(), key, value);
+  if (!Db()) return;
+  WriteSetting(Db(), key, value);
+  // One check after a burst of writes (loading writes every control).
+  if (!refreshPending_) {
+    refreshPending_ = true;
+    QTimer::singleShot(0, this, [this] {
+      refreshPending_ = false;
+      RefreshWarnings();
+    });
+  }
 }
 
 const frmModelParameters::NumberBox* frmModelParameters::FindNumberBox(QObject* widget) const {
@@ -413,10 +509,19 @@ bool frmModelParameters::CheckOnLeaving(const NumberBox& box) {
   checking_ = true;
   CurrentDialogs().Message(message, DialogIcon::Warning);
   checking_ = false;
-  QLineEdit* edit = box.box;
+  ReturnTo(box.box);
+  return false;
+}
+
+void frmModelParameters::ReturnTo(QLineEdit* edit) {
   edit->setFocus(Qt::OtherFocusReason);
   edit->selectAll();
-  return false;
+  // The focus-out that led here is still being delivered, and the line edit
+  // clears its selection at its end: select again once it is over, so that
+  // what is typed next replaces the refused value.
+  QTimer::singleShot(0, edit, [edit] {
+    if (edit->hasFocus()) edit->selectAll();
+  });
 }
 
 bool frmModelParameters::eventFilter(QObject* watched, QEvent* event) {
@@ -451,8 +556,7 @@ bool frmModelParameters::eventFilter(QObject* watched, QEvent* event) {
                                        "accept tasks from this computer only.",
                                    DialogIcon::Warning);
           checking_ = false;
-          tbListen_->setFocus(Qt::OtherFocusReason);
-          tbListen_->selectAll();
+          ReturnTo(tbListen_);
         }
       }
       break;

@@ -16,6 +16,7 @@
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QRadioButton;
 
@@ -53,9 +54,14 @@ class frmModelParameters : public Screen {
     QComboBox* list;
     std::string key;
   };
+  struct InForce {
+    QLabel* label;
+    std::string which;  // RT, U, CT
+    std::string cmpKey, valueKey;
+  };
 
   void BuildControls();
-  QComboBox* AddComparison(const QString& name, const std::string& key);
+  QComboBox* AddComparison(const QString& name, const std::string& key, bool threshold);
   QLineEdit* AddNumberBox(const QString& name, const std::string& key, const QString& defaultText,
                           NumberBox::Keys keys = NumberBox::Keys::Number,
                           NumberBox::Written written = NumberBox::Written::Number);
@@ -64,15 +70,24 @@ class frmModelParameters : public Screen {
   QWidget* AddCheck(const QString& name, const QString& caption, const std::string& key);
   const NumberBox* FindNumberBox(QObject* widget) const;
   // The check on leaving a box; false (focus kept, text selected) on failure.
+  // Gives a refused box the focus back with its whole text selected.
+  void ReturnTo(QLineEdit* edit);
   bool CheckOnLeaving(const NumberBox& box);
   bool FilterKey(const NumberBox& box, QKeyEvent* event);
   void SetStopRule(int index, bool write);
   void SetClock(int index, bool write);
   void Write(const std::string& key, const Variant& value);
+  QLabel* WarningLabel(const QString& name, QWidget* parent);
+  // The thresholds in force and the model's warnings, from the stored settings.
+  void RefreshWarnings();
 
   std::vector<NumberBox> numberBoxes_;
   std::vector<CheckSetting> checks_;
   std::vector<Comparison> comparisons_;
+  std::vector<InForce> inForce_;
+  QLabel* lblWarnings_ = nullptr;
+  QLabel* lblThresholdWarnings_ = nullptr;
+  bool refreshPending_ = false;
   QLineEdit* tbIPAddress_ = nullptr;
   QLineEdit* tbHelo_ = nullptr;
   QLineEdit* tbListen_ = nullptr;

@@ -4,15 +4,23 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSettings>
 #include <QSplitter>
 #include <QTextBrowser>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "editor/HelpText.h"
 #include "store/Database.h"
 #include "store/DatabaseManager.h"
 
 namespace korvane::editor {
+
+namespace {
+
+constexpr const char* kHelpWidthKey = "Screens/HelpWidth";
+
+}  // namespace
 
 int ScreenIndexOf(const QString& formName) {
   for (const ScreenEntry& entry : ScreenTable()) {
@@ -67,7 +75,14 @@ Screen::Screen(ScreenHost& host, int index, const QString& formName, const QStri
   splitter->addWidget(right);
   splitter->setStretchFactor(0, 1);
   splitter->setStretchFactor(1, 3);
-  splitter->setSizes({240, 720});
+  // The help pane is widened by dragging the handle beside it; every screen
+  // then shows its help at that width, in this session and the next.
+  splitter->setHandleWidth(7);
+  const int helpWidth = QSettings().value(kHelpWidthKey, 240).toInt();
+  splitter->setSizes({std::max(helpWidth, 180), 720});
+  connect(splitter, &QSplitter::splitterMoved, this, [splitter] {
+    QSettings().setValue(kHelpWidthKey, splitter->sizes().value(0));
+  });
 
   buttonRow_->addStretch(1);
   btnBack_ = new QPushButton(tr("< &Back"), this);

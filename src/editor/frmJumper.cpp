@@ -346,14 +346,21 @@ void frmJumper::OpenModel() {
   UnloadAllForms();
   QString path = ChooseFile(FileRequest::Kind::Open, tr("Open Model"), StartFolder());
   if (!path.isEmpty()) {
-    CloseCurrentModel();
-    if (Manager().OpenModelDatabase(Std(path))) {
-      UpdateRecentFiles(path);
-      SetDatabaseLabel(path);
-      SetWorkspaceFolder(FolderOf(path));
-    } else {
-      Tell("Error: cannot open model " + path, DialogIcon::Critical);
-    }
+    OpenModelFile(path);
+    return;
+  }
+  EvaluateDatabaseState();
+}
+
+void frmJumper::OpenModelFile(const QString& path) {
+  UnloadAllForms();
+  CloseCurrentModel();
+  if (Manager().OpenModelDatabase(Std(path))) {
+    UpdateRecentFiles(path);
+    SetDatabaseLabel(path);
+    SetWorkspaceFolder(FolderOf(path));
+  } else {
+    Tell("Error: cannot open model " + path, DialogIcon::Critical);
   }
   EvaluateDatabaseState();
 }
@@ -468,15 +475,8 @@ bool frmJumper::CheckScreenSize(const QSize& screen) {
 }
 
 void frmJumper::ShowUserManual() {
-  QString found;
-  for (const char* candidate : {"docs/user-manual.html", "user-manual.html", "resources/user-manual.html"}) {
-    QString path = QString::fromStdString(ProgramFile(candidate));
-    if (QFileInfo::exists(path)) {
-      found = path;
-      break;
-    }
-  }
-  if (found.isEmpty()) {
+  const QString found = QString::fromStdString(DocFile("user-manual.html"));
+  if (!QFileInfo::exists(found)) {
     Tell(QStringLiteral("Could not locate user-manual.html. Please reinstall %1").arg(kTitle), DialogIcon::Critical);
     return;
   }

@@ -74,6 +74,9 @@ class frmJumper : public QMainWindow, public ScreenHost {
  public slots:
   void NewModel();
   void OpenModel();
+  // Opens the model file at path, as File > Open does once a file is chosen
+  // (`korvane FILE.mdb`, a file opened from the desktop).
+  void OpenModelFile(const QString& path);
   void OpenRecent(int index);
   void SaveModel();
   void SaveModelAs();

@@ -10,6 +10,7 @@
 #include "engine/EngineLog.h"
 #include "engine/JudgmentItem.h"
 #include "store/Schema.h"
+#include "store/SettingsCatalog.h"
 #include "util/Dialogs.h"
 
 namespace korvane::engine {
@@ -154,6 +155,7 @@ formula::VariableList TextToVariables(std::string_view text) {
 }
 
 bool CompareByMode(double value, std::string_view op, double threshold) {
+  if (op == store::kNoThreshold) return true;
   if (op == ">") return value > threshold;
   if (op == ">=") return value >= threshold;
   if (op == "=") return value == threshold;

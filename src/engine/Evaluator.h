@@ -72,8 +72,9 @@ formula::VariableList TextToVariables(std::string_view text);
 // 32-bit, else a double) or, with a ".", a double; anything else stays text.
 Variant TypeTextValue(std::string_view text);
 
-// value <op> threshold for op one of ">", ">=", "=", "<", "<="; any other
-// operator gives false.
+// value <op> threshold for op one of ">", ">=", "=", "<", "<="; "none" (no
+// threshold) gives true; any other operator, the empty one included, gives
+// false.
 bool CompareByMode(double value, std::string_view op, double threshold);
 
 // Two slot values differ: numbers (and booleans) compare as numbers, Null

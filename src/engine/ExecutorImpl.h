@@ -83,6 +83,8 @@ class ModelExecutor::Impl final : public EngineLog {
   RetrievalSettings retrieval_;
   // Read once by Prepare, like every other setting of the run.
   std::string choiceOperator_;
+  // The warnings the last Prepare logged.
+  std::vector<std::string> warnings_;
   double choiceThreshold_ = 0;
   bool judgeOnSuccess_ = false, multiValueFeedback_ = false;
   std::int32_t utilityUpdateType_ = 0;

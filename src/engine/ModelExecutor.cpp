@@ -141,6 +141,7 @@ bool ModelExecutor::Idle() const {
   return !impl_->busy_ && impl_->cueQueue_.empty() && impl_->feedbackQueue_.empty();
 }
 std::uint64_t ModelExecutor::Seed() const { return impl_->runSeed_; }
+const std::vector<std::string>& ModelExecutor::Warnings() const { return impl_->warnings_; }
 Clock& ModelExecutor::GetClock() { return *impl_->clock_; }
 ClockKind ModelExecutor::GetClockKind() const { return impl_->clock_->Kind(); }
 double ModelExecutor::ModelTimeNow() { return impl_->ModelTimeNow(); }

@@ -29,6 +29,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/Clock.h"
 #include "engine/Scheduler.h"
@@ -138,6 +139,9 @@ class ModelExecutor {
   // The seed of this run (logged by Prepare); each subject draws from a
   // stream derived from it and the subject's number.
   std::uint64_t Seed() const;
+  // The warnings the last Prepare logged (settings that run, but most likely
+  // not as meant; see ModelWarnings.h).
+  const std::vector<std::string>& Warnings() const;
   // The clock of the current preparation: real, or simulated (which tests and
   // drivers may Advance between messages).
   Clock& GetClock();

@@ -4,6 +4,8 @@
 
 #include "engine/Evaluator.h"
 #include "engine/ExecutorImpl.h"
+#include "engine/ModelWarnings.h"
+#include "store/SettingsCatalog.h"
 
 namespace korvane::engine {
 
@@ -76,6 +78,7 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
   params_ = formula::VariableList();
   trace_.reset();
   table_.reset();
+  warnings_.clear();
 
   try {
     clockKind_ = options_.clock ? *options_.clock
@@ -305,13 +308,23 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
       return true;
     };
     double value = 0;
-    if (number("Params_Delta_Value", "Error: Retrieval threshold (RT) must not be empty", &value)) {
+    // A threshold whose comparison is "none" lets everything through: its
+    // value is then not needed.
+    auto thresholdLine = [&](const std::string& which, const std::string& op, double v) {
+      if (op == store::kNoThreshold) return ThresholdInForce(which, op, FormatNumber(v));
+      return which + " " + op + " " + FormatNumber(v);
+    };
+    if (retrieval_.rtOperator == store::kNoThreshold && settings_.IsBlank("Params_Delta_Value")) {
+      Add(ThresholdInForce("RT", retrieval_.rtOperator, ""), 1);
+    } else if (number("Params_Delta_Value", "Error: Retrieval threshold (RT) must not be empty", &value)) {
       retrieval_.rt = value;
-      Add("RT " + retrieval_.rtOperator + " " + FormatNumber(value), 1);
+      Add(thresholdLine("RT", retrieval_.rtOperator, value), 1);
     }
-    if (number("Params_U_Value", "Error: Utility threshold (U) must not be empty", &value)) {
+    if (retrieval_.uOperator == store::kNoThreshold && settings_.IsBlank("Params_U_Value")) {
+      Add(ThresholdInForce("U", retrieval_.uOperator, ""), 1);
+    } else if (number("Params_U_Value", "Error: Utility threshold (U) must not be empty", &value)) {
       retrieval_.u = value;
-      Add("U " + retrieval_.uOperator + " " + FormatNumber(value), 1);
+      Add(thresholdLine("U", retrieval_.uOperator, value), 1);
     }
     stopRuleKind_ = settings_.Option("Params_StopRule");
     if (stopRuleKind_ == 0) {
@@ -339,9 +352,12 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
         stopRuleCycles_ = cycles > 2147483647.0 ? 2147483647 : static_cast<std::int32_t>(cycles);
       }
     }
-    if (number("Params_CT_Value", "Error: Choice threshold (CT) must not be empty", &value)) {
+    if (choiceOperator_ == store::kNoThreshold && settings_.IsBlank("Params_CT_Value")) {
+      Add(ThresholdInForce("CT", choiceOperator_, ""), 1);
+    } else if (number("Params_CT_Value", "Error: Choice threshold (CT) must not be empty", &value)) {
       choiceThreshold_ = value;
       Add("CT = " + settings_.Text("Params_CT_Value"), 1);
+      if (choiceOperator_ == store::kNoThreshold) Add(ThresholdInForce("CT", choiceOperator_, ""), 1);
     }
     if (number("Params_Goal_Value", "Error: Goal parameter must not be empty", &value)) {
       goal_ = value;
@@ -395,6 +411,13 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     Add("Cycle pause = " + FormatNumber(cyclePauseMs_) + "ms" +
             (kind == ClockKind::Simulated ? ", trial time = " + FormatNumber(trialTimeMs_) + "ms" : std::string()),
         1);
+
+    // Settings that run, but most likely not as meant: logged, never fatal.
+    warnings_.clear();
+    for (const ModelWarning& warning : ModelWarnings(db_, typeName)) {
+      Add(warning.text, 2);
+      warnings_.push_back(warning.text);
+    }
 
     reinforceRecognition_ = settings_.Switch("Reinforce_Recognition");
     reinforceExecution_ = settings_.Switch("Reinforce_Execution");

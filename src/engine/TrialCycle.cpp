@@ -4,6 +4,7 @@
 
 #include "engine/Evaluator.h"
 #include "engine/ExecutorImpl.h"
+#include "store/SettingsCatalog.h"
 
 namespace korvane::engine {
 
@@ -263,7 +264,13 @@ void ModelExecutor::Impl::AfterHeuristicPause() {
 void ModelExecutor::Impl::UpdateCandidate() {
   ItemPtr instance = std::move(cycleInstance_);
   bool replace = !candidate_;
-  if (!replace) replace = CompareByMode(instance->Utility, choiceOperator_, candidate_->Utility);
+  // A later instance replaces the candidate when its utility compares true
+  // with the choice comparison; with no choice threshold the greater utility
+  // wins (an earlier candidate keeps a tie).
+  if (!replace) {
+    const std::string& op = choiceOperator_ == store::kNoThreshold ? std::string(">") : choiceOperator_;
+    replace = CompareByMode(instance->Utility, op, candidate_->Utility);
+  }
   if (replace) {
     candidate_ = instance;
     candidate_->CalculateRetrievalDelay(LF_, LE_);

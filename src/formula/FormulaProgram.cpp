@@ -47,7 +47,7 @@ FormulaProgram::FormulaProgram(FormulaProgram&&) noexcept = default;
 FormulaProgram& FormulaProgram::operator=(FormulaProgram&&) noexcept = default;
 
 std::string FormulaProgram::GrammarFilePath() {
-  return ProgramFile("resources/Formula-v" + std::to_string(GrammarVersion()) + ".cgt");
+  return ResourceFile("Formula-v" + std::to_string(GrammarVersion()) + ".cgt");
 }
 
 std::string FormulaProgram::Humanize(std::string_view input) {
@@ -81,8 +81,8 @@ void FormulaProgram::ParseProgram() {
   auto grammar = LoadGrammar(GrammarFilePath(), &why);
   if (!grammar) {
     LogShared("Formula grammar not loaded: " + why, 3);
-    CurrentDialogs().Message("Cannot find the file resources\\Formula-v" + version +
-                                 ".cgt, which is required to execute formulas.",
+    // The full path, so that a researcher sees where the file belongs.
+    CurrentDialogs().Message("Cannot find the file " + GrammarFilePath() + ", which is required to execute formulas.",
                              DialogIcon::None);
     return;
   }
@@ -96,6 +96,7 @@ void FormulaProgram::ParseProgram() {
   }
 
   errorMessage_.clear();
+  warningMessage_.clear();
   auto tree = std::make_shared<SyntaxTree>();
   building_ = tree.get();
   engine.Open(sourceCode_);
@@ -341,11 +342,9 @@ bool FormulaProgram::Run(VariableList& variables, RandomSource& random) const {
     tree_->root->Execute(context);
   } catch (const Error& e) {
     if (e.Number() < ErrorNumber::Base) throw;  // a failure of another component passes unchanged
-    FormulaError raised(ErrorNumber::Base + FormulaErrorCode::ExecuteFailed, e.Source(), e.Description(), e.Number());
-    CurrentDialogs().Message("Error #" + std::to_string(raised.InnerCode()) + " while evaluating your formula: \r\n" +
-                                 e.Description(),
-                             DialogIcon::None, "Formula Error");
-    throw raised;
+    // No message here: the caller (a run, a command) reports the failure once,
+    // at the place that knows what it ends.
+    throw FormulaError(ErrorNumber::Base + FormulaErrorCode::ExecuteFailed, e.Source(), e.Description(), e.Number());
   }
   return true;
 }
@@ -354,6 +353,7 @@ void FormulaProgram::Reset() {
   tree_.reset();
   assignments_ = VariableList();
   errorMessage_.clear();
+  warningMessage_.clear();
 }
 
 std::string FormulaProgram::FormattedProgram() const { return tree_ ? tree_->FormattedProgram() : std::string(); }

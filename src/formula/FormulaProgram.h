@@ -7,10 +7,11 @@
 // so one parsed program serves any number of executions, and copies of a
 // program share it.
 //
-// Parse errors are only texts in ErrorMessage. Evaluation failures are shown
-// as a "Formula Error" message and raised as korvane::Error with number
-// ErrorNumber::Base + 10000 (a FormulaError), the inner failure's source and
-// description kept.
+// Parse errors are only texts in ErrorMessage. Evaluation failures are
+// raised as korvane::Error with number ErrorNumber::Base + 10000 (a
+// FormulaError), the inner failure's source and description kept; Execute
+// shows nothing itself (a run may not wait for the person in the middle of a
+// step), the caller reports the failure.
 #pragma once
 
 #include <cstdint>
@@ -82,6 +83,14 @@ class FormulaProgram {
 
   bool HasError() const { return !errorMessage_.empty(); }
   const std::string& ErrorMessage() const { return errorMessage_; }
+  void SetErrorMessage(std::string text) { errorMessage_ = std::move(text); }
+
+  // A warning a caller may leave with the program (a screen that accepts a
+  // formula but has a doubt about it). Korvane's own parse and checks never
+  // write one; ParseProgram and Reset empty it with the error message.
+  bool HasWarning() const { return !warningMessage_.empty(); }
+  const std::string& WarningMessage() const { return warningMessage_; }
+  void SetWarningMessage(std::string text) { warningMessage_ = std::move(text); }
 
   // The names assigned anywhere in the parsed text, in order of appearance.
   const VariableList& Assignments() const { return assignments_; }
@@ -98,7 +107,7 @@ class FormulaProgram {
   // once from the clock.
   void SetRandomSource(RandomSource* random) { random_ = random; }
 
-  // No tree, an empty Assignments list, no error.
+  // No tree, an empty Assignments list, no error and no warning.
   void Reset();
 
   // The tree's pretty-printed text, fully parenthesised; empty with no tree.
@@ -119,6 +128,7 @@ class FormulaProgram {
 
   std::string sourceCode_;
   std::string errorMessage_;
+  std::string warningMessage_;
   VariableList assignments_;
   std::shared_ptr<const SyntaxTree> tree_;
   SyntaxTree* building_ = nullptr;  // the tree under construction during ParseProgram

@@ -15,6 +15,7 @@
 #include "store/MetaKeyValue.h"
 #include "store/MetaSimilarity.h"
 #include "store/Schema.h"
+#include "store/SettingsCatalog.h"
 #include "model/ModelFiles.h"
 #include "util/Files.h"
 
@@ -116,6 +117,13 @@ std::vector<Slot> ReadSlots(const json& type, const std::string& where) {
   return slots;
 }
 
+// A setting of the text is checked as `korvane set` checks it: an unknown
+// key or a value outside what the key allows is refused, naming both.
+void CheckImportedSetting(const std::string& key, const Variant& value) {
+  const std::string problem = store::CheckSetting(key, value);
+  if (!problem.empty()) Bad("setting \"" + key + "\"", problem);
+}
+
 void CreateInstanceTable(store::Database& db, const std::string& name, const std::vector<Slot>& slots) {
   store::TableDef def;
   def.name = name;
@@ -206,9 +214,13 @@ void ImportInto(store::Database& db, const json& model) {
     for (const auto& [key, value] : model["settings"].items()) {
       if (key.empty() || key.find('\'') != std::string::npos) Bad("setting \"" + key + "\"", "is not a valid key");
       if (key == "VERSION") continue;  // the file's own schema version
-      store::SetKeyValue(&db, key, ToVariant(value, "setting " + key));
+      const Variant setting = ToVariant(value, "setting " + key);
+      CheckImportedSetting(key, setting);
+      store::SetKeyValue(&db, key, setting);
     }
   }
+  // The text creates a new model: what it leaves out, a new model has.
+  store::WriteNewModelDefaults(&db);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "store/DatabaseVersioning.h"
+#include "store/SettingsCatalog.h"
 #include "util/Dialogs.h"
 #include "util/Files.h"
 #include "util/Log.h"
@@ -64,14 +65,25 @@ bool DatabaseManager::CreateModelDatabase(const std::string& path) {
   std::unique_ptr<Database> db;
   if (!replacing) {
     db = OpenOrCreateModelDatabase(path, true, true, &lastFailure_);
+    if (db) {
+      try {
+        WriteNewModelDefaults(db.get());
+      } catch (const Error& e) {
+        lastFailure_ = e.Description();
+        db->Close();
+        db.reset();
+        RemoveDatabaseFile(path);
+      }
+    }
   } else {
     // The new file is built beside the old one and takes its place only when
     // complete: a failure leaves the old file as it was.
     std::string building = path + ".korvane-new";
     RemoveDatabaseFile(building);
     if (auto fresh = OpenOrCreateModelDatabase(building, true, true, &lastFailure_)) {
-      fresh->Close();
       try {
+        WriteNewModelDefaults(fresh.get());
+        fresh->Close();
         if (current_ && current_->Path() == path) CloseModelDatabase();
         std::error_code ec;
         for (const char* suffix : {"-wal", "-shm", "-journal"}) std::filesystem::remove(path + suffix, ec);

@@ -20,16 +20,14 @@ std::vector<LineFramer::Piece> LineFramer::Feed(std::string_view bytes) {
     pos = end;
 
     if (discarding_) {
-      // Inside an over-long line: count bytes until its CR LF, keep none.
+      // Inside an over-long line: count bytes until its line end, keep none.
       if (nl != std::string_view::npos) {
         const bool crBefore = segment.size() >= 2 ? segment[segment.size() - 2] == '\r' : pendingCR_;
         discarded_ += segment.size();
         pendingCR_ = false;
-        if (crBefore) {
-          out.push_back(Piece{{}, true, discarded_ - 2});
-          discarding_ = false;
-          discarded_ = 0;
-        }
+        out.push_back(Piece{{}, true, discarded_ - (crBefore ? 2 : 1)});
+        discarding_ = false;
+        discarded_ = 0;
       } else {
         discarded_ += segment.size();
         pendingCR_ = segment.back() == '\r';
@@ -38,10 +36,10 @@ std::vector<LineFramer::Piece> LineFramer::Feed(std::string_view bytes) {
     }
 
     buffer_.append(segment);
-    const bool complete = nl != std::string_view::npos && buffer_.size() >= 2 &&
-                          buffer_[buffer_.size() - 2] == '\r';
-    if (complete) {
-      const std::size_t length = buffer_.size() - 2;
+    if (nl != std::string_view::npos) {
+      // CR LF or LF alone ends the line.
+      const bool crBefore = buffer_.size() >= 2 && buffer_[buffer_.size() - 2] == '\r';
+      const std::size_t length = buffer_.size() - (crBefore ? 2 : 1);
       if (length > limit_) {
         out.push_back(Piece{{}, true, length});
       } else {

@@ -2,10 +2,12 @@
 //
 // TCP delivers bytes, not messages: one arrival may hold half a line or
 // several lines. The framer keeps what has arrived, hands out every complete
-// line (without its CR LF) in order, and keeps the unfinished tail for the
-// next arrival. A line that grows past the limit is reported once as
-// over-long and its bytes are dropped up to its CR LF, so the lines after it
-// are read as usual and memory stays bounded whatever the peer sends.
+// line (without its line end) in order, and keeps the unfinished tail for the
+// next arrival. A line ends with CR LF or, as many scripts send, with LF
+// alone; a CR not followed by LF is part of the line. A line that grows past
+// the limit is reported once as over-long and its bytes are dropped up to its
+// line end, so the lines after it are read as usual and memory stays bounded
+// whatever the peer sends.
 #pragma once
 
 #include <cstddef>
@@ -17,13 +19,13 @@ namespace korvane::task {
 
 class LineFramer {
  public:
-  // Longest line accepted, CR LF excluded.
+  // Longest line accepted, line end excluded.
   static constexpr std::size_t kDefaultLimit = 64 * 1024;
 
   struct Piece {
-    std::string line;       // the text without CR LF; empty when overLong
+    std::string line;       // the text without its line end; empty when overLong
     bool overLong = false;  // a line past the limit was dropped here
-    std::size_t length = 0; // bytes of the line as received (CR LF excluded)
+    std::size_t length = 0; // bytes of the line as received (line end excluded)
   };
 
   explicit LineFramer(std::size_t limit = kDefaultLimit) : limit_(limit) {}

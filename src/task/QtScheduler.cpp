@@ -28,7 +28,11 @@ void QtScheduler::Post(double delayMs, std::function<void()> task) {
   auto run = [this, task = std::move(task)]() {
     --pending_;
     LogBatch batch;
-    task();
+    if (runner_) {
+      runner_(task);
+    } else {
+      task();
+    }
   };
   const int ms = static_cast<int>(std::min(std::ceil(delayMs), 2147483647.0));
   QTimer::singleShot(ms, Qt::PreciseTimer, this, std::move(run));
@@ -43,7 +47,8 @@ void QtScheduler::RunDue() {
     due_.pop_front();
     --pending_;
     try {
-      task();
+      if (runner_) runner_(task);
+      else task();
     } catch (...) {
       running_ = false;
       throw;

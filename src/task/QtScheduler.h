@@ -25,6 +25,10 @@ class QtScheduler final : public QObject, public engine::Scheduler {
   void Post(double delayMs, std::function<void()> task) override;
   // Runs the steps due at once, and those they post, until none is left.
   void RunDue();
+  // Every step runs through this (the task server marks its steps with it);
+  // by default a step is simply called.
+  using Runner = std::function<void(const std::function<void()>& step)>;
+  void SetRunner(Runner runner) { runner_ = std::move(runner); }
   // Steps posted and not yet run.
   int Pending() const { return pending_; }
 
@@ -33,6 +37,7 @@ class QtScheduler final : public QObject, public engine::Scheduler {
   std::deque<std::function<void()>> due_;
   bool flushQueued_ = false;
   bool running_ = false;
+  Runner runner_;
 };
 
 }  // namespace korvane::task

@@ -1,8 +1,8 @@
 // TaskServer.cpp: see TaskServer.h.
 #include "task/TaskServer.h"
 
-#include <QTcpServer>
 #include <QElapsedTimer>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <cmath>
@@ -16,6 +16,7 @@
 #include "task/Protocol.h"
 #include "task/QtScheduler.h"
 #include "util/Dialogs.h"
+#include "util/ErrorText.h"
 #include "util/Files.h"
 #include "util/Log.h"
 #include "util/Logger.h"
@@ -48,13 +49,58 @@ std::string Folder(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// Stands in for the person's Dialogs while a step runs: messages are kept to
+// be shown when the step has returned; a question takes its default answer
+// (and is logged), since nothing may wait for the person inside a step.
+class HeldDialogs : public Dialogs {
+ public:
+  explicit HeldDialogs(std::vector<DialogRequest>& held) : held_(held) {}
+  DialogAnswer Show(const DialogRequest& request) override {
+    if (request.buttons == DialogButtons::OK) {
+      held_.push_back(request);
+    } else {
+      LogShared("Question answered with its default during a simulation step: " + request.text, 2);
+    }
+    return request.defaultAnswer;
+  }
+
+ private:
+  std::vector<DialogRequest>& held_;
+};
+
+}  // namespace
+
+class TaskServer::StepScope {
+ public:
+  explicit StepScope(TaskServer& server) : server_(&server) { server.EnterStep(); }
+  ~StepScope() {
+    if (server_) server_->LeaveStep();
+  }
+  StepScope(const StepScope&) = delete;
+  StepScope& operator=(const StepScope&) = delete;
+
+ private:
+  QPointer<TaskServer> server_;
+};
+
 TaskServer::TaskServer(ServerOptions options, QObject* parent)
     : QObject(parent), options_(std::move(options)), framer_(options_.lineLimit) {
   scheduler_ = new QtScheduler(this);
+  scheduler_->SetRunner([this](const std::function<void()>& step) {
+    StepScope scope(*this);
+    step();
+  });
   SetMinimumLogLevel(options_.debug ? 0 : 1);
 }
 
-TaskServer::~TaskServer() { Close(); }
+TaskServer::~TaskServer() {
+  Close();
+  // Destroyed within a step (its owner went away): the person's Dialogs
+  // come back.
+  if (stepDepth_ > 0) SetDialogs(outerDialogs_);
+}
 
 bool TaskServer::Start() {
   LogToFile("ENTERING EXECUTION FORM", 1);
@@ -150,7 +196,7 @@ void TaskServer::SetDebug(bool on) {
 void TaskServer::WriteLog(bool showMessage) {
   if (showMessage) {
     const std::string path = CurrentLogPath();
-    CurrentDialogs().Message("Log saved as " + GetFileBasename(path));
+    ShowMessage(DialogRequest{{}, "Log saved as " + GetFileBasename(path), DialogIcon::Information});
   }
   const std::string path = StartNewLog();
   emit logFileStarted(Q(path));
@@ -202,17 +248,20 @@ bool TaskServer::StartExperiment() {
   try {
     store::Database::Copy(options_.modelPath, copyPath);
   } catch (const Error& e) {
-    CurrentDialogs().Message("Error: could not copy database " + options_.modelPath + " to " + copyPath +
-                                 ". \r\nCheck to make sure you have permission, and the disk isn't full.",
-                             DialogIcon::Critical);
+    ShowMessage(DialogRequest{{},
+                              "Error: could not copy database " + options_.modelPath + " to " + copyPath +
+                                  ". \r\nCheck to make sure you have permission, and the disk isn't full.",
+                              DialogIcon::Critical});
     SetLastError(Q(e.Description()));
     return false;
   }
   try {
     experiment_ = model::OpenModelFile(copyPath);
   } catch (const Error& e) {
-    CurrentDialogs().Message("Error: could not open the experiment database " + copyPath + ": " + e.Description(),
-                             DialogIcon::Critical);
+    ShowMessage(DialogRequest{{},
+                              "Error: could not open the experiment database " + copyPath + ": " +
+                                  WithoutErrorNumbers(e.Description()),
+                              DialogIcon::Critical});
     SetLastError(Q(e.Description()));
     return false;
   }
@@ -240,12 +289,9 @@ void TaskServer::DropConnection() {
 void TaskServer::OnReadyRead() {
   QTcpSocket* socket = qobject_cast<QTcpSocket*>(sender());
   if (!socket || socket != socket_) return;
-  const QByteArray bytes = socket->readAll();
-  LogBatch batch;
-  ProcessIncoming(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-  // The steps the lines set going (a simulated clock's pauses) run now, not
-  // after a round trip through the event loop.
-  scheduler_->RunDue();
+  // While a message is shown or a step is under way the bytes stay in the
+  // socket; they are read when the pause ends.
+  ReadAvailable();
 }
 
 void TaskServer::OnDisconnected() {
@@ -253,6 +299,8 @@ void TaskServer::OnDisconnected() {
   if (!socket || socket != socket_) return;
   AddLog("Connection ended.", 1);
   DropConnection();
+  // Nothing runs without a task; a failure's ERROR stays until the next run.
+  if (status_ == "RUN") SetStatus("IDLE");
 }
 
 void TaskServer::OnSocketError() {
@@ -268,6 +316,7 @@ void TaskServer::OnSocketError() {
 // --- Lines ---------------------------------------------------------------------
 
 void TaskServer::ProcessIncoming(std::string_view bytes) {
+  StepScope step(*this);
   std::vector<LineFramer::Piece> pieces;
   try {
     pieces = framer_.Feed(bytes);
@@ -287,6 +336,7 @@ void TaskServer::ProcessIncoming(std::string_view bytes) {
       continue;
     }
     // A failure disconnects the task: what else it sent is not read.
+    if (failureQueued_) break;
     try {
       HandleLine(piece.line);
     } catch (const Error& e) {
@@ -369,7 +419,7 @@ void TaskServer::HandleStart(const std::string& type, bool reset) {
   if (!executor_->Prepare(type)) {
     // A model that cannot run must not be reported as started.
     SetStatus("ERROR");
-    SetLastError(Q("Instance type " + type + " cannot be executed; check logs"));
+    SetLastError(NotReadyText(type));
     SendData("ERROR|Instance type " + type + " cannot be executed. Please try again later.");
     emit alert();
     return;
@@ -403,7 +453,7 @@ void TaskServer::HandleCues(const std::vector<std::string>& fields) {
   const std::string type = fields.size() > 1 ? fields[1] : std::string();
   if (!ExecutorReady()) {
     SendData("ERROR|Instance type " + type + " must be started before cues for it can be processed");
-    SetLastError(Q("Instance type " + type + " must be started first"));
+    SetLastError(NotReadyText(type));
     return;
   }
   formula::VariableList cue;
@@ -421,7 +471,7 @@ void TaskServer::HandleFeedback(const std::vector<std::string>& fields) {
   if (!ExecutorReady()) {
     AddLog("ERROR instance type " + type + " must be started before feedback can be applied to it", 1);
     SendData("ERROR|Instance type " + type + " must be started before feedback can be applied to it");
-    SetLastError(Q("Instance type " + type + " must be started first"));
+    SetLastError(NotReadyText(type));
     return;
   }
   formula::VariableList feedback;
@@ -454,7 +504,7 @@ void TaskServer::HandleState(const std::vector<std::string>& fields) {
   }
   if (!executor_->Prepared()) {
     SendData("ERROR|Instance type " + type + " cannot be executed. Please try again later.");
-    SetLastError(Q("Instance type " + type + " cannot be executed; check logs"));
+    SetLastError(NotReadyText(type));
     return;
   }
   formula::VariableList state;
@@ -544,6 +594,13 @@ void TaskServer::RestoreTraceIndexes() {
   }
 }
 
+QString TaskServer::NotReadyText(const std::string& type) const {
+  // After a failed preparation the reason is that one, not a missing START.
+  if (executor_ && !executor_->Prepared())
+    return Q("Instance type " + type + " cannot be executed: its preparation failed (see the log)");
+  return Q("Instance type " + type + " must be started first");
+}
+
 void TaskServer::ShowTrial() {
   if (executor_) SetTrial(executor_->TrialNumber());
 }
@@ -551,38 +608,128 @@ void TaskServer::ShowTrial() {
 // --- Failures -------------------------------------------------------------------
 
 void TaskServer::ReportFailure(const Error& error) {
+  // The log keeps the number; the task and the person get the reason alone.
   AddLog("Error #" + std::to_string(error.Number()) + " (" + error.Source() + "): " + error.Description(), 3);
-  if (error.Number() == kFormulaEvaluationError) {
-    CurrentDialogs().Message("Simulation stopped because error occurred while evaluating formula.",
-                             DialogIcon::Critical);
-  } else {
-    CurrentDialogs().Message("Simulation stopped because:\n" + error.Description() + "(#" +
-                                 std::to_string(error.Number()) + ")",
-                             DialogIcon::Critical);
+  std::string reason = WithoutErrorNumbers(error.Description());
+  if (error.Number() == kFormulaEvaluationError) reason = "A formula failed while the model ran. " + reason;
+  if (reason.empty()) reason = "an unexpected failure (see the log)";
+  // One protocol line: line breaks and the blanks around them become one space.
+  std::string line;
+  for (char c : reason) {
+    const bool blank = c == '\r' || c == '\n' || c == ' ' || c == '\t';
+    if (!blank) {
+      line += c;
+    } else if (!line.empty() && line.back() != ' ') {
+      line += ' ';
+    }
   }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  SendData("ERROR|Simulation stopped: " + line);
   SetStatus("ERROR");
+  SetLastError(Q(line));
   emit alert();
   executor_.reset();
+  RestoreTraceIndexes();
   if (socket_) {
     AddLog("Disconnecting the task; awaiting a new connection.", 1);
-    DropConnection();
+    DisconnectAfterFailure();
   }
+  ShowMessage(DialogRequest{"Simulation Stopped",
+                            "Simulation stopped because:\n" + reason +
+                                "\n\nThe task was disconnected; Korvane is waiting for a new connection.",
+                            DialogIcon::Critical, DialogButtons::OK, DialogAnswer::OK});
+}
+
+void TaskServer::DisconnectAfterFailure() {
+  QTcpSocket* old = socket_;
+  socket_.clear();
+  old->disconnect(this);
+  framer_.Clear();
+  // disconnectFromHost writes what is queued (the ERROR reply) before it
+  // closes; a task that never reads cannot hold the socket for long.
+  connect(old, &QTcpSocket::disconnected, old, &QObject::deleteLater);
+  QPointer<QTcpSocket> guard(old);
+  QTimer::singleShot(5000, this, [guard] {
+    if (guard) guard->abort();
+  });
+  old->disconnectFromHost();
+  if (old->state() == QAbstractSocket::UnconnectedState) old->deleteLater();
+  emit connectionChanged(false);
+}
+
+// --- Steps and messages ---------------------------------------------------------
+
+void TaskServer::EnterStep() {
+  if (stepDepth_++ == 0) outerDialogs_ = SetDialogs(std::make_shared<HeldDialogs>(heldMessages_));
+}
+
+void TaskServer::LeaveStep() {
+  if (--stepDepth_ > 0) return;
+  SetDialogs(outerDialogs_);
+  outerDialogs_.reset();
+  std::vector<DialogRequest> held;
+  held.swap(heldMessages_);
+  QPointer<TaskServer> self(this);
+  for (const DialogRequest& request : held) {
+    ShowMessage(request);
+    if (!self) return;
+  }
+  if (socket_ && socket_->bytesAvailable() > 0) ResumeReading();
+}
+
+void TaskServer::ShowMessage(const DialogRequest& request) {
+  if (stepDepth_ > 0) {
+    heldMessages_.push_back(request);
+    return;
+  }
+  // The message box runs an event loop of its own: the task's next lines
+  // stay in the socket and a new task waits until the person has read it.
+  ++messagesShown_;
+  if (server_) server_->pauseAccepting();
+  QPointer<TaskServer> self(this);
+  CurrentDialogs().Show(request);
+  if (!self) return;
+  if (--messagesShown_ > 0) return;
+  if (server_) server_->resumeAccepting();
+  ResumeReading();
+}
+
+void TaskServer::ResumeReading() {
+  // Queued, so that the lines are handled from the event loop and never from
+  // within whoever ended the pause.
+  QMetaObject::invokeMethod(this, &TaskServer::ReadAvailable, Qt::QueuedConnection);
+}
+
+void TaskServer::ReadAvailable() {
+  if (!socket_ || ReadingPaused() || socket_->bytesAvailable() <= 0) return;
+  const QByteArray bytes = socket_->readAll();
+  LogBatch batch;
+  ProcessIncoming(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+  // The steps the lines set going (a simulated clock's pauses) run now, not
+  // after a round trip through the event loop.
+  scheduler_->RunDue();
 }
 
 void TaskServer::OnExecutorError(const Error& error) {
   // Called from inside the executor, which may not be destroyed here. By the
   // time the queued report runs, a START may have replaced the executor or a
   // new task the connection: then only the report remains.
+  // Until the report has run, nothing more of the task is read: its next
+  // lines belong to the run that failed.
+  failureQueued_ = true;
   const int generation = executorGeneration_;
   QMetaObject::invokeMethod(
       this,
       [this, error, generation]() {
+        failureQueued_ = false;
+        ResumeReading();
         if (generation == executorGeneration_ && executor_) {
           ReportFailure(error);
         } else {
+          // Logged only: the failure that ended the run has been reported.
           AddLog("Error #" + std::to_string(error.Number()) + " (" + error.Source() + ") in a simulation already ended: " +
                      error.Description(),
-                 3);
+                 2);
         }
       },
       Qt::QueuedConnection);

@@ -21,6 +21,13 @@
 //    past the limit gets an ERROR reply without disturbing the next one;
 //  - a second connection replaces the first; a closed connection, a socket
 //    error or a failure while handling a line leaves the server listening;
+//  - no event loop ever nests inside the handling of a task's line or of an
+//    executor's step: a message that core code asks for meanwhile is shown
+//    once the step has returned, and while any message of the server is up
+//    nothing more of the task is read (its bytes wait in the socket) and no
+//    new connection is accepted;
+//  - a failure that ends a run is told to the task ("ERROR|" and the reason),
+//    the task is disconnected and the person sees one message for it;
 //  - the experiment database stays open until the next accepted connection
 //    or Close(), which closes every database cleanly;
 //  - while a task runs the model, the trace table has no indexes and the
@@ -42,6 +49,7 @@
 
 #include "engine/ModelExecutor.h"
 #include "task/LineFramer.h"
+#include "util/Dialogs.h"
 
 class QTcpServer;
 class QTcpSocket;
@@ -149,8 +157,12 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void HandleFeedback(const std::vector<std::string>& fields);
   void HandleState(const std::vector<std::string>& fields);
   void HandleStop();
+  // Ends the run after a failure: the task gets "ERROR|" with the reason and
+  // is disconnected, the executor goes, and one message says why.
   void ReportFailure(const Error& error);
   bool ExecutorReady() const;
+  // The last error for a cue or feedback that no prepared executor can take.
+  QString NotReadyText(const std::string& type) const;
   void ShowTrial();
 
   void SetStatus(const QString& status);
@@ -169,6 +181,23 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void EndJournaledRun();
   void SetSubject(int subject);
   void SetTrial(int trial);
+
+  // --- Steps, messages and failures that end a run --------------------------
+  // While one lives, a task line or an executor step is being handled: core
+  // code's messages are held back and reading waits.
+  class StepScope;
+  void EnterStep();
+  void LeaveStep();
+  // Shows a message without letting the task's next line in meanwhile; during
+  // a step it is held back until the step returns.
+  void ShowMessage(const DialogRequest& request);
+  bool ReadingPaused() const { return stepDepth_ > 0 || messagesShown_ > 0 || failureQueued_; }
+  // Reads what the task sent while reading was paused.
+  void ResumeReading();
+  void ReadAvailable();
+  // Closes the task's connection once what was written to it (the ERROR
+  // reply) has gone out.
+  void DisconnectAfterFailure();
 
   ServerOptions options_;
   QTcpServer* server_ = nullptr;
@@ -190,6 +219,11 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   int simulationCount_ = 0;
   int connectionCount_ = 0;
   int executorGeneration_ = 0;  // which executor a queued failure belongs to
+  int stepDepth_ = 0;
+  int messagesShown_ = 0;
+  bool failureQueued_ = false;  // an executor failure waits for its report
+  std::shared_ptr<Dialogs> outerDialogs_;     // the Dialogs replaced during a step
+  std::vector<DialogRequest> heldMessages_;   // asked for during a step
 };
 
 }  // namespace korvane::task

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -66,6 +67,21 @@ std::string DataSubfolder(const std::string& name) {
   return folder.string();
 }
 
+std::string LogFolder() {
+  fs::path folder;
+  if (const char* env = std::getenv("KORVANE_DATA_DIR"); env && *env) {
+    folder = fs::path(env) / "logs";
+  } else if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) {
+    folder = fs::path(xdg) / "korvane" / "logs";
+  } else {
+    const char* home = std::getenv("HOME");
+    folder = fs::path(home && *home ? home : "/tmp") / ".local" / "state" / "korvane" / "logs";
+  }
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  return fs::absolute(folder, ec).string();
+}
+
 std::string ProgramFolder() {
   std::error_code ec;
   fs::path self = fs::read_symlink("/proc/self/exe", ec);
@@ -73,10 +89,31 @@ std::string ProgramFolder() {
   return self.parent_path().string();
 }
 
-std::string ProgramFile(const std::string& relativePath) {
-  if (const char* env = std::getenv("KORVANE_RESOURCE_DIR"); env && *env)
-    return (fs::path(env) / relativePath).string();
-  return (fs::path(ProgramFolder()) / relativePath).string();
+namespace {
+
+// The first of the candidate folders that holds name; when none does, name
+// in the first folder that exists (where the file belongs), else in the
+// first, the installed layout.
+std::string FirstHolding(const std::vector<fs::path>& folders, const std::string& name) {
+  std::error_code ec;
+  for (const fs::path& folder : folders)
+    if (fs::exists(folder / name, ec)) return (folder / name).lexically_normal().string();
+  for (const fs::path& folder : folders)
+    if (fs::is_directory(folder, ec)) return (folder / name).lexically_normal().string();
+  return (folders.front() / name).lexically_normal().string();
 }
+
+std::string Shipped(const char* sourceFolder, const char* installedFolder, const std::string& name) {
+  if (const char* env = std::getenv("KORVANE_RESOURCE_DIR"); env && *env)
+    return (fs::path(env) / sourceFolder / name).string();
+  const fs::path program = ProgramFolder();
+  return FirstHolding({program.parent_path() / installedFolder, program / sourceFolder}, name);
+}
+
+}  // namespace
+
+std::string ResourceFile(const std::string& name) { return Shipped("resources", "share/korvane", name); }
+
+std::string DocFile(const std::string& name) { return Shipped("docs", "share/doc/korvane", name); }
 
 }  // namespace korvane

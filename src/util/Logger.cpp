@@ -35,7 +35,7 @@ Logger::Logger(const std::string& folder) {
   std::string dir;
   std::error_code ec;
   try {
-    dir = folder.empty() ? DataFolder() + "/logs" : folder;
+    dir = folder.empty() ? LogFolder() : folder;
     fs::create_directories(dir, ec);
   } catch (const std::exception&) {
     ec = std::make_error_code(std::errc::permission_denied);

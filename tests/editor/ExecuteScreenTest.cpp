@@ -11,8 +11,13 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <QMessageBox>
+#include <QTimer>
+
 #include "ModelScreenFixture.h"
 #include "editor/ExecuteScreen.h"
+#include "editor/QtDialogs.h"
+#include "store/MetaSimilarity.h"
 #include "model/ExampleModels.h"
 #include "task/TaskServer.h"
 
@@ -147,6 +152,122 @@ TEST_F(ExecuteScreenTest, LogViewIsTrimmedAndDebugModeAsks) {
   Find<QPushButton>(&screen, "btnNext")->click();
   EXPECT_EQ(host_.shown, std::vector<int>{11});
   EXPECT_TRUE(dialogs_->Shown().empty());
+}
+
+// Real message boxes during a failing run: a watcher presses OK on each box
+// after a while, as a person would, and counts the boxes open at once. A
+// nested event loop would handle the second pending line and open a second
+// box over the first.
+TEST_F(ExecuteScreenTest, FailingRunWithLinesPendingShowsOneRealMessage) {
+  // One decision formula for both outcomes, and nothing is ever retrieved:
+  // the formula meets a failed retrieval, where Memory.Option is undefined.
+  SetSetting("I1_DecisionType", Variant(0));
+  SetSetting("Params_Delta_Value", Variant(1000));
+  SetSetting("Params_Delta_Cmp", Variant(">"));
+  {
+    auto db = Model();
+    store::SetSimilarityFormula(db.get(), "I1", "GLOBAL_DECISION", "D = ROUND(Memory.Option)");
+    db->Close();
+  }
+  auto real = std::make_shared<editor::QtDialogs>();
+  auto scripted = SetDialogs(real);
+
+  frmExecute screen(host_);
+  ASSERT_TRUE(screen.OpenScreen());
+  screen.show();
+  QStringList texts;
+  int openAtOnce = 0;
+  QTimer watcher;
+  watcher.setInterval(150);
+  QObject::connect(&watcher, &QTimer::timeout, [&] {
+    QList<QMessageBox*> open;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<QMessageBox*>(widget);
+      if (box && box->isVisible()) open << box;
+    }
+    openAtOnce = std::max(openAtOnce, static_cast<int>(open.size()));
+    for (QMessageBox* box : open) {
+      if (box->property("seen").toBool()) {
+        box->button(QMessageBox::Ok)->click();  // seen on the last tick: read, now closed
+      } else {
+        box->setProperty("seen", true);
+        texts << box->text();
+      }
+    }
+  });
+  watcher.start();
+
+  QTcpSocket task;
+  task.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+  ASSERT_TRUE(WaitFor([&] { return task.state() == QAbstractSocket::ConnectedState; }));
+  EXPECT_TRUE(ReadLine(task).startsWith("BATCH|"));
+  task.write("START|I1\r\n");
+  EXPECT_TRUE(ReadLine(task).startsWith("HELO|"));
+  EXPECT_TRUE(ReadLine(task).startsWith("CUESIZE|"));
+  // Both alternatives at once, as the sample task sends them.
+  task.write("ALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\n");
+  QStringList replies;
+  ASSERT_TRUE(WaitFor([&] {
+    while (task.canReadLine()) replies << QString::fromUtf8(task.readLine()).trimmed();
+    return task.state() == QAbstractSocket::UnconnectedState;
+  }));
+  while (task.canReadLine()) replies << QString::fromUtf8(task.readLine()).trimmed();
+  ASSERT_EQ(replies.size(), 1) << replies.join(" / ").toStdString();
+  EXPECT_TRUE(replies[0].startsWith("ERROR|Simulation stopped: A formula failed")) << replies[0].toStdString();
+  // Let the watcher close the box and any that would follow it.
+  ASSERT_TRUE(WaitFor([&] { return !texts.isEmpty(); }));
+  QTest::qWait(1000);
+  watcher.stop();
+  SetDialogs(scripted);
+
+  ASSERT_EQ(texts.size(), 1) << texts.join(" / ").toStdString();
+  EXPECT_EQ(openAtOnce, 1);
+  EXPECT_TRUE(texts[0].startsWith("Simulation stopped because:")) << texts[0].toStdString();
+  EXPECT_FALSE(texts[0].contains("(#")) << texts[0].toStdString();
+  EXPECT_EQ(Find<QLineEdit>(&screen, "tbStatus")->text(), "ERROR");
+  const QString lastError = Find<QLabel>(&screen, "lLastError")->text();
+  EXPECT_FALSE(lastError.contains("#")) << lastError.toStdString();
+  EXPECT_TRUE(lastError.contains("Memory.Option")) << lastError.toStdString();
+  // The experiment is sound and the next task is taken.
+  const QString experiment = Find<QLabel>(&screen, "lExperimentalDatabase")->text();
+  {
+    auto db = store::Database::Open(experiment.toStdString());
+    auto check = db->OpenRecordset("PRAGMA integrity_check");
+    EXPECT_EQ(check->Get(0).ToText(), "ok");
+    check.reset();
+    db->Close();
+  }
+  EXPECT_TRUE(screen.Server()->IsListening());
+  QTcpSocket next;
+  next.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+  EXPECT_TRUE(ReadLine(next).startsWith("BATCH|"));
+  screen.CloseScreen();
+}
+
+TEST_F(ExecuteScreenTest, BusyPortCanBeTriedAgain) {
+  QTcpServer squatter;
+  ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, static_cast<quint16>(port_)));
+  frmExecute screen(host_);
+  ASSERT_TRUE(screen.OpenScreen());
+  screen.show();
+  QPushButton* again = Find<QPushButton>(&screen, "btnListen");
+  EXPECT_EQ(Find<QLineEdit>(&screen, "tbStatus")->text(), "ERROR");
+  EXPECT_TRUE(again->isVisible());
+  EXPECT_FALSE(screen.Server()->IsListening());
+  squatter.close();
+  again->click();
+  EXPECT_TRUE(screen.Server()->IsListening());
+  EXPECT_FALSE(again->isVisible());
+  EXPECT_EQ(Find<QLineEdit>(&screen, "tbStatus")->text(), "IDLE");
+  // A task that leaves mid-run leaves the status at IDLE, not RUN.
+  QTcpSocket task;
+  task.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+  EXPECT_TRUE(ReadLine(task).startsWith("BATCH|"));
+  task.write("START|I1\r\n");
+  ASSERT_TRUE(WaitFor([&] { return Find<QLineEdit>(&screen, "tbStatus")->text() == "RUN"; }));
+  task.disconnectFromHost();
+  EXPECT_TRUE(WaitFor([&] { return Find<QLineEdit>(&screen, "tbStatus")->text() == "IDLE"; }));
+  screen.CloseScreen();
 }
 
 }  // namespace

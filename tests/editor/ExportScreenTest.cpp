@@ -16,6 +16,7 @@
 #include "editor/ExportFilterDialog.h"
 #include "editor/ExportPreviewModel.h"
 #include "editor/ExportScreen.h"
+#include "editor/ExperimentFiles.h"
 #include "export/TraceExport.h"
 #include "export/TrialTable.h"
 #include "store/Schema.h"
@@ -255,6 +256,34 @@ TEST_F(ExportScreenTest, RefusalsWithoutChoices) {
   EXPECT_FALSE(screen->StartExport());
   EXPECT_EQ(TakeShown(), std::vector<std::string>{"Please select at least one subject from the list of subjects."});
   EXPECT_EQ(Find<QLabel>(screen.get(), "lblStatus")->text(), "Cannot export. Please try again.");
+}
+
+TEST_F(ExportScreenTest, OpensTheRunJustMadeThenTheLastChoiceThenTheNewest) {
+  CreateExperiment("Model-20990101-1.mdb");
+  CreateExperiment("Model-20990101-2.mdb");
+  CreateExperiment("Model-20990102-1.mdb");
+  auto chosen = [&] {
+    auto screen = Open();
+    QListWidget* files = Find<QListWidget>(screen.get(), "lstFiles");
+    const QString name = files->currentItem() ? files->currentItem()->text() : QString();
+    // Every name has its whole text in a tooltip, for when it is shortened.
+    for (int i = 0; i < files->count(); ++i) EXPECT_EQ(files->item(i)->toolTip(), files->item(i)->text());
+    screen->CloseScreen();
+    return name.toStdString();
+  };
+  // Nothing chosen yet: the newest run, which is then remembered.
+  EXPECT_EQ(chosen(), "Model-20990102-1.mdb");
+  EXPECT_EQ(Setting("Export_LastMDB"), Variant("Model-20990102-1.mdb"));
+  // A choice of the researcher's own is kept...
+  SetSetting("Export_LastMDB", Variant("Model-20990101-1.mdb"));
+  EXPECT_EQ(chosen(), "Model-20990101-1.mdb");
+  EXPECT_EQ(chosen(), "Model-20990101-1.mdb");
+  // ...until a run is made: then that run, once, and it becomes the choice.
+  editor::NoteNewExperiment(QString::fromStdString(modelPath_), QString::fromStdString(dir_.File("Model-20990101-2.mdb")));
+  EXPECT_EQ(chosen(), "Model-20990101-2.mdb");
+  EXPECT_EQ(Setting("Export_LastMDB"), Variant("Model-20990101-2.mdb"));
+  SetSetting("Export_LastMDB", Variant("Model-20990101-1.mdb"));
+  EXPECT_EQ(chosen(), "Model-20990101-1.mdb");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -66,7 +67,7 @@ class FormulaScreensTest : public ModelScreenTest {
     Find<QPlainTextEdit>(screen, box)->setPlainText(text);
   }
   static QString Message(QWidget* screen, const char* line = "tbMessage") {
-    return Find<QLineEdit>(screen, line)->text();
+    return Find<QPlainTextEdit>(screen, line)->toPlainText();
   }
 };
 
@@ -263,17 +264,24 @@ TEST_F(FormulaScreensTest, DecisionFormulasOfFailedRecognitionAreKeptApart) {
   QListWidget* variables = Find<QListWidget>(screen.get(), "lstVariables");
   EXPECT_EQ(Items(variables), (QStringList{"D =", "Memory.Price", "Memory.Color", "Memory.Choice",
                                            "Memory.Amount", "Memory.Value"}));
+  // One formula for all slots serves both outcomes: the screen says so and
+  // offers no second formula box that a run would never use.
+  QLabel* use = Find<QLabel>(screen.get(), "lblRecognitionUse");
+  EXPECT_TRUE(use->text().contains("whether recognition succeeds or fails")) << use->text().toStdString();
+  EXPECT_TRUE(recognition->isHidden());
   Type(screen.get(), "tbFormula", "D = \"safe\"");
   EXPECT_EQ(Formula("GLOBAL_DECISION"), "D = \"safe\"");
-  recognition->setCurrentIndex(1);
-  EXPECT_EQ(Items(variables), (QStringList{"D ="}));
-  EXPECT_EQ(Find<QPlainTextEdit>(screen.get(), "tbFormula")->toPlainText(), "");
+  recognition->setCurrentIndex(1);  // even so, the one formula is edited
+  EXPECT_EQ(Find<QPlainTextEdit>(screen.get(), "tbFormula")->toPlainText(), "D = \"safe\"");
   Type(screen.get(), "tbFormula", "D = \"risky\"");
-  EXPECT_EQ(Formula("GLOBAL_DECISION_FAILURE"), "D = \"risky\"");
-  EXPECT_EQ(Formula("GLOBAL_DECISION"), "D = \"safe\"");
+  EXPECT_EQ(Formula("GLOBAL_DECISION"), "D = \"risky\"");
+  EXPECT_EQ(Formula("GLOBAL_DECISION_FAILURE"), "");
 
   Find<QRadioButton>(screen.get(), "obDecisionType1")->click();
   EXPECT_EQ(Setting("I1_DecisionType"), Variant(1.0));
+  EXPECT_FALSE(recognition->isHidden());
+  EXPECT_TRUE(use->text().contains("\"Recognition Fails\" is used when nothing was retrieved"));
+  EXPECT_EQ(Items(variables), (QStringList{"D ="}));  // the Fails tab: no Memory.*
   QListWidget* slotList = Find<QListWidget>(screen.get(), "lstSlots");
   EXPECT_EQ(Items(slotList), (QStringList{"D_Choice_String", "D_Amount_Integer"}));
   EXPECT_EQ(slotList->currentRow(), 0);

@@ -8,6 +8,7 @@
 #include <QTextBrowser>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "EditorFixture.h"
 #include "editor/Desktop.h"
@@ -110,6 +111,22 @@ TEST_F(EditorTest, EnabledStateFollowsTheModel) {
   ASSERT_FALSE(requests.empty());
   EXPECT_EQ(requests.back().title, "Open Model");
   EXPECT_EQ(requests.back().folder, QString::fromStdString(dir.Path()));
+
+  // A path given on the command line (or by the desktop) opens without a
+  // dialog, and a file that is not a model is refused with a message.
+  const std::size_t asked = requests.size();
+  Trigger("mnuClose");
+  TakeShown();
+  const QString path = QString::fromStdString(dir.File("m.mdb"));
+  window->OpenModelFile(path);
+  EXPECT_EQ(requests.size(), asked);
+  EXPECT_EQ(window->findChild<QLabel*>("lblDatabase")->text(), "m.mdb");
+  EXPECT_EQ(EnabledJumpers(*window), frmJumper::kJumperCount);
+  EXPECT_EQ(window->Recent().Paths().front(), path);
+  { std::ofstream(dir.File("notes.mdb")) << "not a database"; }
+  window->OpenModelFile(QString::fromStdString(dir.File("notes.mdb")));
+  EXPECT_FALSE(TakeShown().empty());
+  EXPECT_EQ(window->findChild<QLabel*>("lblDatabase")->text(), "No Model Open");
 }
 
 TEST_F(EditorTest, RecentFileListRules) {

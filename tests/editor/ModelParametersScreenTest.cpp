@@ -76,10 +76,13 @@ TEST_F(ModelParametersTest, FirstOpeningStoresEveryDefault) {
   EXPECT_TRUE(HasSetting("Params_HELO"));
   EXPECT_EQ(Setting("Reinforce_Recognition"), Variant(0.0));
   EXPECT_EQ(Setting("Merge_WithPrepopulated"), Variant(0.0));
-  // Comparisons stay unset until one is chosen.
-  for (const char* key : {"Params_D_Cmp", "Params_CT_Cmp", "Params_U_Cmp", "Params_Delta_Cmp"})
-    EXPECT_FALSE(HasSetting(key)) << key;
-  EXPECT_EQ(Find<QComboBox>(screen.get(), "cbCmpCT")->currentIndex(), -1);
+  // A new model's thresholds have the comparison "none"; the other
+  // comparisons stay unset until one is chosen.
+  for (const char* key : {"Params_CT_Cmp", "Params_U_Cmp", "Params_Delta_Cmp"})
+    EXPECT_EQ(Setting(key), Variant("none")) << key;
+  EXPECT_FALSE(HasSetting("Params_D_Cmp"));
+  EXPECT_EQ(Find<QComboBox>(screen.get(), "cbCmpCT")->currentText(), "none");
+  EXPECT_EQ(Find<QComboBox>(screen.get(), "cbCmpD")->currentIndex(), -1);
   EXPECT_EQ(Box(screen.get(), "tbIPAddress")->text(), "127.0.0.1");
   EXPECT_TRUE(Box(screen.get(), "tbStopRuleTime")->isEnabled());
   EXPECT_FALSE(Box(screen.get(), "tbStopRuleNum")->isEnabled());
@@ -90,9 +93,11 @@ TEST_F(ModelParametersTest, ChangesAreWrittenAtOnceAndComeBack) {
   {
     auto screen = Open();
     QComboBox* cmp = Find<QComboBox>(screen.get(), "cbCmpCT");
-    ASSERT_EQ(cmp->count(), 5);
+    ASSERT_EQ(cmp->count(), 6);
     EXPECT_EQ(cmp->itemText(0), ">");
     EXPECT_EQ(cmp->itemText(4), "<=");
+    EXPECT_EQ(cmp->itemText(5), "none");
+    EXPECT_EQ(Find<QComboBox>(screen.get(), "cbCmpD")->count(), 5);  // not a threshold
     cmp->setCurrentIndex(3);
     EXPECT_EQ(Setting("Params_CT_Cmp"), Variant(">="));
 
@@ -205,9 +210,25 @@ TEST_F(ModelParametersTest, StopRuleChecks) {
   EXPECT_EQ(Setting("Params_StopRule_Num"), Variant(1.5));
   EXPECT_EQ(TypeAndLeave(screen.get(), "tbStopRuleNum", "0.5"),
             std::vector<std::string>{"Number of cycles must be greater than zero."});
+  // Back in the box after the message, typing replaces the refused value.
+  QLineEdit* cycles = Box(screen.get(), "tbStopRuleNum");
+  EXPECT_TRUE(cycles->hasFocus());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(cycles->selectedText(), "0.5");
+  QTest::keyClicks(cycles, "2");
+  EXPECT_EQ(cycles->text(), "2");
   // The number check comes first.
   EXPECT_EQ(TypeAndLeave(screen.get(), "tbStopRuleNum", ".5"),
             std::vector<std::string>{"The value '.5' isn't a valid number. Please correct it."});
+}
+
+TEST_F(ModelParametersTest, ALongNumberShowsItsStartAndAllOfItInTheTooltip) {
+  SetSetting("Params_Delta_Value", Variant(-1e300));
+  auto screen = Open();
+  QLineEdit* rt = Box(screen.get(), "tbDelta");
+  EXPECT_TRUE(rt->text().startsWith("-1000")) << rt->text().toStdString();
+  EXPECT_EQ(rt->cursorPosition(), 0);
+  EXPECT_EQ(rt->toolTip(), rt->text());
 }
 
 TEST_F(ModelParametersTest, BackAndNextShowTheNeighbours) {
@@ -215,6 +236,56 @@ TEST_F(ModelParametersTest, BackAndNextShowTheNeighbours) {
   Find<QPushButton>(screen.get(), "btnBack")->click();
   Find<QPushButton>(screen.get(), "btnNext")->click();
   EXPECT_EQ(host_.shown, (std::vector<int>{8, 10}));
+}
+
+}  // namespace
+}  // namespace korvane::test
+
+namespace korvane::test {
+namespace {
+
+TEST_F(ModelParametersTest, ThresholdsInForceAndWarningsStandBesideTheControls) {
+  auto screen = Open();
+  auto* rt = Find<QLabel>(screen.get(), "lblInForceRT");
+  auto* ct = Find<QLabel>(screen.get(), "lblInForceCT");
+  auto* beside = Find<QLabel>(screen.get(), "lblThresholdWarnings");
+  auto* top = Find<QLabel>(screen.get(), "lblModelWarnings");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(rt->text(), "RT: none (no retrieval threshold: every activation passes)");
+  EXPECT_EQ(ct->text(), "CT: none (no choice threshold: the model always acts)");
+  // A new model's time-based stopping rule is a trap for tasks that wait.
+  EXPECT_TRUE(beside->isVisible());
+  EXPECT_TRUE(beside->text().contains("Warning: Params_StopRule is 0 (time-based)")) << beside->text().toStdString();
+  EXPECT_FALSE(top->isVisible());
+  Find<QRadioButton>(screen.get(), "obStopRule1")->click();
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(beside->isVisible());
+
+  // Choosing a comparison puts the threshold in force at once.
+  auto* cmpRT = Find<QComboBox>(screen.get(), "cbCmpDelta");
+  cmpRT->setCurrentIndex(cmpRT->findText(">="));
+  Box(screen.get(), "tbDelta")->setText("-2");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(rt->text(), "RT: activation >= -2");
+  screen->CloseScreen();
+
+  // A comparison emptied elsewhere, and an instance type whose constraint
+  // has no effect: both named when the screen opens.
+  SetSetting("Params_CT_Cmp", Variant(""));
+  CreateInstanceType("I1", {{"S_A_Real", store::FieldType::Double}, {"D_B_Real", store::FieldType::Double},
+                            {"U_C_Real", store::FieldType::Double}});
+  SetSetting("I1_ConstraintType", Variant(1.0));
+  screen = Open();
+  QCoreApplication::processEvents();
+  ct = Find<QLabel>(screen.get(), "lblInForceCT");
+  beside = Find<QLabel>(screen.get(), "lblThresholdWarnings");
+  top = Find<QLabel>(screen.get(), "lblModelWarnings");
+  EXPECT_TRUE(ct->text().startsWith("CT: no comparison chosen")) << ct->text().toStdString();
+  EXPECT_EQ(Find<QComboBox>(screen.get(), "cbCmpCT")->currentIndex(), -1);
+  EXPECT_TRUE(beside->text().contains("Warning: Params_CT_Cmp (choice threshold) has no comparison"))
+      << beside->text().toStdString();
+  EXPECT_TRUE(top->isVisible());
+  EXPECT_TRUE(top->text().contains("Warning: I1_ConstraintType is 1")) << top->text().toStdString();
 }
 
 }  // namespace

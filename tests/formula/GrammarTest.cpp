@@ -50,14 +50,17 @@ class ResourceFolder {
 TEST(GrammarFile, MissingBrokenOrOtherVersionFilesAreToldAndChangeNothing) {
   const std::string shipped = ShippedGrammar();
   ASSERT_NE(shipped.find("Version        = 6"), std::string::npos);
-  const std::string missing =
-      "Cannot find the file resources\\Formula-v6.cgt, which is required to execute formulas.";
 
   FormulaProgram program = test::Parsed("A = 1");
   ASSERT_TRUE(program.HasTree());
   program.SetSourceCode("B = 2 C = (");
   {
     ResourceFolder folder;  // empty: no grammar file
+    // The message names the file with its full path, where it belongs.
+    const std::string missing =
+        "Cannot find the file " + FormulaProgram::GrammarFilePath() + ", which is required to execute formulas.";
+    ASSERT_EQ(FormulaProgram::GrammarFilePath().find('/'), 0u);
+    EXPECT_NE(FormulaProgram::GrammarFilePath().find("/resources/Formula-v6.cgt"), std::string::npos);
     RecordedDialogs dialogs;
     program.ParseProgram();
     ASSERT_EQ(dialogs.Shown().size(), 1u);

@@ -14,6 +14,7 @@
 #include "model/ModelFiles.h"
 #include "store/MetaKeyValue.h"
 #include "store/MetaSimilarity.h"
+#include "store/SettingsCatalog.h"
 #include "util/Error.h"
 
 using nlohmann::json;
@@ -68,7 +69,7 @@ TEST(ModelJson, ImportBuildsTheModelAndExportGivesItBack) {
   EXPECT_EQ(rows->Get("U_Value_Real").ToNumber(), 10);
   rows->Close();
   EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Params_S_Value").ToNumber(), 0.25);
-  EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Params_CT_Cmp").ToText(), ">");
+  EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Params_CT_Cmp").ToText(), "none");
   EXPECT_EQ(korvane::store::GetSimilarityFormula(db.get(), "I1", "D_Choice_Integer"), "D = ROUND(Memory.Option)");
   db->Close();
 
@@ -77,6 +78,17 @@ TEST(ModelJson, ImportBuildsTheModelAndExportGivesItBack) {
   json exported = json::parse(once);
   json original = json::parse(korvane::model::ExampleJson("binary-choice"));
   original.erase("description");
+  // The import created a new model: the settings the text leaves out came
+  // with their new-model defaults.
+  for (const auto& [key, value] : exported["settings"].items()) {
+    if (original["settings"].contains(key)) continue;
+    const korvane::store::SettingInfo* info = korvane::store::FindSetting(key);
+    ASSERT_TRUE(info && info->writtenOnNew) << key;
+    original["settings"][key] = json::parse(exported["settings"][key].dump());
+    EXPECT_EQ(value.is_string() ? value.get<std::string>() : korvane::FormatNumber(value.get<double>()),
+              info->defaultText)
+        << key;
+  }
   EXPECT_EQ(exported, original);
   korvane::model::ImportModelJson(once, temp.File("Copy.mdb"));
   EXPECT_EQ(korvane::model::ExportModelJson(temp.File("Copy.mdb")), once);
@@ -114,6 +126,13 @@ TEST(ModelJson, BadTextIsRefusedWithWhereAndLeavesNoFile) {
       {with([](json& m) { m["instance_types"][0]["formulas"]["Option"] = 3; }), "must be a text"},
       {with([](json& m) { m["settings"]["Params_D_Value"] = json::array(); }), "setting Params_D_Value"},
       {with([](json& m) { m["settings"]["It's"] = 1; }), "not a valid key"},
+      // Settings are checked as `korvane set` checks them.
+      {with([](json& m) { m["settings"]["Params_S_Valeu"] = 0.3; }),
+       "setting \"Params_S_Valeu\": Unknown setting Params_S_Valeu. Did you mean Params_S_Value"},
+      {with([](json& m) { m["settings"]["I1_FeedbackType"] = 7; }),
+       "I1_FeedbackType must be one of 0 (single value), 1 (set of values, FEEDBACK formula); not 7."},
+      {with([](json& m) { m["settings"]["Params_CT_Cmp"] = "=>"; }), "Params_CT_Cmp must be one of"},
+      {with([](json& m) { m["settings"]["Params_Port_Value"] = 0; }), "Params_Port_Value must be a whole number"},
   };
   for (const Case& c : cases) {
     const std::string error = ImportError(c.text, path);
@@ -128,4 +147,26 @@ TEST(ModelJson, BadTextIsRefusedWithWhereAndLeavesNoFile) {
   // Exporting something that is not a model says so.
   EXPECT_THROW(korvane::model::ExportModelJson(path), korvane::Error);
   EXPECT_THROW(korvane::model::ExportModelJson(temp.File("none.mdb")), korvane::Error);
+}
+
+TEST(ModelJson, SettingsTheTextLeavesOutGetTheNewModelDefaults) {
+  TempDir temp;
+  json m = json::parse(korvane::model::ExampleJson("binary-choice"));
+  for (const char* key : {"Params_Delta_Cmp", "Params_Delta_Value", "Params_U_Cmp", "Params_U_Value", "Params_CT_Cmp",
+                          "Params_CT_Value", "Params_S_Value", "Reinforce_Execution"})
+    m["settings"].erase(key);
+  const std::string path = temp.File("Plain.mdb");
+  korvane::model::ImportModelJson(m.dump(), path);
+  auto db = korvane::model::OpenModelFile(path);
+  for (const char* key : {"Params_Delta_Cmp", "Params_U_Cmp", "Params_CT_Cmp"})
+    EXPECT_EQ(korvane::store::GetKeyValue(db.get(), key), korvane::Variant("none")) << key;
+  EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Params_Delta_Value"), korvane::Variant(0.0));
+  EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Params_S_Value"), korvane::Variant(0.25));
+  EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Reinforce_Execution"), korvane::Variant(0.0));
+  // What the text says is kept.
+  EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Params_StopRule"), korvane::Variant(1.0));
+  EXPECT_EQ(korvane::store::GetKeyValue(db.get(), "Params_Batch_Value"), korvane::Variant(100.0));
+  // Settings of an instance type are not invented.
+  EXPECT_FALSE(korvane::store::HasKeyValue(db.get(), "I1_UtilityUpdateFormula"));
+  db->Close();
 }

@@ -307,7 +307,8 @@ TEST(Manager, CreateOpenSaveCloseAndConnections) {
   EXPECT_EQ(dialogs.Texts(), (std::vector<std::string>(2, "Database filename must not be empty.")));
   dialogs->Clear();
 
-  // A new file holds the version and an empty trace table, and nothing else.
+  // A new file holds the version, the new model's settings and an empty trace
+  // table, and nothing else.
   ASSERT_TRUE(manager.CreateModelDatabase(path));
   EXPECT_TRUE(dialogs.Texts().empty());
   EXPECT_TRUE(manager.IsModelOpen());
@@ -347,7 +348,8 @@ TEST(Manager, CreateOpenSaveCloseAndConnections) {
   dialogs->QueueAnswer(DialogAnswer::Yes);
   ASSERT_TRUE(manager.CreateModelDatabase(path));
   EXPECT_FALSE(manager.CurrentDatabase()->FindTableDef("I1"));
-  EXPECT_FALSE(HasKeyValue(manager.CurrentDatabase(), "Params_S_Value"));
+  // The replacement has the new model's settings, not the old file's 0.3.
+  EXPECT_EQ(GetKeyValue(manager.CurrentDatabase(), "Params_S_Value"), Variant(0.25));
   EXPECT_EQ(GetSchemaVersion(manager.CurrentDatabase()), 7);
   EXPECT_FALSE(std::filesystem::exists(path + ".korvane-new"));
 

@@ -32,8 +32,13 @@ TEST(LineFramer, SplitsJoinsAndKeepsTheTail) {
   EXPECT_EQ(Lines(framer.Feed("\nSTO")), (std::vector<std::string>{"FEEDBACK|I1|4"}));
   EXPECT_EQ(framer.Pending(), 3u);
   EXPECT_EQ(Lines(framer.Feed("P\r\n")), (std::vector<std::string>{"STOP"}));
-  // A lone LF or CR is part of the line; an empty line is a line.
-  EXPECT_EQ(Lines(framer.Feed("a\nb\rc\r\n\r\n")), (std::vector<std::string>{"a\nb\rc", ""}));
+  // LF alone ends a line as CR LF does; a lone CR is part of the line; an
+  // empty line is a line.
+  EXPECT_EQ(Lines(framer.Feed("a\nb\rc\r\n\r\n\n")), (std::vector<std::string>{"a", "b\rc", "", ""}));
+  // An LF line split anywhere, and a CR LF whose LF comes in the next arrival.
+  EXPECT_TRUE(framer.Feed("CUES|I1").empty());
+  EXPECT_EQ(Lines(framer.Feed("|A|1\nSTOP\r")), (std::vector<std::string>{"CUES|I1|A|1"}));
+  EXPECT_EQ(Lines(framer.Feed("\n")), (std::vector<std::string>{"STOP"}));
   framer.Feed("half");
   framer.Clear();
   EXPECT_EQ(Lines(framer.Feed("x\r\n")), (std::vector<std::string>{"x"}));
@@ -63,6 +68,13 @@ TEST(LineFramer, OverLongLineIsReportedOnceAndTheNextLineSurvives) {
   EXPECT_TRUE(pieces[0].overLong);
   EXPECT_EQ(pieces[0].length, 1000u * 1000u + 1u);
   EXPECT_EQ(pieces[1].line, "STOP");
+  // An over-long line ended by LF alone, the LF in an arrival of its own.
+  framer.Feed(std::string(20, 'd'));
+  pieces = framer.Feed("\n");
+  ASSERT_EQ(pieces.size(), 1u);
+  EXPECT_TRUE(pieces[0].overLong);
+  EXPECT_EQ(pieces[0].length, 20u);
+  EXPECT_EQ(Lines(framer.Feed(std::string(16, 'e') + "\n")), (std::vector<std::string>{std::string(16, 'e')}));
 }
 
 TEST(Protocol, FieldsAndTypedValues) {

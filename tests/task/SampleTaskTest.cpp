@@ -126,3 +126,69 @@ TEST_F(SampleTaskTest, TaskReportsWhatGoesWrong) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return done.count() == 1; }, 10000));
   EXPECT_EQ(wrongType.Result().error, "the model replied ERROR|Instance type I7 does not exist in the database.");
 }
+
+namespace {
+
+// Serves a model made from the example's JSON text, changed by edit.
+std::unique_ptr<TaskServer> ServeExample(const std::string& path, const std::function<void(nlohmann::json&)>& edit) {
+  korvane::test::MakeModel(path, edit);
+  korvane::task::ServerOptions options;
+  options.modelPath = path;
+  options.port = 0;
+  options.executor.clock = korvane::engine::ClockKind::Simulated;
+  options.executor.seed = 5;
+  auto server = std::make_unique<TaskServer>(options);
+  EXPECT_TRUE(server->Start());
+  return server;
+}
+
+}  // namespace
+
+TEST_F(SampleTaskTest, ExampleWithoutItsThresholdsRunsAsPlainInstanceBasedLearning) {
+  // The six threshold settings left out: the import gives the thresholds the
+  // comparison "none", and the model still chooses option 1 or 2 every trial.
+  auto plain = ServeExample(temp.File("Plain.mdb"), [](nlohmann::json& m) {
+    for (const char* key : {"Params_Delta_Cmp", "Params_Delta_Value", "Params_U_Cmp", "Params_U_Value",
+                            "Params_CT_Cmp", "Params_CT_Value"})
+      m["settings"].erase(key);
+  });
+  korvane::app::BinaryChoiceOptions options;
+  options.port = plain->Port();
+  options.subjects = 3;
+  options.trials = 20;
+  BinaryChoiceTask task(options);
+  QSignalSpy finished(&task, &BinaryChoiceTask::finished);
+  task.Run();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 60000));
+  ASSERT_TRUE(task.Result().ok) << task.Result().error;  // a choice other than 1 or 2 fails the task
+  EXPECT_EQ(task.Result().decisions, 60);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !plain->IsConnected(); }, 5000));
+  const std::string experiment = plain->ExperimentPath();
+  EXPECT_EQ(korvane::test::Sql(experiment, "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'EXEC'"), "60");
+  EXPECT_EQ(korvane::test::Sql(experiment, "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'HEUR'"), "0");
+}
+
+TEST_F(SampleTaskTest, TaskSaysWhyATimeBasedModelNeverAnswers) {
+  auto timed = ServeExample(temp.File("Timed.mdb"), [](nlohmann::json& m) {
+    m["settings"]["Params_StopRule"] = 0;
+    m["settings"]["Params_StopRule_Value"] = 1000000;
+  });
+  korvane::app::BinaryChoiceOptions options;
+  options.port = timed->Port();
+  options.subjects = 1;
+  options.trials = 1;
+  options.slowDecisionMs = 300;
+  options.replyTimeoutMs = 1500;
+  BinaryChoiceTask task(options);
+  QSignalSpy finished(&task, &BinaryChoiceTask::finished);
+  QStringList said;
+  QObject::connect(&task, &BinaryChoiceTask::progress, [&](const QString& text) { said << text; });
+  task.Run();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+  EXPECT_FALSE(task.Result().ok);
+  EXPECT_NE(task.Result().error.find("no DECISION within 1500 ms"), std::string::npos) << task.Result().error;
+  const QStringList slow = said.filter("Still waiting for a DECISION");
+  ASSERT_EQ(slow.size(), 1) << said.join("\n").toStdString();
+  EXPECT_TRUE(slow[0].contains("Params_StopRule 0")) << slow[0].toStdString();
+  EXPECT_TRUE(slow[0].contains("korvane set MODEL Params_StopRule 1")) << slow[0].toStdString();
+}

@@ -189,9 +189,13 @@ TEST_F(ServerTest, ModelThatCannotRunIsRefusedNotStarted) {
   EXPECT_EQ(task.Ask("START|I1"), "ERROR|Instance type I1 cannot be executed. Please try again later.");
   EXPECT_EQ(server->Status().toStdString(), "ERROR");
   EXPECT_EQ(task.Ask("STATE|I1|Option|1"), "ERROR|Instance type I1 cannot be executed. Please try again later.");
-  EXPECT_EQ(server->LastError().toStdString(), "Instance type I1 cannot be executed; check logs");
+  const std::string notReady = "Instance type I1 cannot be executed: its preparation failed (see the log)";
+  EXPECT_EQ(server->LastError().toStdString(), notReady);
+  // The last error keeps saying why, not that a START is missing.
   EXPECT_EQ(task.Ask("CUES|I1|Option|1"), "ERROR|Instance type I1 must be started before cues for it can be processed");
+  EXPECT_EQ(server->LastError().toStdString(), notReady);
   EXPECT_EQ(task.Ask("FEEDBACK|I1|1"), "ERROR|Instance type I1 must be started before feedback can be applied to it");
+  EXPECT_EQ(server->LastError().toStdString(), notReady);
 }
 
 TEST_F(ServerTest, SingleAndMultiValueFeedbackAndState) {
@@ -272,6 +276,35 @@ TEST_F(ServerTest, FramingOverTheSocket) {
   EXPECT_EQ(task.Line(), "ERROR|Protocol error: line longer than 65536 bytes was dropped");
   EXPECT_EQ(task.Line(), "ERROR|Korvane does not understand the command CUE");
   EXPECT_EQ(server->LastError().toStdString(), "Unknown command CUE from task");
+}
+
+TEST_F(ServerTest, LinesEndedByLineFeedAloneAreAnsweredWithCarriageReturnLineFeed) {
+  Serve();
+  LineClient task(server->Port(), true);
+  // A whole subject's exchange from a script that ends its lines with LF,
+  // one line split over two arrivals and one with CR LF among them.
+  task.SendRaw("START|I1\n");
+  std::string line;
+  do line = task.Line(); while (line.rfind("CUESIZE", 0) != 0 && line != "<nothing>");
+  EXPECT_EQ(line, "CUESIZE|I1|1");
+  task.SendRaw("ALTERNATIVE|I1|Option|1\nALTERN");
+  task.SendRaw("ATIVE|I1|Option|2\r\n");
+  const std::string decision = task.Line();
+  EXPECT_EQ(decision.rfind("DECISION|Choice|", 0), 0u) << decision;
+  task.SendRaw("FEEDBACK|I1|3\nSTOP|I1\n");
+  EXPECT_TRUE(task.Quiet());
+  EXPECT_EQ(Sql(server->ExperimentPath(), "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'FEED'"), "1");
+  // Every reply ended with CR LF: no LF arrived without its CR.
+  ASSERT_FALSE(task.received.empty());
+  for (std::size_t i = 0; i < task.received.size(); ++i)
+    if (task.received[i] == '\n') {
+      EXPECT_TRUE(i > 0 && task.received[i - 1] == '\r') << "bare LF at " << i;
+    }
+  EXPECT_EQ(task.received.substr(task.received.size() - 2), "\r\n");
+  // A line past the limit ended by LF alone is dropped, the next one read.
+  task.SendRaw(QByteArray(70 * 1024, 'x') + "\nCUE|I1\n");
+  EXPECT_EQ(task.Line(), "ERROR|Protocol error: line longer than 65536 bytes was dropped");
+  EXPECT_EQ(task.Line(), "ERROR|Korvane does not understand the command CUE");
 }
 
 TEST_F(ServerTest, TaskLeavingMidTrialLeavesAnIntactExperiment) {

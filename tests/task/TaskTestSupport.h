@@ -28,6 +28,7 @@ class LineClient {
     socket.connectToHost("127.0.0.1", port);
     QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
       const QByteArray bytes = socket.readAll();
+      received.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
       for (auto& p : framer.Feed(std::string_view(bytes.constData(), bytes.size())))
         lines.push_back(p.overLong ? std::string("<overlong>") : p.line);
     });
@@ -66,6 +67,7 @@ class LineClient {
   QTcpSocket socket;
   task::LineFramer framer;
   std::deque<std::string> lines;
+  std::string received;  // every byte that arrived, line ends included
   std::optional<std::string> batch;
 };
 

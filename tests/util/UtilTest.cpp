@@ -1,11 +1,16 @@
 // Tests of the shared value rules, errors, dialogs and file helpers.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "TestSupport.h"
 #include "util/Dialogs.h"
 #include "util/Error.h"
+#include "util/ErrorText.h"
 #include "util/Files.h"
 #include "util/Variant.h"
 
@@ -71,6 +76,19 @@ TEST(Error, StandardNumbersKeepTheirTexts) {
   EXPECT_EQ(ErrorNumber::Base + 0x34B, static_cast<std::int32_t>(0x8004034Bu));
 }
 
+TEST(Error, UserTextLeavesOutNumbersAndRepeatedPrefixes) {
+  // As nested formula failures describe themselves.
+  EXPECT_EQ(WithoutErrorNumbers("Error: Error: The variable 'Missing' is not defined, but it is used in:\r\n\r\n"
+                                "B = (Missing * 2) (#-2147211304)\r\nOccurred here (#-2147221503)\r\nx"),
+            "Error: The variable 'Missing' is not defined, but it is used in:\r\n\r\nB = (Missing * 2)\r\n"
+            "Occurred here\r\nx");
+  EXPECT_EQ(WithoutErrorNumbers("Error: Type mismatch (#13)"), "Error: Type mismatch");
+  EXPECT_EQ(WithoutErrorNumbers("Division by zero(#11)"), "Division by zero");
+  // What only looks like a number stays.
+  EXPECT_EQ(WithoutErrorNumbers("Slot (#1a) and (#) and (# 3) stay"), "Slot (#1a) and (#) and (# 3) stay");
+  EXPECT_EQ(WithoutErrorNumbers(""), "");
+}
+
 TEST(Dialogs, ScriptedAnswersAndRecordsAndHeadlessTakesDefault) {
   auto scripted = std::make_shared<ScriptedDialogs>();
   auto previous = SetDialogs(scripted);
@@ -102,4 +120,65 @@ TEST(Files, ExistenceBasenameAndUniqueNames) {
   std::ofstream(first) << "x";
   EXPECT_EQ(UniqueDatedFileName(dir.Path(), "exported", "csv"),
             dir.Path() + "/exported-" + TodayStamp() + "-2.csv");
+}
+
+// Sets environment variables for one scope and puts the old values back.
+class Environment {
+ public:
+  void Set(const char* name, const std::string& value) {
+    Save(name);
+    setenv(name, value.c_str(), 1);
+  }
+  void Unset(const char* name) {
+    Save(name);
+    unsetenv(name);
+  }
+  ~Environment() {
+    for (auto& [name, value] : saved_) {
+      if (value) setenv(name.c_str(), value->c_str(), 1);
+      else unsetenv(name.c_str());
+    }
+  }
+
+ private:
+  void Save(const char* name) {
+    const char* old = std::getenv(name);
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST(Files, LogsGoToTheStateFolderUnlessTheDataFolderIsNamed) {
+  test::TempDir dir;
+  Environment env;
+  env.Unset("KORVANE_DATA_DIR");
+  env.Set("HOME", dir.File("home"));
+  env.Unset("XDG_STATE_HOME");
+  env.Unset("XDG_DATA_HOME");
+  EXPECT_EQ(LogFolder(), dir.File("home") + "/.local/state/korvane/logs");
+  EXPECT_EQ(DataFolder(), dir.File("home") + "/.local/share/Korvane");
+  env.Set("XDG_STATE_HOME", dir.File("state"));
+  env.Set("XDG_DATA_HOME", dir.File("data"));
+  EXPECT_EQ(LogFolder(), dir.File("state") + "/korvane/logs");
+  EXPECT_EQ(DataFolder(), dir.File("data") + "/Korvane");
+  EXPECT_TRUE(FileExists(LogFolder() + "/", true));  // created on first use
+  // One variable keeps everything of a script or a test in its folder.
+  env.Set("KORVANE_DATA_DIR", dir.File("all"));
+  EXPECT_EQ(LogFolder(), dir.File("all") + "/logs");
+  EXPECT_EQ(DataFolder(), dir.File("all"));
+}
+
+TEST(Files, ShippedFilesAreFoundInTheBuildTreeOrTheNamedFolder) {
+  Environment env;
+  env.Unset("KORVANE_RESOURCE_DIR");
+  // The test runs from the build tree: the files are laid out beside it.
+  EXPECT_TRUE(FileExists(ResourceFile("Formula-v6.cgt"))) << ResourceFile("Formula-v6.cgt");
+  EXPECT_TRUE(FileExists(ResourceFile("help/RTF_WELCOME.html")));
+  EXPECT_TRUE(FileExists(DocFile("user-manual.html"))) << DocFile("user-manual.html");
+  EXPECT_EQ(ResourceFile("Formula-v6.cgt"), ProgramFolder() + "/resources/Formula-v6.cgt");
+
+  test::TempDir dir;
+  env.Set("KORVANE_RESOURCE_DIR", dir.Path());
+  EXPECT_EQ(ResourceFile("Formula-v6.cgt"), dir.Path() + "/resources/Formula-v6.cgt");
+  EXPECT_EQ(DocFile("user-manual.html"), dir.Path() + "/docs/user-manual.html");
 }

@@ -1,0 +1,100 @@
+// CommandLineTest.cpp: the korvane executable from a fresh process, as a
+// researcher runs it: settings, new, set and check.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <filesystem>
+
+#include "TestSupport.h"
+#include "store/SettingsCatalog.h"
+
+namespace {
+
+struct Outcome {
+  int code = -1;
+  std::string out, err;
+};
+
+Outcome Korvane(const QStringList& arguments, const std::string& folder) {
+  QProcess process;
+  process.setWorkingDirectory(QString::fromStdString(folder));
+  process.start(QString::fromStdString(korvane::test::BinDir() + "/korvane"), arguments);
+  Outcome run;
+  if (!process.waitForFinished(60000)) return run;
+  run.code = process.exitCode();
+  run.out = process.readAllStandardOutput().toStdString();
+  run.err = process.readAllStandardError().toStdString();
+  return run;
+}
+
+class CommandLineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(korvane::test::BinDir() + "/korvane")) GTEST_SKIP() << "korvane is not built";
+  }
+  Outcome K(const QStringList& arguments) { return Korvane(arguments, dir.Path()); }
+  korvane::test::TempDir dir;
+};
+
+TEST_F(CommandLineTest, SettingsListsEveryKeyWithItsDefault) {
+  Outcome listed = K({"settings"});
+  ASSERT_EQ(listed.code, 0) << listed.err;
+  for (const korvane::store::SettingInfo& s : korvane::store::SettingsCatalog())
+    EXPECT_NE(listed.out.find(s.DisplayKey() + "  (" ), std::string::npos) << s.DisplayKey();
+  EXPECT_NE(listed.out.find("Params_S_Value  (number, default 0.25"), std::string::npos);
+  Outcome markdown = K({"settings", "--markdown"});
+  ASSERT_EQ(markdown.code, 0);
+  EXPECT_EQ(markdown.out, korvane::store::SettingsReferenceMarkdown());
+}
+
+TEST_F(CommandLineTest, SetRefusesWhatTheTableDoesNotAllowUnlessForced) {
+  ASSERT_EQ(K({"new", "m.mdb"}).code, 0);
+  EXPECT_EQ(K({"get", "m.mdb", "Params_S_Value"}).out, "0.25\n");
+  EXPECT_EQ(K({"get", "m.mdb", "Params_CT_Cmp"}).out, "none\n");
+
+  Outcome misspelt = K({"set", "m.mdb", "Params_S_Valeu", "0.3"});
+  EXPECT_NE(misspelt.code, 0);
+  EXPECT_NE(misspelt.err.find("Unknown setting Params_S_Valeu. Did you mean Params_S_Value"), std::string::npos)
+      << misspelt.err;
+  EXPECT_NE(K({"get", "m.mdb", "Params_S_Valeu"}).code, 0);  // nothing written
+
+  Outcome option = K({"set", "m.mdb", "I1_FeedbackType", "7"});
+  EXPECT_NE(option.code, 0);
+  EXPECT_NE(option.err.find("I1_FeedbackType must be one of 0 (single value), 1 (set of values, FEEDBACK formula)"),
+            std::string::npos)
+      << option.err;
+  EXPECT_EQ(K({"set", "m.mdb", "I1_FeedbackType", "1"}).code, 0);
+  EXPECT_EQ(K({"set", "m.mdb", "Params_Delta_Cmp", ">="}).code, 0);
+  EXPECT_NE(K({"set", "m.mdb", "Params_S_Value", "-1"}).code, 0);
+  EXPECT_NE(K({"set", "m.mdb", "VERSION", "3"}).code, 0);
+  EXPECT_EQ(K({"get", "m.mdb", "Params_S_Value"}).out, "0.25\n");
+
+  // --force writes a key of a newer version, with a warning.
+  Outcome forced = K({"set", "m.mdb", "Params_FromTheFuture", "2", "--force"});
+  EXPECT_EQ(forced.code, 0) << forced.err;
+  EXPECT_NE(forced.err.find("Written anyway (--force)"), std::string::npos) << forced.err;
+  EXPECT_EQ(K({"get", "m.mdb", "Params_FromTheFuture"}).out, "2\n");
+}
+
+TEST_F(CommandLineTest, CheckWarnsAndStrictRefusesWarnings) {
+  const std::string example = korvane::test::SourceDir() + "/examples/binary-choice.json";
+  ASSERT_EQ(K({"model", "import", QString::fromStdString(example), "bc.mdb"}).code, 0);
+  Outcome clean = K({"check", "bc.mdb", "--type", "I1", "--strict"});
+  EXPECT_EQ(clean.code, 0) << clean.out;
+  EXPECT_EQ(clean.out.find("Warning"), std::string::npos) << clean.out;
+
+  ASSERT_EQ(K({"set", "bc.mdb", "Params_StopRule", "0"}).code, 0);
+  Outcome warned = K({"check", "bc.mdb", "--type", "I1"});
+  EXPECT_EQ(warned.code, 0);
+  EXPECT_NE(warned.out.find("Warning: Params_StopRule is 0 (time-based)"), std::string::npos) << warned.out;
+  EXPECT_NE(warned.out.find("Model is ready to run instance type I1 (1 warning)"), std::string::npos) << warned.out;
+  Outcome strict = K({"check", "bc.mdb", "--type", "I1", "--strict"});
+  EXPECT_EQ(strict.code, 3) << strict.out;
+  EXPECT_NE(strict.out.find("Refused by --strict"), std::string::npos);
+
+  // An error still fails, warnings or not.
+  ASSERT_EQ(K({"set", "bc.mdb", "I1_JudgmentFailFormula", "U = ("}).code, 0);
+  EXPECT_EQ(K({"check", "bc.mdb", "--type", "I1"}).code, 2);
+}
+
+}  // namespace
