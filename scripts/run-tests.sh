@@ -14,3 +14,6 @@ python=${KORVANE_PYTHON:-/usr/bin/python3}
 [ -x "$python" ] || python=python3
 KORVANE_BIN=${KORVANE_BIN:-$(cd "$build_dir" && pwd)/bin/korvane} \
   "$python" -m pytest -q -p no:cacheprovider python/tests
+# A sweep through a single-node Slurm cluster started for the test (skipped,
+# with the reason, where the daemons cannot start).
+KORVANE_BUILD_DIR="$build_dir" scripts/test-slurm.sh

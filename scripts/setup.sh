@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core fonts-hack python3 python3-pytest python3-pandas xvfb xauth
   dpkg-dev file man-db desktop-file-utils
+  munge slurmctld slurmd slurm-client
 )
 
 missing=()

@@ -43,5 +43,7 @@ void AddTaskCommands(CLI::App& app, CommandContext& context);
 void AddExportCommands(CLI::App& app, CommandContext& context);
 // plot
 void AddPlotCommands(CLI::App& app, CommandContext& context);
+// sweep, sweep collect, sweep plot
+void AddSweepCommands(CLI::App& app, CommandContext& context);
 
 }  // namespace korvane::app

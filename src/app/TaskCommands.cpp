@@ -41,13 +41,17 @@ std::unique_ptr<QCoreApplication> MakeApplication() {
   return std::make_unique<QCoreApplication>(argc, argv);
 }
 
-// Runs the event loop until done() is true or timeoutMs passes.
+// Runs the event loop until done() is true or timeoutMs passes. It sleeps
+// while nothing happens: processEvents with a time limit drops
+// WaitForMoreEvents and would spin, so a 50 ms timer wakes the loop instead.
 bool RunUntil(const std::function<bool()>& done, int timeoutMs) {
   QElapsedTimer timer;
   timer.start();
+  QTimer wake;
+  wake.start(50);
   while (!done()) {
     if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   return true;
 }
@@ -119,8 +123,26 @@ class RunReport {
 
 enum class Verbosity { Quiet, Normal, Verbose };
 
+// The --info-file of serve: "key=value" lines for programs that start a
+// server (port, address, the current experiment database, where the run is),
+// replaced whole through a renamed temporary file so a reader never sees
+// half of it.
+bool WriteServeInfo(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) return false;
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  return !ec;
+}
+
 int Serve(const std::string& model, const CLI::App& cmd, int port, const std::string& listen,
-          const std::string& clock, std::uint64_t seed, bool debug, Verbosity verbosity) {
+          const std::string& clock, std::uint64_t seed, bool debug, Verbosity verbosity,
+          const std::string& infoFile) {
   if (!FileExists(model)) return Fail("no model file " + model);
   auto app = MakeApplication();
   InstallSharedFileLog();
@@ -146,9 +168,23 @@ int Serve(const std::string& model, const CLI::App& cmd, int port, const std::st
     if (verbosity == Verbosity::Verbose) std::cout << "New log file: " << path.toStdString() << std::endl;
   });
   // Scripts read the experiment's path from this line, --quiet or not.
-  QObject::connect(&server, &task::TaskServer::experimentStarted, [&report](const QString& path) {
-    report.RunStarted(path);
-    std::cout << "Experiment database: " << path.toStdString() << std::endl;
+  std::string info, experimentLine;  // the lines of --info-file
+  QObject::connect(&server, &task::TaskServer::experimentStarted,
+                   [&report, &info, &infoFile, &experimentLine](const QString& path) {
+                     report.RunStarted(path);
+                     std::cout << "Experiment database: " << path.toStdString() << std::endl;
+                     experimentLine = "experiment=" + path.toStdString() + "\n";
+                     if (!infoFile.empty() && !WriteServeInfo(infoFile, info + experimentLine))
+                       std::cerr << "korvane: cannot write " << infoFile << "\n";
+                   });
+  // Where the run is, at most once a second, for a watching program.
+  QTimer progress;
+  std::string lastProgress;
+  QObject::connect(&progress, &QTimer::timeout, [&] {
+    if (experimentLine.empty()) return;
+    const std::string now = "subject=" + std::to_string(server.SubjectID()) +
+                            "\ntrial=" + std::to_string(server.TrialNumber()) + "\n";
+    if (now != lastProgress && WriteServeInfo(infoFile, info + experimentLine + now)) lastProgress = now;
   });
   if (verbosity != Verbosity::Quiet) {
     QObject::connect(&server, &task::TaskServer::subjectChanged, [&report, &server](int subject) {
@@ -162,6 +198,15 @@ int Serve(const std::string& model, const CLI::App& cmd, int port, const std::st
     });
   }
   if (!server.Start()) return Fail("cannot serve " + model + ": " + server.LastError().toStdString());
+  if (!infoFile.empty()) {
+    info = "port=" + std::to_string(server.Port()) + "\naddress=" + server.ListenAddress().toString().toStdString() +
+           "\npid=" + std::to_string(QCoreApplication::applicationPid()) + "\n";
+    if (!WriteServeInfo(infoFile, info)) {
+      server.Close();
+      return Fail("cannot write " + infoFile);
+    }
+    progress.start(1000);
+  }
 
   std::cout << "Serving " << options.modelPath << " at " << server.ListenAddress().toString().toStdString() << ":"
             << server.Port() << "\n"
@@ -297,7 +342,7 @@ int Demo(int subjects, int trials, std::uint64_t seed, int port, int traceLevel)
 void AddTaskCommands(CLI::App& app, CommandContext& context) {
   // serve
   auto* serve = app.add_subcommand("serve", "Serve a model to tasks over TCP until Ctrl+C or SIGTERM");
-  static std::string serveModel, serveListen, serveClock = "real";
+  static std::string serveModel, serveListen, serveClock = "real", serveInfo;
   static int servePort = 4258;
   static std::uint64_t serveSeed = 0;
   static bool serveDebug = false, serveQuiet = false, serveVerbose = false;
@@ -318,9 +363,14 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
       "A failure that stops a simulation (a formula error, an unknown slot, text in a number slot, a division "
       "by zero...) is sent to the task as \"ERROR|Simulation stopped: <reason>\"; the task is disconnected and "
       "the model is served to the next one.");
+  serve->add_option("--info-file", serveInfo,
+                    "Keep FILE up to date with key=value lines for programs that start the server: port, address, "
+                    "pid once listening; experiment (the current experiment database) once a task connects; "
+                    "subject and trial, where the run is, every second");
   serve->callback([&context, serve] {
     const Verbosity verbosity = serveQuiet ? Verbosity::Quiet : serveVerbose ? Verbosity::Verbose : Verbosity::Normal;
-    context.exitCode = Serve(serveModel, *serve, servePort, serveListen, serveClock, serveSeed, serveDebug, verbosity);
+    context.exitCode =
+        Serve(serveModel, *serve, servePort, serveListen, serveClock, serveSeed, serveDebug, verbosity, serveInfo);
   });
 
   // example

@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
   korvane::app::AddTaskCommands(app, context);
   korvane::app::AddExportCommands(app, context);
   korvane::app::AddPlotCommands(app, context);
+  korvane::app::AddSweepCommands(app, context);
   if (argc == 3 && std::string_view(argv[1]) == "--write-man-page") return WriteManPage(app, argv[2]);
   // `korvane FILE`: the main window with that model open (the desktop opens
   // model files this way).
