@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Reliability checks of the task connection, run against `korvane serve`:
-#  1. SIGKILL in the middle of a run leaves an experiment database that passes
+#  1. SIGKILL in the middle of a run leaves an experiment database that, once
+#     opened by Korvane (which adds what the run journal holds), passes
 #     PRAGMA integrity_check and holds the trace (EXEC row) of every trial
 #     whose DECISION the task received;
 #  2. 1,000 connections opened and dropped in a row leave the server
@@ -73,6 +74,11 @@ kill -9 "$server"
 wait "$client" 2>/dev/null || true
 received=$(cat "$work/decisions" 2>/dev/null || echo 0)
 experiment=$(ls "$work"/kill-*.mdb | head -1)
+# The run commits to SQLite in batches; what it had made durable since is in
+# the run journal beside the file, which the next opening puts into it.
+journal_bytes=$(stat -c %s "$experiment-run" 2>/dev/null || echo 0)
+"$korvane" info "$experiment" >/dev/null
+echo "run journal left by the killed server: $journal_bytes bytes; after opening: $( [ -e "$experiment-run" ] && echo present || echo gone)"
 kill_ok=0
 python3 - "$experiment" "$received" <<'PY' || kill_ok=1
 import sqlite3, sys

@@ -16,6 +16,7 @@
 #include "export/TraceExport.h"
 #include "app/BinaryChoiceTask.h"
 #include "model/ExampleModels.h"
+#include "store/MetaKeyValue.h"
 #include "model/ModelFiles.h"
 #include "model/ModelJson.h"
 #include "task/TaskServer.h"
@@ -245,7 +246,7 @@ int RunTask(const app::BinaryChoiceOptions& options, int blockSize) {
   return 0;
 }
 
-int Demo(int subjects, int trials, std::uint64_t seed, int port) {
+int Demo(int subjects, int trials, std::uint64_t seed, int port, int traceLevel) {
   auto app = MakeApplication();
   InstallSharedFileLog();
   const std::string folder = DataSubfolder("demo");
@@ -254,6 +255,11 @@ int Demo(int subjects, int trials, std::uint64_t seed, int port) {
     std::error_code ec;
     std::filesystem::remove(model, ec);  // the demo's own model, made afresh from the example
     model::CreateExampleModel("binary-choice", model);
+    if (traceLevel != 0) {
+      auto db = model::OpenModelFile(model);
+      store::SetKeyValue(db.get(), "Params_TraceLevel", Variant(static_cast<std::int32_t>(traceLevel)));
+      db->Close();
+    }
   } catch (const Error& e) {
     return Fail("cannot create the example model: " + e.Description());
   }
@@ -304,7 +310,9 @@ int Demo(int subjects, int trials, std::uint64_t seed, int port) {
   server.Close();
 
   std::string csv;
-  try {
+  // The CSV export is of the candidates' rows (ACAL), which only the full
+  // trace keeps.
+  if (traceLevel == 0) try {
     auto db = model::OpenModelFile(experiment);
     exporting::ExportRequest request;
     request.instanceType = "I1";
@@ -323,6 +331,7 @@ int Demo(int subjects, int trials, std::uint64_t seed, int port) {
             << "Experiment database: " << experiment << "\n"
             << "Log:                 " << logPath << "\n";
   if (!csv.empty()) std::cout << "Trace as CSV:        " << csv << "\n";
+  else if (traceLevel == 2) std::cout << "Trace:               none kept (trace level 2: the instances only)\n";
   else std::cout << "Trace:               in the experiment database (table MetaInstance)\n";
   std::cout << "Trial table:         korvane export " << experiment << " --trials -o trials.csv\n";
   return 0;
@@ -445,7 +454,13 @@ void AddTaskCommands(CLI::App& app, CommandContext& context) {
   demo->add_option("--seed", demoSeed, "Seed of the model and the task (default 1)");
   demo->add_option("--port", demoPort, "Port to serve the model at on 127.0.0.1 (default 0: any free port)")
       ->check(CLI::Range(0, 65535));
-  demo->callback([&context] { context.exitCode = Demo(demoSubjects, demoTrials, demoSeed, demoPort); });
+  static int demoTraceLevel = 0;
+  demo->add_option("--trace-level", demoTraceLevel,
+                   "Trace kept: 0 full (default), 1 decisions (no ACAL/SCAL rows), 2 none (instances only)")
+      ->check(CLI::Range(0, 2));
+  demo->callback([&context] {
+    context.exitCode = Demo(demoSubjects, demoTrials, demoSeed, demoPort, demoTraceLevel);
+  });
 }
 
 }  // namespace korvane::app

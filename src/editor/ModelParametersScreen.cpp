@@ -250,6 +250,17 @@ void frmModelParameters::BuildControls() {
   clockGrid->addWidget(Caption(tr("Time of one trial, first cue to next first cue (ms; simulated clock)"), clockGroup),
                        4, 0);
   clockGrid->addWidget(AddNumberBox("tbTrialTime", "Params_TrialTime", "1000"), 4, 1);
+  // How much of the trace a run writes (Params_TraceLevel): 0 full, 1
+  // decisions, 2 none. The sizes are those of the binary-choice example.
+  clockGrid->addWidget(Caption(tr("Trace kept by a run"), clockGroup), 5, 0);
+  cboTraceLevel_ = new QComboBox(clockGroup);
+  cboTraceLevel_->setObjectName("cboTraceLevel");
+  cboTraceLevel_->addItem(tr("Full: every step (about 25 MB per 10,000 decisions)"));
+  cboTraceLevel_->addItem(tr("Decisions: no ACAL and SCAL rows (about 9 MB)"));
+  cboTraceLevel_->addItem(tr("None: instances only (about 0.1 MB)"));
+  connect(cboTraceLevel_, qOverload<int>(&QComboBox::activated), this,
+          [this](int index) { Write("Params_TraceLevel", Variant(static_cast<std::int32_t>(index))); });
+  clockGrid->addWidget(cboTraceLevel_, 5, 1);
   clockGrid->setColumnStretch(0, 1);
   left->addWidget(clockGroup);
 
@@ -366,6 +377,7 @@ void frmModelParameters::Load() {
   tbListen_->setText(QString::fromStdString(listen));
   SetStopRule(SettingIndex(ReadSetting(db, "Params_StopRule"), 2), true);
   SetClock(SettingIndex(ReadSetting(db, "Params_Clock"), 2), true);
+  cboTraceLevel_->setCurrentIndex(SettingIndex(ReadSetting(db, "Params_TraceLevel"), 3));
   for (const CheckSetting& check : checks_) {
     const bool set = SettingIndex(ReadSetting(db, check.key), 2) == 1;
     check.box->setChecked(set);

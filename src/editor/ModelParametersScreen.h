@@ -97,6 +97,7 @@ class frmModelParameters : public Screen {
   QRadioButton* obClockReal_ = nullptr;
   QRadioButton* obClockSimulated_ = nullptr;
   QButtonGroup* clock_ = nullptr;
+  QComboBox* cboTraceLevel_ = nullptr;
   bool checking_ = false;  // a leave-check message is up; ignore nested focus changes
 };
 

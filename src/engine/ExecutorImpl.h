@@ -38,6 +38,9 @@ class ModelExecutor::Impl final : public EngineLog {
 
   // Preparation (Preparation.cpp).
   bool Prepare(const std::string& typeName);
+  // Starts the run again as Prepare would, keeping what Prepare compiled
+  // and read.
+  void RestartRun();
 
   // Queues and cycle (TrialCycle.cpp).
   void AcceptCue(const formula::VariableList& cue);
@@ -60,6 +63,7 @@ class ModelExecutor::Impl final : public EngineLog {
   ModelSettings settings_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<Clock> clock_;
+  ClockKind clockKind_ = ClockKind::Real;
   RandomSource random_;
 
   // --- Prepared model ----------------------------------------------------------
@@ -134,6 +138,7 @@ class ModelExecutor::Impl final : public EngineLog {
   bool StopRuleReached();
   void SyncFromDatabase(std::size_t* recordCount);
   void CheckPrepared(const std::string& typeName) const;
+  void ResetRunState();
 
   void MemoryAppend(const ItemPtr& item);
   // Removes every held item with this ID.

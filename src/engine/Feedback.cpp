@@ -41,7 +41,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
   formula::VariableList feedback = input;
 
   ++feedbackCount_;
-  Add("Feedback #" + std::to_string(feedbackCount_) + ": " + OneLine(VariablesToText(feedback)), 1);
+  if (Wants(0)) Add("Feedback #" + std::to_string(feedbackCount_) + ": " + OneLine(VariablesToText(feedback)), 0);
 
   double outcome = 0;
   if (!multiValueFeedback_) {
@@ -56,18 +56,18 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
       return;
     }
     outcome = OutcomeNumber(feedback.Value(0));
-    Add("Outcome from single-value feedback = " + FormatNumber(outcome), 1);
+    if (Wants(0)) Add("Outcome from single-value feedback = " + FormatNumber(outcome), 0);
   } else {
     feedbackProgram_.Execute(feedback, random_);
     outcome = OutcomeNumber(feedback.Value("O"));
-    Add("Outcome from multivalue feedback = " + FormatNumber(outcome), 1);
+    if (Wants(0)) Add("Outcome from multivalue feedback = " + FormatNumber(outcome), 0);
   }
   if (goal_ == 0) throw Error::Standard(ErrorNumber::DivisionByZero, "ModelExecutor");
   double goodness = outcome / goal_;
   Add(Indented(2, "GOODNESS=" + FormatNumber(goodness)), 0);
 
   std::set<std::int32_t> rewarded;
-  Add("Applying feedback to " + std::to_string(executed_.Count()) + " executed items", 1);
+  if (Wants(0)) Add("Applying feedback to " + std::to_string(executed_.Count()) + " executed items", 0);
 
   for (const ItemPtr& executedItem : executed_.Items()) {
     ItemPtr item;
@@ -82,7 +82,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
     std::string id = std::to_string(item->ID);
     if (!rewarded.insert(item->ID).second) {
       if (cues_) cues_->Fed(outcome, item->Utility);
-      Add(Indented(2, "Record " + id + ": utility already rewarded during this cycle; not rewarding again"), 1);
+      Add(Indented(2, "Record " + id + ": utility already rewarded during this cycle; not rewarding again"), 0);
       continue;
     }
     Add(Indented(2, "Record " + id + ": "), 0);
@@ -134,10 +134,12 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
       continue;
     }
     if (item->SeekOn(*table_)) {
-      Add("\t-- Record " + id + ": update utility ", 1);
-      Add("\t\t-- Current utility = " + table_->StoredUtility(*item->Bookmark).ToText(), 1);
-      if (utilityUpdateType_ == 1) Add("\t\t-- Utility increase = " + FormatNumber(change), 1);
-      else Add("\t\t-- New utility = " + FormatNumber(item->Utility), 1);
+      if (Wants(0)) {
+        Add("\t-- Record " + id + ": update utility ", 0);
+        Add("\t\t-- Current utility = " + table_->StoredUtility(*item->Bookmark).ToText(), 0);
+        if (utilityUpdateType_ == 1) Add("\t\t-- Utility increase = " + FormatNumber(change), 0);
+        else Add("\t\t-- New utility = " + FormatNumber(item->Utility), 0);
+      }
       table_->SetUtility(*item->Bookmark, Variant(item->Utility));
       // An instance already held (a duplicate that was executed, or its row
       // loaded again since) is not held twice; the held one takes the new

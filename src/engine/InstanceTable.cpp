@@ -1,6 +1,7 @@
 // InstanceTable.cpp: prepared statements over one instance-type table.
 #include "engine/InstanceTable.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "engine/Evaluator.h"
@@ -88,6 +89,36 @@ std::vector<std::int64_t> InstanceTable::StoredIds() {
   return ids;
 }
 
+void InstanceTable::Load() {
+  if (loaded_) return;
+  std::vector<std::int64_t> ids = StoredIds();
+  stored_.clear();
+  stored_.insert(ids.begin(), ids.end());
+  working_.clear();
+  {
+    store::Statement s = db_.Prepare("SELECT \"X_ID\" FROM " + Quoted(def_.name) +
+                                     " WHERE \"X_Subject\" = ? AND (\"X_Working_Memory\" IS NULL OR "
+                                     "\"X_Working_Memory\" <> 0)");
+    s.Bind(1, Variant(subject_));
+    while (s.Step()) working_.insert(static_cast<std::int64_t>(s.Column(0).ToNumber()));
+  }
+  newlyStored_ = std::move(ids);
+  loaded_ = true;
+}
+
+std::size_t InstanceTable::StoredCount() {
+  Load();
+  return stored_.size();
+}
+
+std::vector<std::int64_t> InstanceTable::TakeNewlyStoredIds() {
+  Load();
+  std::vector<std::int64_t> ids = std::move(newlyStored_);
+  newlyStored_.clear();
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
 std::optional<formula::VariableList> InstanceTable::ReadRow(std::int64_t id, bool* prepopulated) {
   store::Statement& s = Prepared(row_, "SELECT * FROM " + Quoted(def_.name) + " WHERE \"X_ID\" = ?");
   s.Bind(1, Variant(static_cast<std::int32_t>(id)));
@@ -109,6 +140,7 @@ std::optional<formula::VariableList> InstanceTable::ReadRow(std::int64_t id, boo
 }
 
 bool InstanceTable::HasRow(std::int64_t id) {
+  if (loaded_) return stored_.count(id) > 0 || working_.count(id) > 0;
   store::Statement& s =
       Prepared(has_, "SELECT 1 FROM " + Quoted(def_.name) + " WHERE \"X_ID\" = ? AND \"X_Subject\" = ?");
   s.Bind(1, Variant(static_cast<std::int32_t>(id)));
@@ -154,13 +186,21 @@ std::int64_t InstanceTable::InsertRow(const formula::VariableList& values, DateV
               all);
   store::Statement id = db_.Prepare("SELECT last_insert_rowid()");
   id.Step();
-  return static_cast<std::int64_t>(id.Column(0).ToNumber());
+  auto newId = static_cast<std::int64_t>(id.Column(0).ToNumber());
+  if (loaded_) working_.insert(newId);
+  return newId;
 }
 
 bool InstanceTable::DeleteRow(std::int64_t id) {
   store::Statement& s = Prepared(delete_, "DELETE FROM " + Quoted(def_.name) + " WHERE \"X_ID\" = ?");
   s.Bind(1, Variant(static_cast<std::int32_t>(id)));
-  return s.Run() > 0;
+  bool deleted = s.Run() > 0;
+  if (loaded_ && deleted) {
+    stored_.erase(id);
+    working_.erase(id);
+    newlyStored_.erase(std::remove(newlyStored_.begin(), newlyStored_.end(), id), newlyStored_.end());
+  }
+  return deleted;
 }
 
 Variant InstanceTable::StoredUtility(std::int64_t id) {
@@ -190,7 +230,17 @@ void InstanceTable::CommitWorkingMemory() {
                                               " SET \"X_Working_Memory\" = 0 WHERE \"X_Subject\" = ? AND "
                                               "(\"X_Working_Memory\" IS NULL OR \"X_Working_Memory\" <> 0)");
   s.Bind(1, Variant(subject_));
-  s.Run();
+  std::size_t changed = static_cast<std::size_t>(s.Run());
+  if (!loaded_) return;
+  if (changed != working_.size()) {
+    loaded_ = false;  // rows this table did not write: look again
+    return;
+  }
+  for (std::int64_t id : working_) {
+    stored_.insert(id);
+    newlyStored_.push_back(id);
+  }
+  working_.clear();
 }
 
 std::int32_t InstanceTable::LastSubject() {
@@ -209,6 +259,7 @@ void InstanceTable::CopyPrepopulated(std::int32_t subject) {
                   " SELECT ?, \"X_Working_Memory\", ?, ?" + slots + " FROM " + Quoted(def_.name) +
                   " WHERE \"X_Working_Memory\" = 0 AND \"X_Subject\" = 0",
               {Variant(subject), Variant(DateNow()), Variant(true)});
+  if (subject == subject_) loaded_ = false;
 }
 
 }  // namespace korvane::engine

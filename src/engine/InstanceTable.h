@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "formula/VariableList.h"
@@ -31,9 +32,19 @@ class InstanceTable {
   const std::vector<std::string>& UtilityColumns() const { return utility_; }
 
   // The subject whose rows the run uses.
-  void SetSubject(std::int32_t subject) { subject_ = subject; }
+  void SetSubject(std::int32_t subject) {
+    subject_ = subject;
+    loaded_ = false;
+  }
   std::int32_t Subject() const { return subject_; }
 
+  // The run writes the subject's rows only through this table, so after one
+  // query it knows which rows the subject has: the IDs of its stored rows
+  // (not in working memory), and those stored since the last look.
+  std::size_t StoredCount();
+  // IDs that became stored rows of the subject since the last call (every
+  // stored row on the first call for a subject), ascending.
+  std::vector<std::int64_t> TakeNewlyStoredIds();
   // IDs of the subject's stored rows (not in working memory), ascending.
   std::vector<std::int64_t> StoredIds();
   // One row by ID: every column by slot name (in column order), or nothing.
@@ -67,7 +78,12 @@ class InstanceTable {
   store::TableDef def_;
   std::vector<std::string> situation_, decision_, utility_;
   std::vector<std::string> slotNames_;  // per column
+  void Load();
   std::int32_t subject_ = 0;
+  // What the table knows of the subject's rows (valid while loaded_).
+  bool loaded_ = false;
+  std::unordered_set<std::int64_t> stored_, working_;
+  std::vector<std::int64_t> newlyStored_;
   std::unique_ptr<store::Statement> ids_, row_, has_, delete_, utilityGet_, utilitySet_, commit_;
 };
 

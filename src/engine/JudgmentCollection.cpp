@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "engine/EngineLog.h"
 #include "engine/Evaluator.h"
@@ -76,9 +78,36 @@ JudgmentCollection JudgmentCollection::CreateSubset(const formula::VariableList&
                                                     RandomSource& random, EngineLog* log) const {
   if (log && log->Wants(0)) log->Add("CREATE-SUBSET " + name, 0);
   JudgmentCollection subset;
+  // One list serves every item whose slots have the names of the one it was
+  // built for (the items of one table): the values are set again and what
+  // the formula added is dropped, so each item still sees a fresh list.
+  formula::VariableList variables;
+  std::vector<std::string> builtFor;
+  bool reusable = false;
   for (const auto& item : items_) {
-    formula::VariableList variables = CopyVariables(item->Values, "MEMORY.");
-    for (const auto& entry : cue) variables.Add("CUE." + entry.name, entry.value);
+    const formula::VariableList& values = item->Values;
+    bool same = reusable && values.Count() == static_cast<int>(builtFor.size());
+    if (same) {
+      std::size_t i = 0;
+      for (const auto& entry : values) {
+        if (entry.name != builtFor[i++]) {
+          same = false;
+          break;
+        }
+      }
+    }
+    if (same) {
+      int base = values.Count() + cue.Count();
+      while (variables.Count() > base) variables.Remove(variables.Count() - 1);
+      for (int i = 0; i < values.Count(); ++i) variables.SetValue(i, values.Value(i));
+      for (int j = 0; j < cue.Count(); ++j) variables.SetValue(values.Count() + j, cue.Value(j));
+    } else {
+      variables = CopyVariables(values, "MEMORY.");
+      for (const auto& entry : cue) variables.Add("CUE." + entry.name, entry.value);
+      builtFor.clear();
+      for (const auto& entry : values) builtFor.push_back(entry.name);
+      reusable = variables.Count() == values.Count() + cue.Count();
+    }
     program.Execute(variables, random);
     bool include = ToBoolean(variables.Value(name));
     if (log && log->Wants(0))

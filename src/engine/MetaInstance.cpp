@@ -79,6 +79,10 @@ const std::string* TraceWriter::Interned(std::string_view text) {
 }
 
 void TraceWriter::Append(const TraceRow& row) {
+  if (level_ != Level::Full) {
+    if (level_ == Level::None) return;
+    if (row.Marker == "ACAL" || row.Marker == "SCAL") return;
+  }
   buffer_.push_back(Buffered{row, Interned(row.InstanceType), Interned(row.Marker)});
   if (buffer_.size() >= kBatchRows) Flush();
 }
@@ -129,6 +133,7 @@ void TraceWriter::WriteBatch(std::size_t from, std::size_t count) {
 
 void TraceWriter::RecordMerge(std::int32_t subjectID, std::string_view instanceType, std::int32_t trialNumber,
                               std::int32_t instance, std::int32_t mergedInto) {
+  if (level_ == Level::None) return;
   try {
     if (!mergeInsert_) {
       store::GetOrCreateMetaMerge(&db_);

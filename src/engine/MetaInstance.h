@@ -48,6 +48,15 @@ class TraceWriter {
   // Flushes what is buffered.
   ~TraceWriter();
 
+  // How much of the trace a run keeps (the model setting Params_TraceLevel).
+  enum class Level {
+    Full = 0,       // every row
+    Decisions = 1,  // no ACAL and SCAL rows (one per candidate and per instance loaded)
+    None = 2,       // no trace rows and no merge rows: the instances only
+  };
+  void SetLevel(Level level) { level_ = level; }
+  Level GetLevel() const { return level_; }
+
   // The Time column of the rows that follow (local date and time).
   void SetTime(DateValue time);
   // Buffers the row; rows reach the database in batches (one statement per
@@ -85,6 +94,7 @@ class TraceWriter {
   std::vector<Buffered> buffer_;
   std::int64_t written_ = 0;
   std::int64_t failed_ = 0;
+  Level level_ = Level::Full;
 };
 
 // The local date and time of an absolute time in milliseconds since 1970 UTC.

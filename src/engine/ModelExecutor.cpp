@@ -117,6 +117,8 @@ ModelExecutor::~ModelExecutor() { impl_->Abandon(); }
 
 bool ModelExecutor::Prepare(const std::string& typeName) { return impl_->Prepare(typeName); }
 
+void ModelExecutor::RestartRun() { impl_->RestartRun(); }
+
 Variant ModelExecutor::Param(const std::string& name) const { return impl_->params_.Value(name); }
 
 void ModelExecutor::IncrementSubjectID(std::int32_t n) { impl_->IncrementSubjectID(n); }

@@ -100,6 +100,11 @@ class ModelExecutor {
   // model can run. May be called again: it rebuilds everything, drops memory
   // and queues, and restarts model time. Never throws.
   bool Prepare(const std::string& typeName);
+  // Starts the run again as a new Prepare of the same type would (pending
+  // steps cancelled, memory, queues, clock, random generator and subject as
+  // after Prepare), without compiling and reading the model again. Throws
+  // korvane::Error when not prepared.
+  void RestartRun();
   // An entry of the parameter list ("HELO"); an empty value for others.
   Variant Param(const std::string& name) const;
 

@@ -29,15 +29,12 @@ bool IsBlankText(const std::string& text) { return text.find_first_not_of(" \t\r
 
 }  // namespace
 
-bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
-  // A new preparation starts from nothing: pending steps of an earlier one
-  // are cancelled.
+void ModelExecutor::Impl::ResetRunState() {
+  // Pending steps of an earlier run are cancelled.
   *alive_ = false;
   alive_ = std::make_shared<bool>(true);
-  prepared_ = false;
   busy_ = false;
   draining_ = false;
-  params_ = formula::VariableList();
   trialNumber_ = 0;
   feedbackCount_ = 0;
   retrievalCount_ = 0;
@@ -48,19 +45,45 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
   executed_.Clear();
   cueQueue_.clear();
   feedbackQueue_.clear();
+  // The clock and the random generator of this run.
+  if (clockKind_ == ClockKind::Simulated) clock_ = std::make_unique<SimulatedClock>();
+  else clock_ = std::make_unique<RealClock>();
+  startTime_ = AbsoluteNow();
+  trialStartTime_ = clock_->HighResolutionMilliseconds();
+  // A restarted run keeps the run's seed (also one drawn from the clock), so
+  // that every subject's stream still derives from the seed the log shows.
+  random_.Reseed(runSeed_);
+}
+
+void ModelExecutor::Impl::RestartRun() {
+  // What a new preparation would read and compile is what this one holds
+  // (the experiment's settings do not change during a run): only the run
+  // state starts again.
+  CheckPrepared(preparedType_);
+  Abandon();
+  ResetRunState();
+  if (cues_) {
+    // What a fresh recorder would hold: nothing of the previous subject.
+    cues_->Discard();
+    cues_->FeedbackDone();
+  }
+  subjectId_ = table_->LastSubject();
+  table_->SetSubject(subjectId_);
+  StartTrial();
+}
+
+bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
+  // A new preparation starts from nothing.
+  prepared_ = false;
+  params_ = formula::VariableList();
   trace_.reset();
   table_.reset();
   warnings_.clear();
 
   try {
-    // The clock and the random generator of this run.
-    ClockKind kind = options_.clock ? *options_.clock
-                                    : (settings_.Option("Params_Clock") == 1 ? ClockKind::Simulated : ClockKind::Real);
-    if (kind == ClockKind::Simulated) clock_ = std::make_unique<SimulatedClock>();
-    else clock_ = std::make_unique<RealClock>();
-    startTime_ = AbsoluteNow();
-    trialStartTime_ = clock_->HighResolutionMilliseconds();
-
+    clockKind_ = options_.clock ? *options_.clock
+                                : (settings_.Option("Params_Clock") == 1 ? ClockKind::Simulated : ClockKind::Real);
+    ClockKind kind = clockKind_;
     std::uint64_t seed = 0;
     bool seeded = false;
     if (options_.seed) {
@@ -80,6 +103,7 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     // and its number (IncrementSubjectID), so one seed replays the whole run
     // and no two subjects share their noise.
     runSeed_ = random_.Seed();
+    ResetRunState();
 
     if (!db_.IsOpen()) {
       Add("Error: mdb must be set before executing", 3);
@@ -404,8 +428,18 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     subjectId_ = table_->LastSubject();
     table_->SetSubject(subjectId_);
     trace_ = std::make_unique<TraceWriter>(db_, this);
+    std::int32_t traceLevel = settings_.Option("Params_TraceLevel");
+    if (traceLevel < 0 || traceLevel > 2) {
+      Add("Trace level " + std::to_string(traceLevel) + " is unknown; the full trace is kept", 1);
+      traceLevel = 0;
+    }
+    trace_->SetLevel(static_cast<TraceWriter::Level>(traceLevel));
+    static const char* const kTraceLevels[] = {"full", "decisions (no ACAL and SCAL rows)", "none (instances only)"};
+    Add(std::string("Trace: ") + kTraceLevels[traceLevel], 1);
+    // The per-cue rows of the trial table are kept at the levels full and
+    // decisions.
     cues_.reset();
-    if (settings_.Value("Params_TraceLevel").ToNumber() < 2)
+    if (traceLevel < 2)
       cues_ = std::make_unique<CueRecorder>(db_, this, typeName, situationSlots_, decisionSlots_);
 
     startTime_ = AbsoluteNow();

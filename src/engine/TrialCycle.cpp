@@ -116,8 +116,10 @@ void ModelExecutor::Impl::CheckPrepared(const std::string& typeName) const {
 // --- The retrieval cycle ----------------------------------------------------------------
 
 void ModelExecutor::Impl::SyncFromDatabase(std::size_t* recordCount) {
-  std::vector<std::int64_t> ids = table_->StoredIds();
-  *recordCount = ids.size();
+  // Rows stored since the last cycle: what the previous trials executed (and
+  // every stored row at a subject's first cycle).
+  std::vector<std::int64_t> ids = table_->TakeNewlyStoredIds();
+  *recordCount = table_->StoredCount();
   double now = ModelTimeNow();
   for (std::int64_t id : ids) {
     auto id32 = static_cast<std::int32_t>(id);
@@ -158,11 +160,15 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
     item->Similarity = CalculateSimilarity(situationSlots_, *item, cue, similarityPrograms_, random_, &scratch);
     item->TrialNumber = trialNumber_;
   }
-  Add("Evaluating " + std::to_string(memory_.Count()) + " of " + std::to_string(recordCount) +
-          " instances available in " + table_->Name(),
-      1);
+  // The step-by-step lines are for the debug level (0); by default the log
+  // gets one line per trial, the DECISION sent.
+  if (Wants(0)) {
+    Add("Evaluating " + std::to_string(memory_.Count()) + " of " + std::to_string(recordCount) +
+            " instances available in " + table_->Name(),
+        0);
+  }
   ++retrievalCount_;
-  Add("Retrieval attempt #" + std::to_string(retrievalCount_), 1);
+  if (Wants(0)) Add("Retrieval attempt #" + std::to_string(retrievalCount_), 0);
 
   double now = ModelTimeNow();
   ItemPtr retrieved = memory_.Retrieve(*trace_, now, cue, retrieval_, random_, this);
@@ -178,7 +184,7 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
 
   if (!retrieved) {
     // Heuristic judgment.
-    Add("-- Retrieved nothing this round. Firing heuristics-based judgment.", 1);
+    Add("-- Retrieved nothing this round. Firing heuristics-based judgment.", 0);
     formula::VariableList judgment;
     judgmentFail_.Execute(judgment, random_);
     instance->Utility = NumberResult(judgment.Value("U"), "the judgment formula of a failed retrieval");
@@ -194,7 +200,7 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
     instance->AddToMetaInstance(*trace_, "HEUR");
     instance->Activation = retrieval_.rt;
     instance->CalculateRetrievalDelay(LF_, LE_);
-    Add("-- Waiting " + FormatNumber(instance->RetrievalDelay) + "ms", 1);
+    if (Wants(0)) Add("-- Waiting " + FormatNumber(instance->RetrievalDelay) + "ms", 0);
     if (cues_) cues_->Judged(subjectId_, trialNumber_, now, "HEUR", instance, cue, instance->RetrievalDelay);
     cycleInstance_ = instance;
     PauseThen(cyclePauseMs_, &Impl::AfterHeuristicPause);
@@ -202,9 +208,11 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
   }
 
   // Recognition.
-  AddFileOnly(Indented(2, retrieved->IsNew() ? std::string("Retrieved a new instance")
-                                             : "Retrieved instance whose ID = " + std::to_string(retrieved->ID)),
-              1);
+  if (Wants(0)) {
+    AddFileOnly(Indented(2, retrieved->IsNew() ? std::string("Retrieved a new instance")
+                                               : "Retrieved instance whose ID = " + std::to_string(retrieved->ID)),
+                0);
+  }
   if (Wants(0)) AddFileOnly(Indented(4, retrieved->Values.ToString()), 0);
   if (reinforceRecognition_) {
     Add(Indented(2, "REINFORCE-RECOGNITION"), 0);
@@ -269,15 +277,16 @@ void ModelExecutor::Impl::UpdateCandidate() {
     retrievalTime_ = candidate_->RetrievalDelay;
     if (cues_) cues_->Candidate();
   }
-  Add(Indented(2, "RETRIEVAL-DELAY " + FormatNumber(retrievalTime_) + "ms"), 1);
+  if (Wants(0)) Add(Indented(2, "RETRIEVAL-DELAY " + FormatNumber(retrievalTime_) + "ms"), 0);
 }
 
 void ModelExecutor::Impl::AfterCyclePause() {
   busy_ = false;
   if (StopRuleReached()) {
     double elapsed = std::abs(clock_->HighResolutionMilliseconds() - trialStartTime_);
-    Add("Completed " + std::to_string(retrievalCount_) + " cycle(s) in " + FormatNumber(std::round(elapsed)) + "ms.",
-        1);
+    if (Wants(0))
+      Add("Completed " + std::to_string(retrievalCount_) + " cycle(s) in " + FormatNumber(std::round(elapsed)) + "ms.",
+          0);
     ExecuteChoice(preparedType_);
     StartTrial();
   }
@@ -293,7 +302,7 @@ void ModelExecutor::Impl::ExecuteChoice(const std::string& typeName) {
   busy_ = true;
   std::string reply;
   if (CompareByMode(candidate_->Utility, choiceOperator_, choiceThreshold_)) {
-    Add("Executing instance with utility = " + FormatNumber(candidate_->Utility), 1);
+    if (Wants(0)) Add("Executing instance with utility = " + FormatNumber(candidate_->Utility), 0);
     if (reinforceExecution_) {
       Add(Indented(2, "REINFORCE-EXECUTION"), 0);
       candidate_->AddTime(ModelTimeNow());
@@ -316,7 +325,7 @@ void ModelExecutor::Impl::ExecuteChoice(const std::string& typeName) {
     std::string time = FormatNumber(retrievalTime_);
     spaced += "RETRIEVAL-TIME " + time;
     piped += "|RETRIEVAL-TIME|" + time;
-    Add("Sending back DECISION: " + spaced, 1);
+    if (Wants(1)) Add("Trial #" + std::to_string(trialNumber_) + ": sending back DECISION: " + spaced, 1);
     reply = "DECISION" + piped;
   } else {
     Add("Not executing any instance because it does not meet choice threshold.", 1);

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cerrno>
@@ -31,6 +32,7 @@
 #include <fstream>
 
 #include "store/DatabaseInternal.h"
+#include "store/RunJournal.h"
 
 namespace korvane::store {
 
@@ -419,7 +421,90 @@ void CheckKorvaneFile(sqlite3* db, const std::string& path) {
 
 void RemoveSidecars(const std::string& path) {
   std::error_code ec;
-  for (const char* suffix : {"-wal", "-shm", "-journal"}) std::filesystem::remove(path + suffix, ec);
+  for (const char* suffix : {"-wal", "-shm", "-journal", "-run"}) std::filesystem::remove(path + suffix, ec);
+}
+
+// A Variant as BindValue hands it to SQLite, for the run journal.
+JournalValue ToJournal(const Variant& value) {
+  JournalValue v;
+  switch (value.Type()) {
+    case VariantType::Empty:
+    case VariantType::Null: v.kind = JournalValue::Null; break;
+    case VariantType::Integer: v.kind = JournalValue::Int; v.i = value.AsInteger(); break;
+    case VariantType::Long: v.kind = JournalValue::Int; v.i = value.AsLong(); break;
+    case VariantType::Double: v.kind = JournalValue::Real; v.d = value.AsDouble(); break;
+    case VariantType::Boolean: v.kind = JournalValue::Int; v.i = value.AsBoolean() ? 1 : 0; break;
+    case VariantType::String: v.kind = JournalValue::Text; v.owned = value.AsString(); break;
+    case VariantType::Date: v.kind = JournalValue::Text; v.owned = FormatDate(value.AsDate(), true); break;
+    case VariantType::Object: v.kind = JournalValue::Unset; break;
+  }
+  if (v.kind == JournalValue::Text) v.ownsText = true;
+  return v;
+}
+
+void BindJournalValue(sqlite3* db, sqlite3_stmt* stmt, int index, const JournalValue& v) {
+  int rc = SQLITE_OK;
+  switch (v.kind) {
+    case JournalValue::Unset:
+    case JournalValue::Null: rc = sqlite3_bind_null(stmt, index); break;
+    case JournalValue::Int: rc = sqlite3_bind_int64(stmt, index, v.i); break;
+    case JournalValue::Real: rc = sqlite3_bind_double(stmt, index, v.d); break;
+    case JournalValue::Text: {
+      std::string_view text = v.TextView();
+      rc = sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+      break;
+    }
+  }
+  if (rc != SQLITE_OK) Fail(db, rc, "binding parameter " + std::to_string(index));
+}
+
+std::int32_t UserVersion(sqlite3* db) {
+  StmtGuard g{PrepareRaw(db, "PRAGMA user_version")};
+  return sqlite3_step(g.stmt) == SQLITE_ROW ? sqlite3_column_int(g.stmt, 0) : 0;
+}
+
+double MonotonicSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Runs the journaled statements on db, in the transaction the caller holds.
+void RunJournaled(sqlite3* db, const std::string& sql, const std::vector<JournalValue>& values) {
+  StmtGuard g{PrepareRaw(db, TranslateDialect(sql))};
+  if (sqlite3_bind_parameter_count(g.stmt) != static_cast<int>(values.size()))
+    throw Error(ErrorNumber::DatabaseFailure, kSource, "The run journal does not match its statement: " + sql);
+  for (std::size_t i = 0; i < values.size(); ++i) BindJournalValue(db, g.stmt, static_cast<int>(i + 1), values[i]);
+  int rc;
+  while ((rc = sqlite3_step(g.stmt)) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) Fail(db, rc, sql);
+}
+
+// What a killed run had journaled but not committed goes into the file
+// before anyone reads it. A journal that a live run holds is left alone.
+void RecoverRun(sqlite3* db, const std::string& path) {
+  const std::string journal = RunJournal::PathOf(path);
+  std::error_code ec;
+  if (!std::filesystem::exists(journal, ec)) return;
+  int lock = RunJournal::TryLock(journal);
+  if (lock < 0) return;
+  try {
+    Exec(db, "BEGIN IMMEDIATE");
+    std::int32_t original = 0;
+    auto applied = static_cast<std::uint64_t>(UserVersion(db));
+    RunJournal::Read(
+        journal, applied, [&](const std::string& sql, const std::vector<JournalValue>& values) { RunJournaled(db, sql, values); },
+        &original);
+    Exec(db, "PRAGMA user_version = " + std::to_string(original));
+    Exec(db, "COMMIT");
+  } catch (const Error& e) {
+    if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    ::close(lock);
+    throw Error(e.Number(), kSource,
+                "The rows of an interrupted run in '" + journal + "' could not be added to '" + path +
+                    "': " + e.Description());
+  }
+  std::filesystem::remove(journal, ec);
+  ::close(lock);
 }
 
 }  // namespace
@@ -509,6 +594,7 @@ std::unique_ptr<Database> Database::Open(const std::string& path) {
     sqlite3_stmt* stmt = PrepareRaw(db, "PRAGMA journal_mode = WAL");
     sqlite3_step(stmt);  // another connection's lock may keep the mode; either works
     sqlite3_finalize(stmt);
+    RecoverRun(db, path);
   } catch (const Error& e) {
     sqlite3_close_v2(db);
     if (e.Number() == ErrorNumber::NotADatabase)
@@ -587,6 +673,24 @@ void Database::Close() {
   for (auto& [sql, stmt] : idle_) sqlite3_finalize(stmt);
   idle_.clear();
   int rc = SQLITE_OK;
+  if (journal_) {
+    // Whatever is open is committed, so the journal is no longer needed.
+    if (!sqlite3_get_autocommit(db)) {
+      rc = sqlite3_exec(db, ("PRAGMA user_version = " + std::to_string(journalOriginalVersion_)).c_str(), nullptr,
+                        nullptr, nullptr);
+      if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+      if (rc != SQLITE_OK) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    } else {
+      sqlite3_exec(db, ("PRAGMA user_version = " + std::to_string(journalOriginalVersion_)).c_str(), nullptr, nullptr,
+                   nullptr);
+    }
+    transactionDepth_ = 0;
+    if (rc == SQLITE_OK) {
+      std::error_code ec;
+      std::filesystem::remove(RunJournal::PathOf(path_), ec);
+    }
+    journal_.reset();  // a journal not committed stays for the next Open
+  }
   if (transactionDepth_ > 0) {
     transactionDepth_ = 0;
     rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
@@ -749,6 +853,7 @@ std::optional<TableDef> Database::FindTableDef(const std::string& name) {
 
 void Database::CreateTable(const TableDef& def) {
   CheckOpen();
+  NoteUnjournaledWrite();
   ValidateName(def.name, "table");
   if (def.fields.empty())
     throw Error(ErrorNumber::DatabaseFailure, kSource, "The table '" + def.name + "' has no fields.");
@@ -775,6 +880,7 @@ void Database::CreateTable(const TableDef& def) {
 
 void Database::DeleteTable(const std::string& table) {
   CheckOpen();
+  NoteUnjournaledWrite();
   ValidateName(table, "table");
   if (!FindTableDef(table))
     throw Error(ErrorNumber::ItemNotFound, kSource, "The table '" + table + "' does not exist.");
@@ -786,6 +892,7 @@ void Database::DeleteTable(const std::string& table) {
 
 void Database::AppendField(const std::string& table, const FieldInfo& field) {
   CheckOpen();
+  NoteUnjournaledWrite();
   ValidateName(table, "table");
   auto def = FindTableDef(table);
   if (!def) throw Error(ErrorNumber::ItemNotFound, kSource, "The table '" + table + "' does not exist.");
@@ -800,6 +907,7 @@ void Database::AppendField(const std::string& table, const FieldInfo& field) {
 
 void Database::DeleteField(const std::string& table, const std::string& field) {
   CheckOpen();
+  NoteUnjournaledWrite();
   auto def = FindTableDef(table);
   if (!def) throw Error(ErrorNumber::ItemNotFound, kSource, "The table '" + table + "' does not exist.");
   int position = def->FieldPosition(field);
@@ -832,6 +940,7 @@ void Database::DeleteField(const std::string& table, const std::string& field) {
 
 void Database::RenameField(const std::string& table, const std::string& from, const std::string& to) {
   CheckOpen();
+  NoteUnjournaledWrite();
   ValidateName(to, "field");
   auto def = FindTableDef(table);
   if (!def) throw Error(ErrorNumber::ItemNotFound, kSource, "The table '" + table + "' does not exist.");
@@ -846,6 +955,7 @@ void Database::RenameField(const std::string& table, const std::string& from, co
 
 void Database::AppendIndex(const std::string& table, const IndexInfo& index) {
   CheckOpen();
+  NoteUnjournaledWrite();
   auto def = FindTableDef(table);
   if (!def) throw Error(ErrorNumber::ItemNotFound, kSource, "The table '" + table + "' does not exist.");
   if (def->FindIndex(index.name))
@@ -860,6 +970,7 @@ void Database::AppendIndex(const std::string& table, const IndexInfo& index) {
 
 bool Database::DeleteIndex(const std::string& table, const std::string& index) {
   CheckOpen();
+  NoteUnjournaledWrite();
   auto def = FindTableDef(table);
   if (!def || !def->FindIndex(index)) return false;
   SchemaChange change(db_);
@@ -877,6 +988,15 @@ int Database::Execute(const std::string& sql, const std::vector<Variant>& params
   CheckOpen();
   Statement statement = Prepare(sql);  // reused when the same text comes again
   BindAll(db_, statement.stmt_, params);
+  bool recorded = false;
+  if (journal_ && statement.writes_ && transactionDepth_ == 0) NoteUnjournaledWrite();
+  if (journal_ && transactionDepth_ > 0 && statement.writes_) {
+    std::vector<JournalValue> values;
+    values.reserve(params.size());
+    for (const Variant& p : params) values.push_back(ToJournal(p));
+    RecordStatement(sql, values, true);
+    recorded = true;
+  }
   int rc;
   while ((rc = sqlite3_step(statement.stmt_)) == SQLITE_ROW) {
   }
@@ -884,7 +1004,9 @@ int Database::Execute(const std::string& sql, const std::vector<Variant>& params
     sqlite3_reset(statement.stmt_);
     Fail(db_, rc, sql);
   }
-  return sqlite3_changes(db_);
+  int changes = sqlite3_changes(db_);
+  if (recorded && journal_) journal_->AddChanges(changes);
+  return changes;
 }
 
 Statement Database::Prepare(const std::string& sql) {
@@ -917,7 +1039,17 @@ void Database::Recycle(std::string sql, sqlite3_stmt* stmt) noexcept {
 
 void Database::BeginTransaction() {
   CheckOpen();
-  if (transactionDepth_ == 0) Prepare("BEGIN IMMEDIATE").Run();
+  if (transactionDepth_ == 0) {
+    if (!journal_) {
+      Prepare("BEGIN IMMEDIATE").Run();
+    } else {
+      // A write the journal did not see since its last group (made outside
+      // any transaction) is committed before the next group is recorded.
+      if (journalBypassed_ || sqlite3_total_changes64(db_) != accountedChanges_) CommitRun();
+      if (sqlite3_get_autocommit(db_)) Prepare("BEGIN IMMEDIATE").Run();
+      accountedChanges_ = sqlite3_total_changes64(db_);
+    }
+  }
   ++transactionDepth_;
 }
 
@@ -926,6 +1058,10 @@ void Database::CommitTransaction() {
   if (transactionDepth_ == 0)
     throw Error(ErrorNumber::DatabaseFailure, kSource, "No transaction is open (it may have been rolled back).");
   if (--transactionDepth_ == 0) {
+    if (journal_) {
+      FinishJournalGroup();
+      return;
+    }
     Statement commit = Prepare("COMMIT");
     int rc = sqlite3_step(commit.stmt_);
     sqlite3_reset(commit.stmt_);
@@ -941,7 +1077,149 @@ void Database::RollbackTransaction() {
   CheckOpen();
   if (transactionDepth_ == 0) return;
   transactionDepth_ = 0;
+  if (journal_) {
+    journal_->DiscardGroup();
+    journalBypassed_ = false;
+  }
   if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (journal_) {
+    // The groups journaled since SQLite's last commit were undone with the
+    // transaction in progress; they are kept, so they go in again.
+    if (pendingGroups_ > 0) {
+      Exec(db_, "BEGIN IMMEDIATE");
+      ReplayJournal(committedGroup_);
+    }
+    accountedChanges_ = sqlite3_total_changes64(db_);
+  }
+}
+
+// ---- Journaled runs -----------------------------------------------------------
+
+namespace {
+// SQLite commits a journaled run's groups every so many groups, bytes or
+// seconds. Larger batches cost less per group; these keep the uncommitted
+// part small enough to replay in a moment.
+constexpr int kGroupsPerCommit = 500;
+constexpr std::size_t kJournalBytesPerCommit = 8u << 20;
+constexpr double kSecondsPerCommit = 1.0;
+constexpr std::size_t kJournalGroupBytesForCommit = 256u << 10;
+// Group numbers live in the database's user_version, a 32-bit integer.
+constexpr std::uint64_t kGroupNumberLimit = 1u << 30;
+}  // namespace
+
+void Database::BeginJournaledRun() {
+  CheckOpen();
+  if (journal_) return;
+  if (transactionDepth_ > 0 || !sqlite3_get_autocommit(db_))
+    throw Error(ErrorNumber::DatabaseFailure, kSource, "A journaled run cannot start inside a transaction.");
+  std::int32_t original = UserVersion(db_);
+  auto journal = std::make_unique<RunJournal>(path_, original);
+  // From here on user_version counts the groups SQLite has committed.
+  Exec(db_, "PRAGMA user_version = 0");
+  journal_ = std::move(journal);
+  journalOriginalVersion_ = original;
+  groupNumber_ = committedGroup_ = 0;
+  pendingGroups_ = 0;
+  journalBypassed_ = false;
+  accountedChanges_ = sqlite3_total_changes64(db_);
+  lastRunCommit_ = MonotonicSeconds();
+}
+
+void Database::EndJournaledRun() {
+  CheckOpen();
+  if (!journal_) return;
+  if (transactionDepth_ > 0)
+    throw Error(ErrorNumber::DatabaseFailure, kSource, "A journaled run cannot end inside a transaction.");
+  CommitRun();
+  Exec(db_, "PRAGMA user_version = " + std::to_string(journalOriginalVersion_));
+  journal_.reset();
+  std::error_code ec;
+  std::filesystem::remove(RunJournal::PathOf(path_), ec);
+}
+
+void Database::CommitJournaledRun() {
+  CheckOpen();
+  if (journal_ && transactionDepth_ == 0) CommitRun();
+}
+
+void Database::NoteUnjournaledWrite() {
+  if (!journal_) return;
+  // In a transaction the commit becomes a real one; outside, the write is
+  // committed on its own, as without a journal.
+  if (transactionDepth_ > 0) journalBypassed_ = true;
+  else if (!sqlite3_get_autocommit(db_)) CommitRun();
+}
+
+void Database::RecordStatement(const std::string& sql, const std::vector<JournalValue>& values, bool complete) {
+  if (!complete || sql.empty()) {
+    journalBypassed_ = true;
+    return;
+  }
+  journal_->Statement(sql, values);
+}
+
+void Database::FinishJournalGroup() {
+  std::int64_t total = sqlite3_total_changes64(db_);
+  if (journalBypassed_ || total - accountedChanges_ != journal_->Changes()) {
+    // Something the journal could not replay: SQLite commits it all now.
+    journal_->DiscardGroup();
+    CommitRun();
+    return;
+  }
+  if (journal_->GroupBytes() >= kJournalGroupBytesForCommit) {
+    // A transaction this large (a full trace over a large memory) costs less
+    // to commit to SQLite than to copy into the journal.
+    journal_->DiscardGroup();
+    accountedChanges_ = total;
+    CommitRun();
+    return;
+  }
+  if (journal_->GroupEmpty()) {
+    // Nothing written: an open SQLite transaction with nothing pending is
+    // not kept waiting.
+    if (pendingGroups_ == 0 && !sqlite3_get_autocommit(db_)) CommitRun();
+    return;
+  }
+  journal_->AppendGroup(++groupNumber_);
+  ++pendingGroups_;
+  accountedChanges_ = total;
+  if (pendingGroups_ >= kGroupsPerCommit || journal_->Bytes() >= kJournalBytesPerCommit ||
+      MonotonicSeconds() - lastRunCommit_ >= kSecondsPerCommit)
+    CommitRun();
+}
+
+void Database::CommitRun() {
+  journal_->DiscardGroup();
+  journalBypassed_ = false;
+  if (!sqlite3_get_autocommit(db_)) {
+    try {
+      Exec(db_, "PRAGMA user_version = " + std::to_string(groupNumber_));
+      Exec(db_, "COMMIT");
+    } catch (const Error& e) {
+      // The journal still holds every group: they go in again.
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      if (pendingGroups_ > 0) {
+        Exec(db_, "BEGIN IMMEDIATE");
+        ReplayJournal(committedGroup_);
+      }
+      throw Error(e.Number(), kSource, "The run's rows could not be committed: " + e.Description());
+    }
+  }
+  journal_->Truncate();
+  committedGroup_ = groupNumber_;
+  pendingGroups_ = 0;
+  lastRunCommit_ = MonotonicSeconds();
+  if (groupNumber_ >= kGroupNumberLimit) {
+    // The journal is empty, so numbering may start again.
+    Exec(db_, "PRAGMA user_version = 0");
+    groupNumber_ = committedGroup_ = 0;
+  }
+  accountedChanges_ = sqlite3_total_changes64(db_);
+}
+
+void Database::ReplayJournal(std::uint64_t after) {
+  RunJournal::Read(RunJournal::PathOf(path_), after,
+                   [&](const std::string& sql, const std::vector<JournalValue>& values) { RunJournaled(db_, sql, values); });
 }
 
 Transaction::~Transaction() {
@@ -960,10 +1238,16 @@ void Transaction::Commit() {
 // ---- Statement --------------------------------------------------------------
 
 Statement::Statement(Database& db, sqlite3_stmt* stmt, std::string sql)
-    : db_(&db), stmt_(stmt), alive_(db.alive_), sql_(std::move(sql)) {}
+    : db_(&db), stmt_(stmt), alive_(db.alive_), sql_(std::move(sql)), writes_(!sqlite3_stmt_readonly(stmt)) {}
 
 Statement::Statement(Statement&& other) noexcept
-    : db_(other.db_), stmt_(other.stmt_), alive_(std::move(other.alive_)), sql_(std::move(other.sql_)) {
+    : db_(other.db_),
+      stmt_(other.stmt_),
+      alive_(std::move(other.alive_)),
+      sql_(std::move(other.sql_)),
+      writes_(other.writes_),
+      recorded_(other.recorded_),
+      captured_(std::move(other.captured_)) {
   other.stmt_ = nullptr;
   other.db_ = nullptr;
 }
@@ -975,6 +1259,9 @@ Statement& Statement::operator=(Statement&& other) noexcept {
     stmt_ = other.stmt_;
     alive_ = std::move(other.alive_);
     sql_ = std::move(other.sql_);
+    writes_ = other.writes_;
+    recorded_ = other.recorded_;
+    captured_ = std::move(other.captured_);
     other.stmt_ = nullptr;
     other.db_ = nullptr;
   }
@@ -995,36 +1282,75 @@ void Statement::CheckOpen() const {
     throw Error(StoreError::DatabaseClosed, kSource, "The statement's database is closed.");
 }
 
+JournalValue* Statement::Captured(int index) {
+  if (!writes_ || !db_->journal_) return nullptr;
+  if (captured_.empty()) captured_.resize(static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt_)));
+  if (index < 1 || index > static_cast<int>(captured_.size())) return nullptr;
+  return &captured_[static_cast<std::size_t>(index - 1)];
+}
+
 void Statement::Bind(int index, const Variant& value) {
   CheckOpen();
   BindValue(db_->db_, stmt_, index, value);
+  if (JournalValue* c = Captured(index)) {
+    *c = ToJournal(value);
+  }
 }
 
 void Statement::BindInt(int index, std::int64_t value) {
   CheckOpen();
   int rc = sqlite3_bind_int64(stmt_, index, value);
   if (rc != SQLITE_OK) Fail(db_->db_, rc, "binding parameter " + std::to_string(index));
+  if (JournalValue* c = Captured(index)) {
+    c->kind = JournalValue::Int;
+    c->i = value;
+  }
 }
 
 void Statement::BindDouble(int index, double value) {
   CheckOpen();
   int rc = std::isnan(value) ? sqlite3_bind_null(stmt_, index) : sqlite3_bind_double(stmt_, index, value);
   if (rc != SQLITE_OK) Fail(db_->db_, rc, "binding parameter " + std::to_string(index));
+  if (JournalValue* c = Captured(index)) {
+    c->kind = std::isnan(value) ? JournalValue::Null : JournalValue::Real;
+    c->d = value;
+  }
 }
 
 void Statement::BindStaticText(int index, std::string_view text) {
   CheckOpen();
   int rc = sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
   if (rc != SQLITE_OK) Fail(db_->db_, rc, "binding parameter " + std::to_string(index));
+  if (JournalValue* c = Captured(index)) {
+    c->kind = JournalValue::Text;
+    c->ownsText = false;
+    c->text = text;  // valid until the statement has run, as SQLite's own
+  }
 }
 
 void Statement::ClearBindings() {
   CheckOpen();
   sqlite3_clear_bindings(stmt_);
+  captured_.clear();
 }
 
 bool Statement::Step() {
   CheckOpen();
+  if (writes_ && db_->journal_ && !sqlite3_stmt_busy(stmt_)) {
+    // A new execution of a writing statement: the journal records it with
+    // its values (a value bound before the run began was not seen: then the
+    // journal cannot replay it and the commit becomes a real one).
+    recorded_ = false;
+    if (db_->transactionDepth_ == 0) db_->NoteUnjournaledWrite();
+    if (db_->transactionDepth_ > 0) {
+      bool complete = true;
+      if (captured_.empty() && sqlite3_bind_parameter_count(stmt_) > 0) complete = false;
+      for (const JournalValue& v : captured_)
+        if (v.kind == JournalValue::Unset) complete = false;
+      db_->RecordStatement(sql_, captured_, complete);
+      recorded_ = complete && !sql_.empty();
+    }
+  }
   int rc = sqlite3_step(stmt_);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
@@ -1038,6 +1364,8 @@ int Statement::Run() {
   }
   int changes = sqlite3_changes(db_->db_);
   sqlite3_reset(stmt_);
+  if (recorded_ && db_->journal_) db_->journal_->AddChanges(changes);
+  recorded_ = false;
   return changes;
 }
 

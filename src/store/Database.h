@@ -39,6 +39,9 @@ struct sqlite3_stmt;
 
 namespace korvane::store {
 
+struct JournalValue;
+class RunJournal;
+
 enum class FieldType { Long, Integer, Double, Text, Memo, Boolean, DateTime };
 
 // Name of a field type as the model files and messages write it
@@ -169,6 +172,28 @@ class Database {
   void RollbackTransaction();
   bool InTransaction() const { return transactionDepth_ > 0; }
 
+  // --- Journaled runs ----------------------------------------------------------
+  // A run commits after every step so that a killed process loses nothing a
+  // task was told; a SQLite commit per step is most of a step's cost. In a
+  // journaled run the outermost CommitTransaction instead appends the
+  // transaction's statements, with their values, to "<file>-run" in one
+  // write(2), which a killed process cannot undo, and SQLite commits every few
+  // hundred such groups (and at EndJournaledRun, Close, CommitJournaledRun).
+  // Opening the file replays what a killed process had journaled but not
+  // committed. RollbackTransaction undoes the transaction in progress only:
+  // the groups journaled before it are applied again. A write the journal
+  // cannot record (a record set, a schema change) makes that commit a real
+  // one. Throws when the journal cannot be made (the caller then simply
+  // keeps committing every transaction).
+  void BeginJournaledRun();
+  // Commits everything, removes the journal, ends the mode. No transaction
+  // may be open.
+  void EndJournaledRun();
+  bool JournaledRun() const { return journal_ != nullptr; }
+  // Commits the journaled groups to SQLite now (when no transaction is open),
+  // so that other connections see them.
+  void CommitJournaledRun();
+
   // The raw handle, for this layer's own classes only.
   sqlite3* Handle() const { return db_; }
 
@@ -185,6 +210,22 @@ class Database {
   // Statements that Prepare made and their owners gave back, by SQL text.
   std::unordered_multimap<std::string, sqlite3_stmt*> idle_;
   void Recycle(std::string sql, sqlite3_stmt* stmt) noexcept;
+  // Journaled runs.
+  std::unique_ptr<RunJournal> journal_;
+  std::int32_t journalOriginalVersion_ = 0;
+  std::uint64_t groupNumber_ = 0;     // of the last group journaled
+  std::uint64_t committedGroup_ = 0;  // of the last group SQLite committed
+  int pendingGroups_ = 0;
+  std::int64_t accountedChanges_ = 0;  // SQLite's change count the journal accounts for
+  bool journalBypassed_ = false;       // this transaction wrote around the journal
+  double lastRunCommit_ = 0;           // monotonic seconds
+  void FinishJournalGroup();
+  // A write the journal cannot record (a schema change) or, outside a
+  // transaction, one that must not wait in the run's open SQLite transaction.
+  void NoteUnjournaledWrite();
+  void CommitRun();
+  void ReplayJournal(std::uint64_t after);
+  void RecordStatement(const std::string& sql, const std::vector<JournalValue>& values, bool complete);
   friend class Recordset;
   friend class Statement;
 };
@@ -294,10 +335,16 @@ class Statement {
   // Gives the statement back to its database, or finalises it when the
   // database is closed.
   void Release() noexcept;
+  // The journal's copy of parameter index, when this statement writes during
+  // a journaled run.
+  JournalValue* Captured(int index);
   Database* db_ = nullptr;
   sqlite3_stmt* stmt_ = nullptr;
   std::shared_ptr<bool> alive_;
   std::string sql_;  // the text it was prepared from
+  bool writes_ = false;
+  bool recorded_ = false;  // the execution under way went to the journal
+  std::vector<JournalValue> captured_;
 };
 
 }  // namespace korvane::store

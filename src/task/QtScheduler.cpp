@@ -10,6 +10,21 @@ namespace korvane::task {
 
 void QtScheduler::Post(double delayMs, std::function<void()> task) {
   ++pending_;
+  if (!(delayMs > 0)) {
+    due_.push_back(std::move(task));
+    if (!flushQueued_) {
+      // Runs them if nobody calls RunDue first.
+      flushQueued_ = true;
+      QMetaObject::invokeMethod(
+          this,
+          [this] {
+            flushQueued_ = false;
+            RunDue();
+          },
+          Qt::QueuedConnection);
+    }
+    return;
+  }
   auto run = [this, task = std::move(task)]() {
     --pending_;
     {
@@ -22,13 +37,29 @@ void QtScheduler::Post(double delayMs, std::function<void()> task) {
     }
     emit stepRan();
   };
-  if (!(delayMs > 0)) {
-    // Queued behind what is already pending; FIFO among zero-delay steps.
-    QMetaObject::invokeMethod(this, std::move(run), Qt::QueuedConnection);
-    return;
-  }
   const int ms = static_cast<int>(std::min(std::ceil(delayMs), 2147483647.0));
   QTimer::singleShot(ms, Qt::PreciseTimer, this, std::move(run));
+}
+
+void QtScheduler::RunDue() {
+  if (running_) return;  // the loop below is already emptying the queue
+  running_ = true;
+  LogBatch batch;
+  const bool ran = !due_.empty();
+  while (!due_.empty()) {
+    std::function<void()> task = std::move(due_.front());
+    due_.pop_front();
+    --pending_;
+    try {
+      if (runner_) runner_(task);
+      else task();
+    } catch (...) {
+      running_ = false;
+      throw;
+    }
+  }
+  running_ = false;
+  if (ran) emit stepRan();
 }
 
 }  // namespace korvane::task

@@ -3,11 +3,15 @@
 // A posted step runs from a single-shot timer on the thread that owns the
 // scheduler, so socket events and screen events are handled while a
 // retrieval cycle waits. A step due at once (the simulated clock's pauses)
-// is queued behind the events already pending, never run from within Post.
+// is never run from within Post: it waits in a queue of its own, FIFO, which
+// RunDue empties (the task server calls it once it has handled every line of
+// an arrival, so no event-loop round trip lies between two steps of a
+// simulated run) or, failing that, a queued call on the event loop.
 // Steps still pending when the scheduler is destroyed never run.
 #pragma once
 
 #include <QObject>
+#include <deque>
 #include <functional>
 
 #include "engine/Scheduler.h"
@@ -19,6 +23,8 @@ class QtScheduler final : public QObject, public engine::Scheduler {
  public:
   explicit QtScheduler(QObject* parent = nullptr) : QObject(parent) {}
   void Post(double delayMs, std::function<void()> task) override;
+  // Runs the steps due at once, and those they post, until none is left.
+  void RunDue();
   // Every step runs through this (the task server marks its steps with it);
   // by default a step is simply called.
   using Runner = std::function<void(const std::function<void()>& step)>;
@@ -33,6 +39,9 @@ class QtScheduler final : public QObject, public engine::Scheduler {
 
  private:
   int pending_ = 0;
+  std::deque<std::function<void()>> due_;
+  bool flushQueued_ = false;
+  bool running_ = false;
   Runner runner_;
 };
 

@@ -479,6 +479,10 @@ void TaskServer::Pump() {
   while (more) {
     pumpAgain_ = false;
     more = PumpOne();
+    // The steps a line set going without a real pause (the simulated clock)
+    // run now, not after a round trip through the event loop, so the next
+    // line need not wait for one.
+    if (more) scheduler_->RunDue();
     if (more && slice.hasExpired(kSliceMs)) {
       SchedulePump();
       break;
@@ -568,9 +572,11 @@ void TaskServer::HandleLine(const std::string& line) {
     HandleUnknown(line, command);
     return;
   }
-  AddLog("Received " + command + " command, with payload of " + std::to_string(line.size()) + " bytes", 1);
-  AddLog("\t-- Raw: " + Excerpt(line, kLogRawBytes), 0);
   const std::string upper = formula::ToUpper(command);
+  if (LogDetailLevel() <= 0) {
+    AddLog("Received " + command + " command, with payload of " + std::to_string(line.size()) + " bytes", 0);
+    AddLog("\t-- Raw: " + Excerpt(line, kLogRawBytes), 0);
+  }
   const std::string type = fields.size() > 1 ? fields[1] : std::string();
 
   if (upper == "CUES" || upper == "ALTERNATIVE") {
@@ -611,6 +617,17 @@ void TaskServer::HandleStart(const std::string& type, bool reset) {
   AddLog(peer + (reset ? " has reset the simulation for instance type " : " started a simulation for instance type ") +
              type,
          1);
+  if (reset && executor_ && executor_->Prepared() && executor_->PreparedInstanceType() == type && experiment_) {
+    // A RESET of the type being run starts a new subject: the model was
+    // compiled and read at START and the experiment's settings have not
+    // changed since.
+    ++executorGeneration_;
+    executor_->RestartRun();
+    SetLastError("None");
+    SetStatus("RUN");
+    StartSubject(type);
+    return;
+  }
   executor_.reset();
   if (!experiment_) StartExperiment();  // the first START or RESET of this task
   if (!experiment_) {
@@ -619,6 +636,7 @@ void TaskServer::HandleStart(const std::string& type, bool reset) {
     return;
   }
   SuspendTraceIndexes();
+  BeginJournaledRun();
   executor_ = std::make_unique<engine::ModelExecutor>(*experiment_, *this, *scheduler_, options_.executor);
   ++executorGeneration_;
   if (!experiment_->FindTableDef(type)) {
@@ -640,6 +658,10 @@ void TaskServer::HandleStart(const std::string& type, bool reset) {
   // The experiment copy's settings do not change during a run: the feedback
   // type is read once here, not for every FEEDBACK line.
   singleValueFeedback_ = store::GetKeyValue(experiment_.get(), type + "_FeedbackType").ToNumber() == 0;
+  StartSubject(type);
+}
+
+void TaskServer::StartSubject(const std::string& type) {
   executor_->IncrementSubjectID(1);
   SetSubject(executor_->SubjectID());
   SetTrial(executor_->TrialNumber());
@@ -650,11 +672,11 @@ void TaskServer::HandleStart(const std::string& type, bool reset) {
     const std::string count = std::to_string(simulationCount_);
     for (std::size_t at = text.find("%d"); at != std::string::npos; at = text.find("%d", at + count.size()))
       text.replace(at, 2, count);
-    AddLog("Sending HELO string (" + std::to_string(text.size()) + " bytes)", 1);
+    AddLog("Sending HELO string (" + std::to_string(text.size()) + " bytes)", 0);
     SendData(text);
   }
   const int slotCount = executor_->SituationSlotCount();
-  AddLog("Sending CUESIZE for " + type + ", which is " + std::to_string(slotCount), 1);
+  AddLog("Sending CUESIZE for " + type + ", which is " + std::to_string(slotCount), 0);
   SendData("CUESIZE|" + type + "|" + std::to_string(slotCount));
 }
 
@@ -749,7 +771,44 @@ void TaskServer::SuspendTraceIndexes() {
   }
 }
 
+void TaskServer::BeginJournaledRun() {
+  if (!experiment_ || experiment_->JournaledRun()) return;
+  try {
+    experiment_->BeginJournaledRun();
+    if (!runCommitTimer_) {
+      // SQLite commits a journaled run's groups at least this often, also
+      // while the task is silent, so that other connections see them.
+      runCommitTimer_ = new QTimer(this);
+      runCommitTimer_->setInterval(1000);
+      connect(runCommitTimer_, &QTimer::timeout, this, [this] {
+        if (!experiment_ || !experiment_->JournaledRun() || experiment_->InTransaction()) return;
+        try {
+          experiment_->CommitJournaledRun();
+        } catch (const Error& e) {
+          LogShared("The run's rows could not be committed yet: " + e.Description(), 3);
+        }
+      });
+    }
+    runCommitTimer_->start();
+  } catch (const Error& e) {
+    LogShared("This run commits every step (no run journal): " + e.Description(), 2);
+  }
+}
+
+void TaskServer::EndJournaledRun() {
+  if (runCommitTimer_) runCommitTimer_->stop();
+  if (!experiment_ || !experiment_->IsOpen() || !experiment_->JournaledRun() || experiment_->InTransaction()) return;
+  try {
+    experiment_->EndJournaledRun();
+  } catch (const Error& e) {
+    LogShared("The run's rows could not be committed: " + e.Description() +
+                  " (they are added when the experiment database is next opened)",
+              3);
+  }
+}
+
 void TaskServer::RestoreTraceIndexes() {
+  EndJournaledRun();
   // Inside a step's transaction the indexes would share its fate; the next
   // end of a run builds them instead.
   if (!experiment_ || !traceIndexesSuspended_ || experiment_->InTransaction()) return;

@@ -35,8 +35,12 @@
 //  - the experiment copy is made at the connection's first START or RESET;
 //    it stays open until the next task's connection or Close(), which closes
 //    every database cleanly;
-//  - while a task runs the model, the trace table has no indexes; they are
-//    back whenever no run is going on.
+//  - while a task runs the model, the trace table has no indexes and the
+//    experiment database is in a journaled run (each executor commit is one
+//    append to the run journal, SQLite commits in batches); indexes and the
+//    SQLite commit are back whenever no run is going on;
+//  - a RESET of the type being run keeps the prepared executor and starts
+//    its next subject (RestartRun): the model is compiled once per START.
 #pragma once
 
 #include <QHostAddress>
@@ -55,6 +59,7 @@
 
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 namespace korvane::store {
 class Database;
@@ -183,6 +188,8 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
 
   void HandleLine(const std::string& line);
   void HandleStart(const std::string& type, bool reset);
+  // The prepared executor starts its next subject; HELO and CUESIZE go out.
+  void StartSubject(const std::string& type);
   void HandleCues(const std::vector<std::string>& fields);
   void HandleFeedback(const std::vector<std::string>& fields);
   void HandleState(const std::vector<std::string>& fields);
@@ -204,6 +211,11 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   // correct without the indexes, only slower.
   void SuspendTraceIndexes();
   void RestoreTraceIndexes();
+  // A run's steps are made durable by the experiment database's run journal
+  // (one append per step, SQLite commits in batches); ended before the
+  // indexes are built.
+  void BeginJournaledRun();
+  void EndJournaledRun();
   void SetSubject(int subject);
   void SetTrial(int trial);
 
@@ -241,6 +253,7 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   std::unique_ptr<store::Database> experiment_;
   std::string experimentPath_;
   bool traceIndexesSuspended_ = false;
+  QTimer* runCommitTimer_ = nullptr;
   std::unique_ptr<engine::ModelExecutor> executor_;
   bool singleValueFeedback_ = true;  // the prepared type's FeedbackType is 0
 

@@ -127,6 +127,12 @@ TEST_F(ModelParametersTest, ChangesAreWrittenAtOnceAndComeBack) {
     EXPECT_EQ(Setting("Params_Clock"), Variant(1.0));
     Box(screen.get(), "tbSeed")->setText("42");
     EXPECT_EQ(Setting("Params_Seed"), Variant(42.0));
+    auto* trace = Find<QComboBox>(screen.get(), "cboTraceLevel");
+    ASSERT_EQ(trace->count(), 3);
+    EXPECT_EQ(trace->currentIndex(), 0);  // full, the default
+    trace->setCurrentIndex(1);
+    emit trace->activated(1);
+    EXPECT_EQ(Setting("Params_TraceLevel"), Variant(1.0));
     Box(screen.get(), "tbListen")->setText("0.0.0.0");
     EXPECT_EQ(Setting("Params_Listen"), Variant("0.0.0.0"));
     EXPECT_NE(Box(screen.get(), "tbIPAddress")->text(), "");
@@ -147,6 +153,7 @@ TEST_F(ModelParametersTest, ChangesAreWrittenAtOnceAndComeBack) {
   EXPECT_TRUE(Find<QRadioButton>(screen.get(), "obClock1")->isChecked());
   EXPECT_EQ(Box(screen.get(), "tbSeed")->text(), "42");
   EXPECT_EQ(Box(screen.get(), "tbListen")->text(), "0.0.0.0");
+  EXPECT_EQ(Find<QComboBox>(screen.get(), "cboTraceLevel")->currentIndex(), 1);
 }
 
 TEST_F(ModelParametersTest, KeyboardFiltersDiscardOtherKeys) {

@@ -1,0 +1,246 @@
+// Tests of journaled runs: commits that append to the run journal instead of
+// committing to SQLite, what a killed process leaves and how opening the file
+// puts it back, rollbacks in the middle of a run, and writes the journal
+// cannot record. Real files in a temporary folder; the killed process is a
+// real child process ended with SIGKILL.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "TestSupport.h"
+#include "store/Database.h"
+
+using namespace korvane;
+using namespace korvane::store;
+
+namespace {
+
+void MakeTable(const std::string& path) {
+  auto db = Database::Create(path);
+  db->Execute(
+      "CREATE TABLE T (X_ID INTEGER PRIMARY KEY AUTOINCREMENT, N INTEGER, R DOUBLE, S VARCHAR, Stamp DATETIME)");
+  db->Execute("PRAGMA user_version = 7");
+  db->Close();
+}
+
+// One group: a row through Execute (Variant values) and one through a
+// prepared statement with typed binds, as the trace writes its rows.
+void WriteGroup(Database& db, int n) {
+  db.BeginTransaction();
+  db.Execute("INSERT INTO T (N, R, S, Stamp) VALUES (?, ?, ?, ?)",
+             {Variant(n), Variant(n / 3.0), Variant("row " + std::to_string(n)), Variant(DateValue{45000.25})});
+  static const std::string text = "typed";
+  Statement s = db.Prepare("INSERT INTO T (N, R, S) VALUES (?, ?, ?)");
+  s.BindInt(1, -n);
+  s.BindDouble(2, std::nan(""));
+  s.BindStaticText(3, text);
+  s.Run();
+  db.CommitTransaction();
+}
+
+long Count(Database& db, const std::string& where = "1") {
+  auto rs = db.OpenRecordset("SELECT COUNT(*) FROM T WHERE " + where);
+  return static_cast<long>(rs->Get(0).ToNumber());
+}
+
+std::string Integrity(Database& db) {
+  auto rs = db.OpenRecordset("PRAGMA integrity_check");
+  return rs->Get(0).ToText();
+}
+
+long UserVersion(Database& db) {
+  auto rs = db.OpenRecordset("PRAGMA user_version");
+  return static_cast<long>(rs->Get(0).ToNumber());
+}
+
+}  // namespace
+
+TEST(RunJournal, AKilledRunLosesNoCommittedGroupAndOpeningPutsThemBack) {
+  test::TempDir dir;
+  const std::string path = dir.File("run.mdb");
+  MakeTable(path);
+
+  // 1,203 groups: two batches SQLite committed, 203 only in the journal.
+  constexpr int kGroups = 1203;
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(pipeFds[0]);
+    std::unique_ptr<Database> db;  // never closed: the process dies with it open
+    try {
+      db = Database::Open(path);
+      db->BeginJournaledRun();
+      for (int n = 1; n <= kGroups; ++n) WriteGroup(*db, n);
+      // A transaction in progress when the process dies is lost.
+      db->BeginTransaction();
+      db->Execute("INSERT INTO T (N) VALUES (999999)");
+      char done = 'x';
+      if (write(pipeFds[1], &done, 1) != 1) _exit(2);
+    } catch (...) {
+      _exit(3);
+    }
+    pause();
+    _exit(4);
+  }
+  close(pipeFds[1]);
+  char done = 0;
+  ASSERT_EQ(read(pipeFds[0], &done, 1), 1);
+  close(pipeFds[0]);
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_TRUE(std::filesystem::exists(path + "-run"));
+
+  auto db = Database::Open(path);
+  EXPECT_EQ(Integrity(*db), "ok");
+  EXPECT_EQ(Count(*db), 2 * kGroups);
+  EXPECT_EQ(Count(*db, "N = 999999"), 0);
+  // Values come back exactly as they were bound, IDs in their order.
+  EXPECT_EQ(Count(*db, "N > 0 AND R = N / 3.0 AND S = 'row ' || N AND Stamp IS NOT NULL"), kGroups);
+  EXPECT_EQ(Count(*db, "N < 0 AND R IS NULL AND S = 'typed'"), kGroups);
+  auto last = db->OpenRecordset("SELECT X_ID, N FROM T ORDER BY X_ID DESC LIMIT 1");
+  EXPECT_EQ(last->Get(0).ToNumber(), 2 * kGroups);
+  EXPECT_EQ(last->Get(1).ToNumber(), -kGroups);
+  EXPECT_EQ(UserVersion(*db), 7);
+  EXPECT_FALSE(std::filesystem::exists(path + "-run"));
+  db->Close();
+  // Opening again finds nothing more to do.
+  auto again = Database::Open(path);
+  EXPECT_EQ(Count(*again), 2 * kGroups);
+}
+
+TEST(RunJournal, RollbackUndoesOnlyTheTransactionInProgressAndEndCommitsEverything) {
+  test::TempDir dir;
+  const std::string path = dir.File("run.mdb");
+  MakeTable(path);
+  auto db = Database::Open(path);
+  db->BeginJournaledRun();
+  for (int n = 1; n <= 3; ++n) WriteGroup(*db, n);
+  // Journaled groups are not yet committed to SQLite: another connection
+  // does not see them (the run keeps them in its open transaction).
+  {
+    auto other = Database::Open(path);  // must leave the live journal alone
+    EXPECT_EQ(Count(*other), 0);
+    EXPECT_TRUE(std::filesystem::exists(path + "-run"));
+  }
+  db->BeginTransaction();
+  db->Execute("INSERT INTO T (N) VALUES (100)");
+  db->RollbackTransaction();
+  EXPECT_EQ(Count(*db), 6);
+  EXPECT_EQ(Count(*db, "N = 100"), 0);
+  WriteGroup(*db, 4);
+  EXPECT_EQ(Count(*db), 8);
+  // IDs continue where the kept groups left off.
+  auto last = db->OpenRecordset("SELECT MAX(X_ID) FROM T");
+  EXPECT_EQ(last->Get(0).ToNumber(), 8);
+
+  db->CommitJournaledRun();
+  {
+    auto other = Database::Open(path);
+    EXPECT_EQ(Count(*other), 8);
+  }
+  WriteGroup(*db, 5);
+  db->EndJournaledRun();
+  EXPECT_FALSE(db->JournaledRun());
+  EXPECT_FALSE(std::filesystem::exists(path + "-run"));
+  EXPECT_EQ(UserVersion(*db), 7);
+  auto other = Database::Open(path);
+  EXPECT_EQ(Count(*other), 10);
+  EXPECT_EQ(Integrity(*other), "ok");
+}
+
+TEST(RunJournal, WritesTheJournalCannotRecordAreCommittedAtOnce) {
+  test::TempDir dir;
+  const std::string path = dir.File("run.mdb");
+  MakeTable(path);
+  auto db = Database::Open(path);
+  db->BeginJournaledRun();
+  WriteGroup(*db, 1);
+  // A record set writes around the journal: that commit is a real one,
+  // and takes the journaled groups with it.
+  db->BeginTransaction();
+  auto rs = db->OpenTable("T");
+  rs->AddNew();
+  rs->Set("N", Variant(50));
+  rs->Update();
+  rs->Close();
+  db->CommitTransaction();
+  {
+    auto other = Database::Open(path);
+    EXPECT_EQ(Count(*other), 3);
+  }
+  // A table made through the schema layer inside a step, too (its index
+  // bookkeeping is written around the journal).
+  db->BeginTransaction();
+  TableDef def;
+  def.name = "U";
+  def.fields.push_back(FieldInfo{"A", FieldType::Long, true});
+  db->CreateTable(def);
+  db->Execute("INSERT INTO U (A) VALUES (1)");
+  db->CommitTransaction();
+  {
+    auto other = Database::Open(path);
+    auto u = other->OpenRecordset("SELECT COUNT(*) FROM U");
+    EXPECT_EQ(u->Get(0).ToNumber(), 1);
+  }
+  // Closing with groups still journaled commits them and removes the journal.
+  WriteGroup(*db, 2);
+  db->Close();
+  EXPECT_FALSE(std::filesystem::exists(path + "-run"));
+  auto other = Database::Open(path);
+  EXPECT_EQ(Count(*other), 5);
+  EXPECT_EQ(UserVersion(*other), 7);
+}
+
+TEST(RunJournal, ACutOffOrDamagedTailIsIgnored) {
+  test::TempDir dir;
+  const std::string path = dir.File("run.mdb");
+  MakeTable(path);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::unique_ptr<Database> db;
+    try {
+      db = Database::Open(path);
+      db->BeginJournaledRun();
+      for (int n = 1; n <= 10; ++n) WriteGroup(*db, n);
+    } catch (...) {
+      _exit(3);
+    }
+    raise(SIGKILL);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  // The last group cut in half, as a write cut short would leave it, and a
+  // copy of the file with garbage in the middle of the 6th group.
+  const std::string journal = path + "-run";
+  auto size = std::filesystem::file_size(journal);
+  for (const char* suffix : {"", "-wal", "-run"})
+    if (std::filesystem::exists(path + suffix)) std::filesystem::copy_file(path + suffix, dir.File("copy.mdb") + suffix);
+  std::filesystem::resize_file(journal, size - 20);
+  auto db = Database::Open(path);
+  EXPECT_EQ(Count(*db), 18);
+  EXPECT_EQ(Integrity(*db), "ok");
+
+  {
+    FILE* f = fopen(dir.File("copy.mdb-run").c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    fseek(f, static_cast<long>(size * 6 / 10), SEEK_SET);
+    fputs("garbage", f);
+    fclose(f);
+  }
+  auto copy = Database::Open(dir.File("copy.mdb"));
+  long rows = Count(*copy);
+  EXPECT_GE(rows, 8);
+  EXPECT_LT(rows, 20);
+  EXPECT_EQ(rows % 2, 0);  // whole groups only
+  EXPECT_EQ(Integrity(*copy), "ok");
+}
