@@ -16,6 +16,7 @@ import json
 import os
 import sqlite3
 import urllib.parse
+import warnings
 
 TRIAL_COLUMNS_BEFORE = ["SubjectID", "TrialNumber", "CueNumber", "ModelTime"]
 TRIAL_COLUMNS_MIDDLE = ["Path", "Utility", "Activation", "RetrievalTime", "Executed"]
@@ -36,6 +37,12 @@ def _open_read_only(path):
     path = os.path.abspath(os.fspath(path))
     if not os.path.isfile(path):
         raise FileNotFoundError(f"Could not find file '{path}'.")
+    if os.path.exists(path + "-run"):
+        # A run in progress, or one that was killed: its newest trials may be
+        # in the run journal only, which Korvane adds when it opens the file.
+        warnings.warn(f"'{path}-run' holds the newest steps of a run in progress or of one that was "
+                      f"stopped by force; `korvane info {path}` adds them to the file once the run "
+                      f"has ended.", RuntimeWarning, stacklevel=3)
     uri = "file:" + urllib.parse.quote(path) + "?mode=ro"
     return sqlite3.connect(uri, uri=True)
 

@@ -606,6 +606,24 @@ std::unique_ptr<Database> Database::Open(const std::string& path) {
 
 std::unique_ptr<Database> Database::OpenReadOnly(const std::string& path) {
   CheckExistingFile(path, false);
+  // The run journal a killed run left is part of the file, as SQLite's own
+  // hot journal is: its rows go in before anyone reads, also when the reader
+  // only reads. A file that cannot be written is read as SQLite holds it.
+  std::error_code ec;
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  if (std::filesystem::exists(RunJournal::PathOf(path), ec) && ::access(path.c_str(), W_OK) == 0 &&
+      ::access(folder.empty() ? "." : folder.c_str(), W_OK) == 0) {
+    sqlite3* writer = OpenHandle(path, SQLITE_OPEN_READWRITE);
+    try {
+      Exec(writer, "SELECT count(*) FROM sqlite_master");
+      CheckKorvaneFile(writer, path);
+      RecoverRun(writer, path);
+    } catch (...) {
+      sqlite3_close_v2(writer);
+      throw;
+    }
+    sqlite3_close_v2(writer);
+  }
   sqlite3* db = OpenHandle(path, SQLITE_OPEN_READONLY);
   try {
     Exec(db, "SELECT count(*) FROM sqlite_master");
