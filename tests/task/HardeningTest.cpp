@@ -116,12 +116,7 @@ class HardeningTest : public ::testing::Test {
   }
   TaskServer& Serve() {
     model = MakeModel(temp.File("Example.mdb"));
-    korvane::task::ServerOptions options;
-    options.modelPath = model;
-    options.port = 0;
-    options.executor.clock = korvane::engine::ClockKind::Simulated;
-    options.executor.seed = 7;
-    server = std::make_unique<TaskServer>(options);
+    server = korvane::test::MakeTestServer(model);
     EXPECT_TRUE(server->Start());
     return *server;
   }
@@ -131,15 +126,7 @@ class HardeningTest : public ::testing::Test {
       n += entry.path().filename().string().rfind("Example-", 0) == 0 && entry.path().extension() == ".mdb";
     return n;
   }
-  std::unique_ptr<LineClient> Started() {
-    auto client = std::make_unique<LineClient>(server->Port(), true);
-    client->Send("START|I1");
-    while (true) {
-      auto line = client->ReadLine();
-      if (!line || line->rfind("CUESIZE", 0) == 0) break;
-    }
-    return client;
-  }
+  std::unique_ptr<LineClient> Started() { return korvane::test::StartedClient(server->Port()); }
 
   TempDir temp;
   std::string model;

@@ -62,25 +62,12 @@ class RunFailureTest : public ::testing::Test {
 
   TaskServer& Serve(const std::function<void(nlohmann::json&)>& edit) {
     model = MakeModel(temp.File("Example.mdb"), edit);
-    korvane::task::ServerOptions options;
-    options.modelPath = model;
-    options.port = 0;
-    options.executor.clock = korvane::engine::ClockKind::Simulated;
-    options.executor.seed = 7;
-    server = std::make_unique<TaskServer>(options);
+    server = korvane::test::MakeTestServer(model);
     EXPECT_TRUE(server->Start()) << server->LastError().toStdString();
     return *server;
   }
 
-  std::unique_ptr<LineClient> Started() {
-    auto client = std::make_unique<LineClient>(server->Port(), true);
-    client->Send("START|I1");
-    while (true) {
-      auto line = client->ReadLine();
-      if (!line || line->rfind("CUESIZE", 0) == 0) break;
-    }
-    return client;
-  }
+  std::unique_ptr<LineClient> Started() { return korvane::test::StartedClient(server->Port()); }
 
   // What a run leaves when it ended: a sound experiment file, the server
   // listening and taking the next task.

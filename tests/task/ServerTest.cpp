@@ -42,12 +42,7 @@ class ServerTest : public ::testing::Test {
   TaskServer& Serve(const std::function<void(nlohmann::json&)>& edit = {}) {
     std::filesystem::remove(temp.File("Example.mdb"));
     model = MakeModel(temp.File("Example.mdb"), edit);
-    korvane::task::ServerOptions options;
-    options.modelPath = model;
-    options.port = 0;
-    options.executor.clock = korvane::engine::ClockKind::Simulated;
-    options.executor.seed = 7;
-    server = std::make_unique<TaskServer>(options);
+    server = korvane::test::MakeTestServer(model);
     if (std::getenv("KORVANE_TEST_VERBOSE"))
       QObject::connect(server.get(), &TaskServer::logLine, [](const QString& text, int level) {
         std::fprintf(stderr, "[%d] %s\n", level, text.toStdString().c_str());
@@ -57,15 +52,7 @@ class ServerTest : public ::testing::Test {
   }
 
   // Connects and starts subject 1, skipping BATCH, HELO and CUESIZE.
-  std::unique_ptr<LineClient> Started() {
-    auto client = std::make_unique<LineClient>(server->Port(), true);
-    client->Send("START|I1");
-    while (true) {
-      auto line = client->ReadLine();
-      if (!line || line->rfind("CUESIZE", 0) == 0) break;
-    }
-    return client;
-  }
+  std::unique_ptr<LineClient> Started() { return korvane::test::StartedClient(server->Port()); }
 
   TempDir temp;
   std::string model;

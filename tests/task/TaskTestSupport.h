@@ -16,6 +16,7 @@
 #include "TestSupport.h"
 #include "model/ExampleModels.h"
 #include "task/LineFramer.h"
+#include "task/TaskServer.h"
 #include "model/ModelJson.h"
 
 namespace korvane::test {
@@ -93,6 +94,28 @@ inline std::string Sql(const std::string& path, const std::string& query) {
   }
   sqlite3_close(db);
   return result;
+}
+
+// A server (not yet started) for model on a free loopback port, with the
+// simulated clock and seed 7, as the task tests run it.
+inline std::unique_ptr<task::TaskServer> MakeTestServer(const std::string& model) {
+  task::ServerOptions options;
+  options.modelPath = model;
+  options.port = 0;
+  options.executor.clock = engine::ClockKind::Simulated;
+  options.executor.seed = 7;
+  return std::make_unique<task::TaskServer>(options);
+}
+
+// Connects and starts subject 1 of I1, skipping BATCH, HELO and CUESIZE.
+inline std::unique_ptr<LineClient> StartedClient(quint16 port) {
+  auto client = std::make_unique<LineClient>(port, true);
+  client->Send("START|I1");
+  while (true) {
+    auto line = client->ReadLine();
+    if (!line || line->rfind("CUESIZE", 0) == 0) break;
+  }
+  return client;
 }
 
 }  // namespace korvane::test
