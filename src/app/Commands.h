@@ -7,10 +7,18 @@
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <iostream>
+#include <memory>
 
 #include "util/Error.h"
 
+class QGuiApplication;
+
 namespace korvane::app {
+
+// The application that drawing needs, made (on the offscreen platform unless
+// QT_QPA_PLATFORM says otherwise) when the process has none yet; null when
+// one exists.
+std::unique_ptr<QGuiApplication> OffscreenGuiIfNeeded();
 
 struct CommandContext {
   int exitCode = 0;

@@ -143,15 +143,10 @@ int ReportOutcome(const ExportOutcome& outcome) {
   return 1;
 }
 
-// The trial table, one row per cue judged.
-int RunTrialExport(const ExportOptions& options) {
-  if (!options.include.empty() || !options.filters.empty() || options.subjects != "all") {
-    std::cerr << "--trials writes every row of the trial table; --include, --filter and --subjects apply to the "
-                 "trace export only.\n";
-    return 1;
-  }
-  std::unique_ptr<store::Database> db = store::OpenDatabaseWithUpgradeOffer(options.experiment);
-  if (!db) return 1;
+// Runs one export to options.output with a progress bar on a terminal and
+// Ctrl+C cancelling it; run(target, callbacks) does the export itself.
+template <class Run>
+int RunWithProgress(const ExportOptions& options, Run run) {
   ExportTarget target;
   target.path = options.output;
   target.overwrite = options.force;
@@ -163,10 +158,24 @@ int RunTrialExport(const ExportOptions& options) {
   };
   interrupted = false;
   auto previous = std::signal(SIGINT, OnInterrupt);
-  ExportOutcome outcome = ExportTrials(db.get(), options.type, target, callbacks);
+  ExportOutcome outcome = run(target, callbacks);
   std::signal(SIGINT, previous);
   bar.Finish();
   return ReportOutcome(outcome);
+}
+
+// The trial table, one row per cue judged.
+int RunTrialExport(const ExportOptions& options) {
+  if (!options.include.empty() || !options.filters.empty() || options.subjects != "all") {
+    std::cerr << "--trials writes every row of the trial table; --include, --filter and --subjects apply to the "
+                 "trace export only.\n";
+    return 1;
+  }
+  std::unique_ptr<store::Database> db = store::OpenDatabaseWithUpgradeOffer(options.experiment);
+  if (!db) return 1;
+  return RunWithProgress(options, [&](const ExportTarget& target, const ExportCallbacks& callbacks) {
+    return ExportTrials(db.get(), options.type, target, callbacks);
+  });
 }
 
 int RunExport(const ExportOptions& options) {
@@ -190,8 +199,6 @@ int RunExport(const ExportOptions& options) {
   // nothing in the file changes.
   std::unique_ptr<store::Database> db;
   try {
-    if (!FileExists(options.experiment))
-      throw Error(store::StoreError::FileNotFound, "korvane", "Could not find file '" + options.experiment + "'.");
     db = store::Database::OpenReadOnly(options.experiment);
   } catch (const Error& e) {
     std::cerr << "The database " << options.experiment << " could not be opened.\n" << e.Description() << "\n";
@@ -213,21 +220,9 @@ int RunExport(const ExportOptions& options) {
     }
   }
 
-  ExportTarget target;
-  target.path = options.output;
-  target.overwrite = options.force;
-  ProgressBar bar;
-  ExportCallbacks callbacks;
-  callbacks.cancel = &interrupted;
-  if (isatty(STDERR_FILENO)) callbacks.progress = [&bar](std::int64_t done, std::int64_t total) {
-    return bar.Update(done, total);
-  };
-  interrupted = false;
-  auto previous = std::signal(SIGINT, OnInterrupt);
-  ExportOutcome outcome = ExportTrace(db.get(), request, target, callbacks);
-  std::signal(SIGINT, previous);
-  bar.Finish();
-  return ReportOutcome(outcome);
+  return RunWithProgress(options, [&](const ExportTarget& target, const ExportCallbacks& callbacks) {
+    return ExportTrace(db.get(), request, target, callbacks);
+  });
 }
 
 }  // namespace

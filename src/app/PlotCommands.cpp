@@ -57,14 +57,7 @@ bool ParseSubjects(const std::string& text, std::vector<std::int32_t>& subjects,
 
 int RunPlotCommand(const PlotOptions& options) {
   // Pictures are drawn with QtGui; a headless machine draws offscreen.
-  std::unique_ptr<QGuiApplication> application;
-  if (!QCoreApplication::instance()) {
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static int argc = 1;
-    static char name[] = "korvane";
-    static char* argv[] = {name, nullptr};
-    application = std::make_unique<QGuiApplication>(argc, argv);
-  }
+  std::unique_ptr<QGuiApplication> application = OffscreenGuiIfNeeded();
 
   std::vector<std::int32_t> subjects;
   std::string error;
@@ -114,6 +107,15 @@ int RunPlotCommand(const PlotOptions& options) {
 }
 
 }  // namespace
+
+std::unique_ptr<QGuiApplication> OffscreenGuiIfNeeded() {
+  if (QCoreApplication::instance()) return nullptr;
+  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  static int argc = 1;
+  static char name[] = "korvane";
+  static char* argv[] = {name, nullptr};
+  return std::make_unique<QGuiApplication>(argc, argv);
+}
 
 void AddPlotCommands(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<PlotOptions>();

@@ -2,6 +2,8 @@
 // platform, like `korvane plot`.
 #include "app/SweepPlot.h"
 
+#include "app/Commands.h"
+
 #include <QFileInfo>
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -274,14 +276,7 @@ void PaintCurves(QPainter& p, const QRectF& area, const sweep::SweepDefinition& 
 }  // namespace
 
 int PlotSweep(const std::string& folder, const std::string& output) {
-  std::unique_ptr<QGuiApplication> application;
-  if (!QCoreApplication::instance()) {
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static int argc = 1;
-    static char name[] = "korvane";
-    static char* argv[] = {name, nullptr};
-    application = std::make_unique<QGuiApplication>(argc, argv);
-  }
+  std::unique_ptr<QGuiApplication> application = OffscreenGuiIfNeeded();
   try {
     const std::string definitionPath = (fs::path(folder) / "sweep.json").string();
     if (!fs::exists(definitionPath)) throw sweep::SweepError(folder + " holds no sweep (no sweep.json)");

@@ -44,12 +44,13 @@ double CalculateSimilarity(const std::vector<std::string>& situationSlotNames, c
     variables.SetValue(0, cue.Value(slot));
     variables.SetValue(1, item.Values.Value(at));
     programs[i].Execute(variables, random);
-    total += NumberResult(variables.Value("PM"), "the similarity formula of " + slot);
+    total += NumberResult(variables.Value("PM"), "the similarity formula of ", slot);
   }
   return total;
 }
 
-double NumberResult(const Variant& value, const std::string& what) {
+double NumberResult(const Variant& value, std::string_view what, std::string_view name) {
+  if (value.IsNumber()) return value.ToNumber();  // the usual case, first
   if (value.IsBoolean()) return value.AsBoolean() ? -1.0 : 0.0;
   if (value.IsNull() || value.IsEmpty()) return 0;
   if (value.IsString()) {
@@ -57,7 +58,8 @@ double NumberResult(const Variant& value, const std::string& what) {
     if (text.empty()) return 0;
     if (!IsNumericText(text))
       throw Error(ErrorNumber::TypeMismatch, "Formula",
-                  "Type mismatch: " + what + " gave '" + text + "', which is not a number");
+                  "Type mismatch: " + std::string(what) + std::string(name) + " gave '" + text +
+                      "', which is not a number");
   }
   return value.ToNumber();
 }
@@ -66,7 +68,7 @@ Variant DecisionResult(const std::string& column, const Variant* d) {
   const bool text = column.size() >= 7 && column.compare(column.size() - 7, 7, "_String") == 0;
   if (text) return Variant((d == nullptr || d->IsNull() || d->IsEmpty()) ? std::string() : d->ToText());
   if (d == nullptr) return Variant(0.0);
-  return Variant(NumberResult(*d, "the decision formula of " + column));
+  return Variant(NumberResult(*d, "the decision formula of ", column));
 }
 
 std::vector<Variant> EvaluateDecisions(const std::vector<std::string>& decisionColumns,

@@ -44,9 +44,10 @@ double CalculateSimilarity(const std::vector<std::string>& situationSlotNames, c
 // The number a formula result stands for: numbers as they are, booleans as
 // -1 and 0, Null and empty as 0, a text only when it reads as a number. Any
 // other text is a type mismatch naming what gave it (`what`, e.g. "the
-// decision formula of D_Choice_Integer"): a run must not go on with a
-// silent 0 where the model computed a word.
-double NumberResult(const Variant& value, const std::string& what);
+// decision formula of D_Choice_Integer", given as `what` and `name`, joined
+// only for the error): a run must not go on with a silent 0 where the model
+// computed a word.
+double NumberResult(const Variant& value, std::string_view what, std::string_view name = {});
 
 // A decision slot's value from its formula's D: a String column keeps the
 // text (Null or missing: ""), a number column takes NumberResult (Null or

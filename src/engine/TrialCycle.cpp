@@ -212,8 +212,8 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
     AddFileOnly(Indented(2, retrieved->IsNew() ? std::string("Retrieved a new instance")
                                                : "Retrieved instance whose ID = " + std::to_string(retrieved->ID)),
                 0);
+    AddFileOnly(Indented(4, retrieved->Values.ToString()), 0);
   }
-  if (Wants(0)) AddFileOnly(Indented(4, retrieved->Values.ToString()), 0);
   if (reinforceRecognition_) {
     Add(Indented(2, "REINFORCE-RECOGNITION"), 0);
     retrieved->AddTime(ModelTimeNow());
@@ -268,7 +268,8 @@ void ModelExecutor::Impl::UpdateCandidate() {
   // with the choice comparison; with no choice threshold the greater utility
   // wins (an earlier candidate keeps a tie).
   if (!replace) {
-    const std::string& op = choiceOperator_ == store::kNoThreshold ? std::string(">") : choiceOperator_;
+    const std::string_view op =
+        choiceOperator_ == store::kNoThreshold ? std::string_view(">") : std::string_view(choiceOperator_);
     replace = CompareByMode(instance->Utility, op, candidate_->Utility);
   }
   if (replace) {

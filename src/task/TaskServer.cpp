@@ -422,7 +422,7 @@ void TaskServer::OnReadyRead() {
   if (!socket || socket != socket_) return;
   // While a message is shown or a step is under way the bytes stay in the
   // socket; they are read when the pause ends.
-  ReadAvailable();
+  Pump();
 }
 
 void TaskServer::OnDisconnected() {
@@ -931,10 +931,9 @@ void TaskServer::ShowMessage(const DialogRequest& request) {
 void TaskServer::ResumeReading() {
   // Queued, so that the lines are handled from the event loop and never from
   // within whoever ended the pause.
-  QMetaObject::invokeMethod(this, &TaskServer::ReadAvailable, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, &TaskServer::Pump, Qt::QueuedConnection);
 }
 
-void TaskServer::ReadAvailable() { Pump(); }
 
 void TaskServer::OnExecutorError(const Error& error) {
   // Called from inside the executor, which may not be destroyed here. By the

@@ -231,7 +231,6 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   bool ReadingPaused() const { return stepDepth_ > 0 || messagesShown_ > 0 || failureQueued_; }
   // Reads what the task sent while reading was paused.
   void ResumeReading();
-  void ReadAvailable();
   // Closes the task's connection once what was written to it (the ERROR
   // reply) has gone out.
   void DisconnectAfterFailure();
