@@ -86,6 +86,24 @@ void BM_RunTwentyLines(benchmark::State& state) {
 }
 BENCHMARK(BM_RunTwentyLines)->Unit(benchmark::kMicrosecond);
 
+// A chain of binary operations (the usual shape of a utility formula): the
+// chain is walked in a loop, not by recursion.
+void BM_OperatorChain(benchmark::State& state) {
+  FormulaProgram program("U = A + B * C - D / 2 + A * 0.5 - B + C * C - 1 + D");
+  program.ParseProgram();
+  if (program.HasError()) state.SkipWithError(program.ErrorMessage().c_str());
+  VariableList vars;
+  vars.Add("A", Variant(3.0));
+  vars.Add("B", Variant(5.0));
+  vars.Add("C", Variant(0.25));
+  vars.Add("D", Variant(8.0));
+  for (auto _ : state) {
+    program.Execute(vars);
+    benchmark::DoNotOptimize(vars.Value(4).ToNumber());
+  }
+}
+BENCHMARK(BM_OperatorChain);
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -15,8 +15,12 @@ namespace korvane::formula {
 
 namespace {
 
-// Deeper trees are refused at parse time so that evaluation, printing and
+// Deeper nesting is refused at parse time so that evaluation, printing and
 // error wrapping, which recurse once per level, stay far from the stack's end.
+// Only real nesting counts: parentheses, function calls, NOT and minus signs,
+// and blocks inside blocks. A chain of binary operations ("1 + 2 + ... + n") and
+// an ELSE IF chain count as one level whatever their length; the tree walks
+// go along them in loops.
 constexpr int kMaxNesting = 200;
 
 RandomSource& DefaultRandom() {
@@ -160,10 +164,12 @@ Node* FormulaProgram::CreateNewObject(const Reduction& reduction) {
   auto text = [&](std::size_t i) -> std::string { return i < tokens.size() ? std::string(tokens[i].text) : std::string(); };
   auto binary = [&]() -> Node* {
     auto* n = tree.Make<SimpleExpr>();
-    n->LeftOperand = data(0);
+    n->SetOperands(data(0), data(2));
     n->SetOperator(text(1));
-    n->RightOperand = data(2);
-    n->depth = 1 + std::max(DepthOf(n->LeftOperand), DepthOf(n->RightOperand));
+    // An operation adds no level: its left operand continues its chain (a
+    // loop walks it) and its right operand can nest without parentheses only
+    // as far as the operators' precedences go.
+    n->depth = std::max(DepthOf(n->LeftOperand), DepthOf(n->RightOperand));
     return n;
   };
   auto trim = [&]() -> Node* {
@@ -188,7 +194,7 @@ Node* FormulaProgram::CreateNewObject(const Reduction& reduction) {
       n->CurrentStmt = data(0);
       if (reduction.ruleIndex == 2 && data(1) && data(1)->Kind() == NodeKind::StmtList)
         n->NextStmt = static_cast<SimpleStmtList*>(data(1));
-      n->depth = std::max(1 + DepthOf(n->CurrentStmt), DepthOf(n->NextStmt));  // a list adds no level per item
+      n->depth = std::max(DepthOf(n->CurrentStmt), DepthOf(n->NextStmt));  // a list adds no level
       result = n;
       break;
     }
@@ -206,8 +212,10 @@ Node* FormulaProgram::CreateNewObject(const Reduction& reduction) {
       auto* n = tree.Make<SimpleBranch>();
       n->IfClause = data(1);
       n->ThenClause = data(3);
-      if (reduction.ruleIndex == 5) n->ElseClause = data(5);
-      n->depth = 1 + std::max({DepthOf(n->IfClause), DepthOf(n->ThenClause), DepthOf(n->ElseClause)});
+      if (reduction.ruleIndex == 5) n->SetElse(data(5));
+      // An ELSE IF continues this block's chain at its level.
+      const int elseDepth = n->ElseIf() ? n->ElseIf()->depth : 1 + DepthOf(n->ElseClause);
+      n->depth = std::max(1 + std::max(DepthOf(n->IfClause), DepthOf(n->ThenClause)), elseDepth);
       result = n;
       break;
     }
@@ -229,7 +237,7 @@ Node* FormulaProgram::CreateNewObject(const Reduction& reduction) {
       n->CurrentExpr = data(0);
       if (reduction.ruleIndex == 10 && data(2) && data(2)->Kind() == NodeKind::ExprList)
         n->NextExpr = static_cast<SimpleExprList*>(data(2));
-      n->depth = std::max(1 + DepthOf(n->CurrentExpr), DepthOf(n->NextExpr));
+      n->depth = std::max(DepthOf(n->CurrentExpr), DepthOf(n->NextExpr));  // the call counts the level
       result = n;
       break;
     }

@@ -55,7 +55,8 @@ struct Reduction {
 
 class LalrParser {
  public:
-  static constexpr std::size_t kMaxStackDepth = 20000;
+  // Open symbols at most: an ELSE IF chain keeps five per branch open.
+  static constexpr std::size_t kMaxStackDepth = 100000;
 
   explicit LalrParser(std::shared_ptr<const CompiledGrammar> grammar = nullptr) : grammar_(std::move(grammar)) {}
   bool IsLoaded() const { return grammar_ != nullptr; }

@@ -5,8 +5,10 @@
 // afterwards. All nodes of one tree live in its SyntaxTree, which owns them;
 // children are plain pointers into it. Property names follow the language's
 // own vocabulary (CurrentStmt, AssignValue, ...). The parser caps the nesting
-// depth of a tree, so the recursive Value, Execute and Formatted stay shallow;
-// pass-through nodes and the chains of lists are walked in loops.
+// depth of a tree (parentheses, operands, calls, blocks), so the recursive
+// Value, Execute and Formatted stay shallow. What may be long without being
+// deep is walked in loops: pass-through nodes, lists, a chain of binary
+// operations down its left operands ("1 + 2 + ... + n") and an ELSE IF chain.
 #pragma once
 
 #include <memory>
@@ -82,9 +84,16 @@ class SimpleBranch : public Node {
   SimpleBranch() : Node(NodeKind::Branch) {}
   void Execute(EvalContext& context) const override;
   std::string Formatted(int level) const override;
+  // Sets the else clause; when it holds nothing but another IF block (an
+  // ELSE IF), that block is remembered, so that a chain of them is one level.
+  void SetElse(Node* elseClause);
+  const SimpleBranch* ElseIf() const { return elseIf_; }
   Node* IfClause = nullptr;
   Node* ThenClause = nullptr;
   Node* ElseClause = nullptr;
+
+ private:
+  const SimpleBranch* elseIf_ = nullptr;
 };
 
 class SimpleWhenClause : public Node {
@@ -144,12 +153,27 @@ class SimpleExpr : public Node {
   Variant Value(EvalContext& context) const override;
   std::string Formatted(int level) const override;
   void SetOperator(std::string text);
+  // Sets both operands. A left operand that is itself a binary operation
+  // continues this one's chain.
+  void SetOperands(Node* left, Node* right);
+  // The binary operation this one's left operand is (looking through
+  // pass-through nodes), or nullptr.
+  const SimpleExpr* ChainBelow() const { return below_; }
+  // The operations of the chain ending here, this one included.
+  std::size_t ChainLength() const { return chainLength_; }
   Node* LeftOperand = nullptr;
   std::string Operator;
   Node* RightOperand = nullptr;
 
  private:
+  // One operation on the value so far; a failure is wrapped as before.
+  Variant Apply(const Variant& left, const Variant& right) const;
+  // A failure of this operation or below it, as this operation reports it.
+  Error Failure(const Error& error) const;
+  Variant ChainValue(EvalContext& context) const;
   BinaryOperator op_ = BinaryOperator::Unknown;
+  const SimpleExpr* below_ = nullptr;
+  std::size_t chainLength_ = 1;
 };
 
 class SimpleExprUnary : public Node {

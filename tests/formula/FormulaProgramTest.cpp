@@ -328,6 +328,100 @@ TEST(FormulaProgram, DeepNestingIsRefusedNotOverflowed) {
   EXPECT_DOUBLE_EQ(RunText("X = " + std::string(150, '(') + "2" + std::string(150, ')')).Value("X").AsDouble(), 2);
 }
 
+// "Y = 1 * 2 + 2 * 2 + ... + terms * 2" and "IF K == 1 THEN R = 1 ELSE IF ...
+// ELSE R = -1 ENDIF ... ENDIF".
+std::string LongSum(int terms) {
+  std::string text = "Y = ";
+  for (int i = 1; i <= terms; ++i) text += (i > 1 ? " + " : "") + std::to_string(i) + " * 2";
+  return text;
+}
+std::string ElseIfChain(int branches) {
+  std::string text;
+  for (int i = 1; i <= branches; ++i)
+    text += (i > 1 ? " ELSE " : "") + std::string("IF K == ") + std::to_string(i) + " THEN R = " + std::to_string(i);
+  text += " ELSE R = -1";
+  for (int i = 0; i < branches; ++i) text += " ENDIF";
+  return text;
+}
+
+TEST(FormulaProgram, LongFlatChainsAreNotNesting) {
+  // A sum of 5,000 ones, and one whose terms are products (a chain whose
+  // right operands are one level down).
+  std::string ones = "X = 1";
+  for (int i = 1; i < 5000; ++i) ones += "+1";
+  EXPECT_DOUBLE_EQ(RunText(ones).Value("X").ToNumber(), 5000);
+  EXPECT_DOUBLE_EQ(RunText(LongSum(3000)).Value("Y").ToNumber(), 3000.0 * 3001.0);
+  // Operators of several precedences in one chain, and a chain inside
+  // parentheses inside a chain.
+  std::string mixed = "Z = 0";
+  for (int i = 0; i < 2000; ++i) mixed += " + 3 - 1 * 2 / 2 - (1 + 1 - 1 + 0)";
+  EXPECT_DOUBLE_EQ(RunText(mixed).Value("Z").ToNumber(), 2000);
+
+  // Every operator makes a flat chain (none groups from the right, which
+  // would nest without parentheses).
+  for (const char* op : {"+", "-", "*", "/", "\\", "**", ">", ">=", "<", "<=", "==", "!=", "<>", "AND", "OR"}) {
+    std::string text = "X = 1";
+    for (int i = 0; i < 5000; ++i) text += std::string(" ") + op + " 1";
+    FormulaProgram program = Parsed(text);
+    ASSERT_FALSE(program.HasError()) << op << ": " << program.ErrorMessage();
+    VariableList vars;
+    try {
+      program.Execute(vars);  // "1 > 1 > 1" may fail on its types; it must not crash
+    } catch (const FormulaError&) {
+    }
+    EXPECT_EQ(program.FormattedProgram().size(), text.size() + 2 * 5000) << op;
+  }
+
+  // The ELSE IF chain of 1,000 branches takes the first true one.
+  FormulaProgram chain = Parsed(ElseIfChain(1000));
+  ASSERT_FALSE(chain.HasError()) << chain.ErrorMessage();
+  for (int k : {1, 2, 500, 1000, 1001, 0}) {
+    VariableList vars;
+    vars.Add("K", Variant(static_cast<double>(k)));
+    ASSERT_TRUE(chain.Execute(vars));
+    EXPECT_DOUBLE_EQ(vars.Value("R").ToNumber(), k >= 1 && k <= 1000 ? k : -1) << k;
+  }
+  // Printed as written (nested blocks), in linear size.
+  const std::string printed = chain.FormattedProgram();
+  EXPECT_EQ(printed.rfind("IF (K == 1) THEN \r\n  R = 1\r\nELSE\r\n  IF (K == 2) THEN", 0), 0u) << printed.substr(0, 80);
+  EXPECT_LT(printed.size(), 500000u);  // indentation stops growing: 1,000 times 32 levels would be 4 MB
+  EXPECT_EQ(printed.substr(printed.size() - 7), "\r\nENDIF");
+  EXPECT_EQ(Parsed("X = 1 + 2 - 3 * 4").FormattedProgram(), "X = ((1 + 2) - (3 * 4))");
+
+  // A failure deep in a long chain is reported, with a bounded text.
+  std::string missing = "X = 1";
+  for (int i = 1; i < 5000; ++i) missing += i == 10 ? " + Missing" : " + 1";
+  const FormulaError failure = Failure(missing);
+  EXPECT_NE(failure.Description().find("The variable 'Missing' is not defined"), std::string::npos);
+  EXPECT_LT(failure.Description().size(), 2000000u);
+}
+
+TEST(FormulaProgram, RealNestingStillCounts) {
+  // Nesting in the right operands, in calls and in THEN blocks.
+  std::string right = "X = 1";
+  for (int i = 0; i < 10000; ++i) right += " + (1";
+  right += std::string(10000, ')');
+  std::string calls = "X = ";
+  for (int i = 0; i < 10000; ++i) calls += "ABS(";
+  calls += "1" + std::string(10000, ')');
+  std::string thens;
+  for (int i = 0; i < 10000; ++i) thens += "IF 1 THEN ";
+  thens += "X = 1";
+  for (int i = 0; i < 10000; ++i) thens += " ENDIF";
+  std::string parens = "X = " + std::string(10000, '(') + "1" + std::string(10000, ')');
+  for (const std::string& text : {right, calls, thens, parens}) {
+    FormulaProgram program = Parsed(text);
+    EXPECT_TRUE(program.HasError()) << text.substr(0, 40);
+    EXPECT_NE(program.ErrorMessage().find("Formula is nested too deeply (more than 200 levels)"), std::string::npos)
+        << program.ErrorMessage();
+  }
+  // Up to the limit it runs, a long chain at every level included.
+  std::string deep = "X = ";
+  for (int i = 0; i < 190; ++i) deep += "1 + 1 + (";
+  deep += "1" + std::string(190, ')');
+  EXPECT_DOUBLE_EQ(RunText(deep).Value("X").ToNumber(), 381);
+}
+
 TEST(FormulaProgram, CopiesShareTheParsedTree) {
   FormulaProgram original = Parsed("PM = -ABS(CUE - MEMORY)");
   FormulaProgram copy = original;
