@@ -2,8 +2,6 @@
 #include "task/TaskServer.h"
 
 #include <QElapsedTimer>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 #include <cmath>
 #include <filesystem>
@@ -15,6 +13,7 @@
 #include "model/ModelFiles.h"
 #include "task/Protocol.h"
 #include "task/QtScheduler.h"
+#include "task/TaskSocket.h"
 #include "util/Dialogs.h"
 #include "util/ErrorText.h"
 #include "util/Files.h"
@@ -112,7 +111,11 @@ TaskServer::TaskServer(ServerOptions options, QObject* parent)
   });
   // Lines that waited for the executor go on after each of its steps.
   connect(scheduler_, &QtScheduler::stepRan, this, [this] {
-    if (!waiting_.empty()) Pump();
+    if (!waiting_.empty()) {
+      Pump();
+    } else if (socket_ && socket_->ReadFinished()) {
+      FinishIfHalfClosed();
+    }
   });
   SetMinimumLogLevel(options_.debug ? 0 : 1);
 }
@@ -152,9 +155,9 @@ bool TaskServer::Start() {
     AddLog("Cannot listen: port " + std::to_string(port) + " is outside 0 to 65535", 3);
     return false;
   }
-  server_ = new QTcpServer(this);
+  server_ = new TaskListener(this);
   server_->setMaxPendingConnections(1);
-  connect(server_, &QTcpServer::newConnection, this, &TaskServer::OnNewConnection);
+  connect(server_, &TaskListener::newConnection, this, &TaskServer::OnNewConnection);
   if (!server_->listen(host, static_cast<quint16>(port))) {
     AddLog("Cannot listen at " + address + ":" + std::to_string(port) + ": " +
                server_->errorString().toStdString(),
@@ -240,7 +243,7 @@ void TaskServer::WriteLog(bool showMessage) {
 // --- Connections -------------------------------------------------------------
 
 void TaskServer::OnNewConnection() {
-  while (QTcpSocket* incoming = server_->nextPendingConnection()) {
+  while (TaskSocket* incoming = server_->nextPendingTask()) {
     ++connectionCount_;
     AddLog("Accepted connection #" + std::to_string(connectionCount_) + " from " +
                incoming->peerAddress().toString().toStdString(),
@@ -256,8 +259,9 @@ void TaskServer::OnNewConnection() {
     DropCandidate();  // the newest newcomer is the one that may take over
     candidate_ = incoming;
     candidateFramer_ = LineFramer(options_.lineLimit);
-    connect(incoming, &QTcpSocket::readyRead, this, &TaskServer::OnCandidateReadyRead);
-    connect(incoming, &QTcpSocket::disconnected, this, &TaskServer::DropCandidate);
+    connect(incoming, &TaskSocket::readyRead, this, &TaskServer::OnCandidateReadyRead);
+    connect(incoming, &TaskSocket::readFinished, this, &TaskServer::DropCandidate);
+    connect(incoming, &TaskSocket::disconnected, this, &TaskServer::DropCandidate);
     AddLog("A task is connected; connection #" + std::to_string(connectionCount_) +
                " replaces it when its first line is a task message.",
            1);
@@ -265,7 +269,7 @@ void TaskServer::OnNewConnection() {
   }
 }
 
-void TaskServer::AdoptConnection(QTcpSocket* socket, bool batchSent) {
+void TaskServer::AdoptConnection(TaskSocket* socket, bool batchSent) {
   executor_.reset();
   framer_.Clear();
   waiting_.clear();
@@ -276,10 +280,11 @@ void TaskServer::AdoptConnection(QTcpSocket* socket, bool batchSent) {
   // first START or RESET, so a connection that never starts costs no copy.
   CloseExperiment();
   socket_ = socket;
-  connect(socket_, &QTcpSocket::readyRead, this, &TaskServer::OnReadyRead);
-  connect(socket_, &QTcpSocket::bytesWritten, this, &TaskServer::OnReadyRead);
-  connect(socket_, &QTcpSocket::disconnected, this, &TaskServer::OnDisconnected);
-  connect(socket_, &QTcpSocket::errorOccurred, this, &TaskServer::OnSocketError);
+  connect(socket_, &TaskSocket::readyRead, this, &TaskServer::OnReadyRead);
+  connect(socket_, &TaskSocket::readFinished, this, &TaskServer::OnReadyRead);
+  connect(socket_, &TaskSocket::bytesWritten, this, &TaskServer::OnReadyRead);
+  connect(socket_, &TaskSocket::disconnected, this, &TaskServer::OnDisconnected);
+  connect(socket_, &TaskSocket::errorOccurred, this, &TaskServer::OnSocketError);
   emit connectionChanged(true);
   if (!batchSent) SendBatch(socket_);
 }
@@ -302,7 +307,7 @@ void TaskServer::OnCandidateReadyRead() {
     DropCandidate();
     return;
   }
-  QTcpSocket* newcomer = candidate_;
+  TaskSocket* newcomer = candidate_;
   candidate_.clear();
   newcomer->disconnect(this);
   AddLog("Closing the previous connection for a new one.", 1);
@@ -315,7 +320,7 @@ void TaskServer::OnCandidateReadyRead() {
 
 void TaskServer::DropCandidate() {
   if (!candidate_) return;
-  QTcpSocket* old = candidate_;
+  TaskSocket* old = candidate_;
   candidate_.clear();
   old->disconnect(this);
   old->abort();
@@ -334,7 +339,7 @@ int TaskServer::BatchFromModel() {
   }
 }
 
-void TaskServer::SendBatch(QTcpSocket* socket) {
+void TaskServer::SendBatch(TaskSocket* socket) {
   const int batch = BatchFromModel();
   AddLog("Sending BATCH=" + std::to_string(batch), 1);
   const std::string text = "BATCH|" + std::to_string(batch);
@@ -403,7 +408,7 @@ bool TaskServer::StartExperiment() {
 
 void TaskServer::DropConnection() {
   if (!socket_) return;
-  QTcpSocket* old = socket_;
+  TaskSocket* old = socket_;
   socket_.clear();
   old->disconnect(this);
   old->abort();
@@ -418,15 +423,24 @@ void TaskServer::DropConnection() {
 }
 
 void TaskServer::OnReadyRead() {
-  QTcpSocket* socket = qobject_cast<QTcpSocket*>(sender());
+  TaskSocket* socket = qobject_cast<TaskSocket*>(sender());
   if (!socket || socket != socket_) return;
   // While a message is shown or a step is under way the bytes stay in the
   // socket; they are read when the pause ends.
   Pump();
 }
 
+void TaskServer::FinishIfHalfClosed() {
+  if (!socket_ || !socket_->ReadFinished() || socket_->state() != QAbstractSocket::ConnectedState) return;
+  if (ReadingPaused() || pumping_ || pumpScheduled_) return;
+  if (!waiting_.empty() || socket_->bytesAvailable() > 0) return;
+  if (executor_ && !executor_->Idle()) return;
+  AddLog("The task has finished sending; the connection closes once the replies are written.", 1);
+  socket_->disconnectFromHost();  // disconnected follows
+}
+
 void TaskServer::OnDisconnected() {
-  QTcpSocket* socket = qobject_cast<QTcpSocket*>(sender());
+  TaskSocket* socket = qobject_cast<TaskSocket*>(sender());
   if (!socket || socket != socket_) return;
   AddLog("Connection ended.", 1);
   DropConnection();
@@ -435,7 +449,7 @@ void TaskServer::OnDisconnected() {
 }
 
 void TaskServer::OnSocketError() {
-  QTcpSocket* socket = qobject_cast<QTcpSocket*>(sender());
+  TaskSocket* socket = qobject_cast<TaskSocket*>(sender());
   if (!socket || socket != socket_) return;
   if (socket->error() == QAbstractSocket::RemoteHostClosedError) return;  // a normal end
   const std::string text = socket->errorString().toStdString();
@@ -470,26 +484,30 @@ void TaskServer::Pump() {
     pumpAgain_ = true;
     return;
   }
-  pumping_ = true;
-  StepScope step(*this);
-  LogBatch batch;
-  QElapsedTimer slice;
-  slice.start();
-  bool more = true;
-  while (more) {
-    pumpAgain_ = false;
-    more = PumpOne();
-    // The steps a line set going without a real pause (the simulated clock)
-    // run now, not after a round trip through the event loop, so the next
-    // line need not wait for one.
-    if (more) scheduler_->RunDue();
-    if (more && slice.hasExpired(kSliceMs)) {
-      SchedulePump();
-      break;
+  QPointer<TaskServer> self(this);
+  {
+    pumping_ = true;
+    StepScope step(*this);
+    LogBatch batch;
+    QElapsedTimer slice;
+    slice.start();
+    bool more = true;
+    while (more) {
+      pumpAgain_ = false;
+      more = PumpOne();
+      // The steps a line set going without a real pause (the simulated clock)
+      // run now, not after a round trip through the event loop, so the next
+      // line need not wait for one.
+      if (more) scheduler_->RunDue();
+      if (more && slice.hasExpired(kSliceMs)) {
+        SchedulePump();
+        break;
+      }
     }
+    pumping_ = false;
+    if (pumpAgain_) SchedulePump();
   }
-  pumping_ = false;
-  if (pumpAgain_) SchedulePump();
+  if (self) FinishIfHalfClosed();
 }
 
 bool TaskServer::PumpOne() {
@@ -872,7 +890,7 @@ void TaskServer::ReportFailure(const Error& error) {
 }
 
 void TaskServer::DisconnectAfterFailure() {
-  QTcpSocket* old = socket_;
+  TaskSocket* old = socket_;
   socket_.clear();
   old->disconnect(this);
   framer_.Clear();
@@ -881,8 +899,8 @@ void TaskServer::DisconnectAfterFailure() {
   waiting_.clear();
   // disconnectFromHost writes what is queued (the ERROR reply) before it
   // closes; a task that never reads cannot hold the socket for long.
-  connect(old, &QTcpSocket::disconnected, old, &QObject::deleteLater);
-  QPointer<QTcpSocket> guard(old);
+  connect(old, &TaskSocket::disconnected, old, &QObject::deleteLater);
+  QPointer<TaskSocket> guard(old);
   QTimer::singleShot(5000, this, [guard] {
     if (guard) guard->abort();
   });

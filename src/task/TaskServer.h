@@ -57,8 +57,6 @@
 #include "task/LineFramer.h"
 #include "util/Dialogs.h"
 
-class QTcpServer;
-class QTcpSocket;
 class QTimer;
 
 namespace korvane::store {
@@ -68,6 +66,8 @@ class Database;
 namespace korvane::task {
 
 class QtScheduler;
+class TaskListener;
+class TaskSocket;
 
 struct ServerOptions {
   std::string modelPath;
@@ -159,16 +159,20 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void OnDisconnected();
   void OnSocketError();
   void DropConnection();
+  // The task has shut its writing side: once every line it sent is handled
+  // and the executor has nothing left to do, the replies go out and the
+  // connection closes.
+  void FinishIfHalfClosed();
 
   // --- Who the task is ---------------------------------------------------------
   // A connection accepted while another task is connected is a candidate: it
   // gets its BATCH, and it replaces the connected task only with its first
   // line, when that line is a task message. Anything else closes it.
-  void AdoptConnection(QTcpSocket* socket, bool batchSent);
+  void AdoptConnection(TaskSocket* socket, bool batchSent);
   void OnCandidateReadyRead();
   void DropCandidate();
   int BatchFromModel();
-  void SendBatch(QTcpSocket* socket);
+  void SendBatch(TaskSocket* socket);
   void CloseExperiment();
 
   // --- Reading at the task's pace ----------------------------------------------
@@ -236,8 +240,8 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void DisconnectAfterFailure();
 
   ServerOptions options_;
-  QTcpServer* server_ = nullptr;
-  QPointer<QTcpSocket> socket_;
+  TaskListener* server_ = nullptr;
+  QPointer<TaskSocket> socket_;
   QtScheduler* scheduler_ = nullptr;
   LineFramer framer_;
   std::deque<LineFramer::Piece> waiting_;  // read, not yet handled
@@ -247,7 +251,7 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   bool holdingForReplies_ = false;
   bool firstLine_ = true;       // the connection has sent no line yet
   long unknownLines_ = 0;       // of this connection, for the log's cap
-  QPointer<QTcpSocket> candidate_;
+  QPointer<TaskSocket> candidate_;
   LineFramer candidateFramer_;
   std::unique_ptr<store::Database> experiment_;
   std::string experimentPath_;

@@ -63,9 +63,10 @@ class RawTask {
     ::close(fd_);
   }
   bool Connected() const { return connected_; }
-  // Sends text count times from a thread of its own.
-  void SendInBackground(std::string text, long count) {
-    sender_ = std::thread([this, text = std::move(text), count] {
+  // Sends text count times from a thread of its own; then, with
+  // shutWriting, shuts the socket's writing side.
+  void SendInBackground(std::string text, long count, bool shutWriting = false) {
+    sender_ = std::thread([this, text = std::move(text), count, shutWriting] {
       for (long i = 0; i < count; ++i) {
         std::size_t done = 0;
         while (done < text.size()) {
@@ -75,6 +76,7 @@ class RawTask {
         }
         sent_ += static_cast<long>(text.size());
       }
+      if (shutWriting) ::shutdown(fd_, SHUT_WR);
       finished_ = true;
     });
   }
@@ -83,11 +85,17 @@ class RawTask {
     char buffer[65536];
     while (true) {
       const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      ended_ = ended_ || n == 0;
       if (n <= 0) break;
       for (ssize_t i = 0; i < n; ++i) lines_ += buffer[i] == '\n';
+      if (text_.size() < 4096) text_.append(buffer, static_cast<std::size_t>(std::min<ssize_t>(n, 4096)));
     }
     return lines_;
   }
+  // The server has closed the connection (all of it was read).
+  bool Ended() const { return ended_; }
+  // The first bytes that arrived.
+  const std::string& Text() const { return text_; }
   void ShutdownWriting() { ::shutdown(fd_, SHUT_WR); }
   long Sent() const { return sent_; }
   bool Finished() const { return finished_; }
@@ -99,6 +107,8 @@ class RawTask {
   std::atomic<long> sent_{0};
   std::atomic<bool> finished_{false};
   long lines_ = 0;
+  bool ended_ = false;
+  std::string text_;
 };
 
 class HardeningTest : public ::testing::Test {
@@ -160,6 +170,59 @@ TEST_F(HardeningTest, UnreadRepliesHoldTheTaskBackAndMemoryStaysBounded) {
   }, 60000);
   EXPECT_EQ(replies, 150001);
   EXPECT_TRUE(task.Finished());
+}
+
+TEST_F(HardeningTest, AHalfClosedTaskGetsEveryReplyThenTheEnd) {
+  Serve();
+  QSignalSpy connection(server.get(), &TaskServer::connectionChanged);
+  {
+    // A whole trial, then the task shuts its writing side and only reads.
+    RawTask task(server->Port());
+    ASSERT_TRUE(task.Connected());
+    task.SendInBackground("START|I1\r\nALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\n", 1, true);
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+      task.Drain();
+      return task.Ended();
+    }, 10000));
+    EXPECT_EQ(task.Text().rfind("BATCH|100\r\nHELO|Korvane binary choice, simulation 1\r\nCUESIZE|I1|1\r\nDECISION|Choice|", 0),
+              0u)
+        << task.Text();
+    EXPECT_EQ(task.Drain(), 4);
+  }
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !server->IsConnected(); }, 2000));
+  ASSERT_GE(connection.count(), 2);
+  EXPECT_FALSE(connection.last().at(0).toBool());
+  EXPECT_EQ(korvane::test::Sql(server->ExperimentPath(), "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'EXEC'"), "1");
+
+  // Many lines, more replies than may wait unsent, and the writing side shut
+  // before the task reads anything: once it reads, every reply comes, in
+  // order, and then the end.
+  RawTask flood(server->Port());
+  ASSERT_TRUE(flood.Connected());
+  flood.SendInBackground("Z|1\r\n", 100000, true);
+  QTest::qWait(800);
+  EXPECT_TRUE(server->IsConnected());
+  EXPECT_GT(server->WaitingLines(), 0u);
+  EXPECT_TRUE(QTest::qWaitFor([&] {
+    flood.Drain();
+    return flood.Ended();
+  }, 30000));
+  EXPECT_EQ(flood.Drain(), 100001);
+  EXPECT_TRUE(flood.Finished());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !server->IsConnected(); }, 2000));
+
+  // A task that closes outright ends its connection as before, and the
+  // server takes the next one.
+  {
+    auto gone = Started();
+    gone->SendRaw("ALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\n");
+    gone->socket.close();
+  }
+  EXPECT_TRUE(QTest::qWaitFor([&] { return server->Status() != "RUN"; }, 5000));
+  EXPECT_FALSE(server->IsConnected());
+  auto next = Started();
+  next->Send("ALTERNATIVE|I1|Option|1");
+  EXPECT_EQ(next->Ask("ALTERNATIVE|I1|Option|2").rfind("DECISION|Choice|", 0), 0u);
 }
 
 TEST_F(HardeningTest, AFloodOfJunkLeavesAShortLog) {
