@@ -10,6 +10,8 @@
 // state. A connection the server closed (an HTTP-looking first line, a
 // failure) is replaced; every few thousand inputs the task reconnects, so
 // the experiment starts afresh and the database does not grow without bound.
+// Now and then the task shuts its writing side after an input and reads
+// until the server closes (every reply must come, then the end).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -71,10 +73,20 @@ struct Fixture {
     for (int i = 0; i < 1000 && !server->IsConnected(); ++i) QCoreApplication::processEvents();
     Send("START|I1\r\n");
   }
-  void Drain() {
+  // Reads what has arrived; false once the server has closed.
+  bool Drain() {
     char buffer[65536];
-    while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    while (true) {
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n == 0) return false;
+      if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
     }
+  }
+  // Shuts the writing side and reads until the server closes; a server that
+  // never closes is a hang (libFuzzer's -timeout).
+  void HalfClose() {
+    ::shutdown(fd, SHUT_WR);
+    while (Drain()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
   }
   // Writes all of bytes, reading replies only when the system takes no more.
   void Send(std::string_view bytes) {
@@ -112,6 +124,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fixture.Send("\r\nSTOP\r\nSTART|I1\r\n");
   for (int i = 0; i < 1000; ++i) QCoreApplication::processEvents();
   if (++fixture.inputs % 64 == 0) fixture.Drain();
-  if (fixture.inputs % 5000 == 0) fixture.Renew();
+  if (fixture.inputs % 5000 == 0) {
+    fixture.Renew();
+  } else if (fixture.inputs % 499 == 0) {
+    fixture.HalfClose();
+    fixture.Connect();
+  }
   return 0;
 }
