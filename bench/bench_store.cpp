@@ -1,8 +1,12 @@
 // bench_store.cpp: speed of the model store's hot paths: trace rows through a
 // prepared statement, instance rows through a record set, reading settings,
-// opening a record set over a subject's rows, and creating a model file.
+// opening a record set over a subject's rows, and creating a model file; and
+// the floor of a trace row in SQLite (BM_TraceRowFloor).
 #include <benchmark/benchmark.h>
 
+#include <sqlite3.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -80,6 +84,72 @@ void BM_TraceRowsPrepared(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_TraceRowsPrepared);
+
+// What one MetaInstance row costs SQLite itself, with nothing of Korvane on
+// the way: rows of the binary-choice trace's shape bound with sqlite3_bind_*
+// into the trace table of a model file (WAL, synchronous NORMAL, its indexes
+// dropped), 8,000 rows per commit, then the five indexes built once, as a run
+// ends. Counters: us per row to insert and to index. A run's full trace can
+// cost no less than their sum per row.
+void BM_TraceRowFloor(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  const int rows = static_cast<int>(state.range(0));
+  double insertUs = 0, indexUs = 0;
+  for (auto _ : state) {
+    BenchFolder folder;
+    {
+      auto db = NewModel(folder, "floor.mdb");
+      SuspendTraceIndexes(db.get());
+      db->Close();
+    }
+    sqlite3* raw = nullptr;
+    if (sqlite3_open(folder.File("floor.mdb").c_str(), &raw) != SQLITE_OK) std::abort();
+    sqlite3_exec(raw, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(raw,
+                       "INSERT INTO MetaInstance (SubjectID, Time, InstanceType, TrialNumber, Instance, Marker, "
+                       "Activation, Similarity, BLL, Noise, Selected, Executed, Feedback) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                       -1, &insert, nullptr);
+    auto start = Clock::now();
+    sqlite3_exec(raw, "BEGIN", nullptr, nullptr, nullptr);
+    for (int i = 0; i < rows; ++i) {
+      sqlite3_bind_int(insert, 1, i / 1780 + 1);
+      sqlite3_bind_text(insert, 2, "2026-12-07 20:17:36.032", -1, SQLITE_STATIC);
+      sqlite3_bind_text(insert, 3, "I1", -1, SQLITE_STATIC);
+      sqlite3_bind_int(insert, 4, i / 18);
+      sqlite3_bind_int(insert, 5, 400 + i % 5);
+      sqlite3_bind_text(insert, 6, "ACAL", -1, SQLITE_STATIC);
+      sqlite3_bind_double(insert, 7, -2.5 + 1e-6 * i);
+      sqlite3_bind_double(insert, 8, -1.0);
+      sqlite3_bind_double(insert, 9, -1.6 - 1e-6 * i);
+      sqlite3_bind_double(insert, 10, 0.1 + 1e-6 * i);
+      sqlite3_bind_int(insert, 11, 0);
+      sqlite3_bind_int(insert, 12, 1);
+      sqlite3_bind_double(insert, 13, 0.0);
+      if (sqlite3_step(insert) != SQLITE_DONE) std::abort();
+      sqlite3_reset(insert);
+      if (i % 8000 == 7999) sqlite3_exec(raw, "COMMIT; BEGIN", nullptr, nullptr, nullptr);
+    }
+    sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr);
+    auto inserted = Clock::now();
+    sqlite3_finalize(insert);
+    sqlite3_close(raw);
+    {
+      auto db = Database::Open(folder.File("floor.mdb"));
+      RestoreTraceIndexes(db.get());
+      db->Close();
+    }
+    auto indexed = Clock::now();
+    insertUs += std::chrono::duration<double, std::micro>(inserted - start).count() / rows;
+    indexUs += std::chrono::duration<double, std::micro>(indexed - inserted).count() / rows;
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["us_per_row_insert"] = insertUs / n;
+  state.counters["us_per_row_index"] = indexUs / n;
+  state.counters["us_per_row"] = (insertUs + indexUs) / n;
+}
+BENCHMARK(BM_TraceRowFloor)->Arg(178000)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // One instance row per iteration through AddNew/Update, each committed.
 void BM_InstanceRowsRecordset(benchmark::State& state) {

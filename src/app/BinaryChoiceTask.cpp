@@ -118,6 +118,9 @@ void BinaryChoiceTask::OnReadyRead() {
     if (piece.overLong) return Fail("the model sent an over-long line");
     OnLine(piece.line);
   }
+  // What the lines made us send leaves now, in one write, not when the
+  // event loop next looks at the socket.
+  if (socket_) socket_->flush();
 }
 
 void BinaryChoiceTask::OnLine(const std::string& line) {

@@ -49,6 +49,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
       std::string n = std::to_string(feedback.Count());
       Add("ERROR: Model expects one feedback value, but received " + n, 3);
       CommitStep();
+      db_.MakeRunDurable();
       std::shared_ptr<bool> alive = alive_;
       owner_.SendData("ERROR|Model is expecting one feedback value, but received " + n +
                       ". If this is not the case, change the feedback type in the model.");
@@ -64,7 +65,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
   }
   if (goal_ == 0) throw Error::Standard(ErrorNumber::DivisionByZero, "ModelExecutor");
   double goodness = outcome / goal_;
-  Add(Indented(2, "GOODNESS=" + FormatNumber(goodness)), 0);
+  if (Wants(0)) Add(Indented(2, "GOODNESS=" + FormatNumber(goodness)), 0);
 
   std::set<std::int32_t> rewarded;
   if (Wants(0)) Add("Applying feedback to " + std::to_string(executed_.Count()) + " executed items", 0);
@@ -79,13 +80,15 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
       item = executedItem;
       if (Wants(0)) Add(Indented(2, "REUSE-INSTANCE-FEEDBACK " + item->ToString()), 0);
     }
-    std::string id = std::to_string(item->ID);
+    // The step lines are built only for the debug level.
+    const bool debug = Wants(0);
+    const std::string id = debug ? std::to_string(item->ID) : std::string();
     if (!rewarded.insert(item->ID).second) {
       if (cues_) cues_->Fed(outcome, item->Utility);
-      Add(Indented(2, "Record " + id + ": utility already rewarded during this cycle; not rewarding again"), 0);
+      if (debug) Add(Indented(2, "Record " + id + ": utility already rewarded during this cycle; not rewarding again"), 0);
       continue;
     }
-    Add(Indented(2, "Record " + id + ": "), 0);
+    if (debug) Add(Indented(2, "Record " + id + ": "), 0);
 
     // A new instance made for the feedback carries the time at which the
     // instance it copies was executed.
@@ -94,13 +97,13 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
     double change = 0;
     if (utilityUpdateType_ == 0) {
       change = goodness;
-      Add(Indented(4, "UTILITY-SET VALUE=" + FormatNumber(change)), 0);
+      if (debug) Add(Indented(4, "UTILITY-SET VALUE=" + FormatNumber(change)), 0);
       item->Utility = change;
     } else if (utilityUpdateType_ == 1) {
       change = feedbackModelTime == 0
                    ? goodness
                    : goodness * (1 - (feedbackModelTime - executionModelTime) / feedbackModelTime);
-      Add(Indented(4, "UTILITY-INCREASE VALUE=" + FormatNumber(change)), 0);
+      if (debug) Add(Indented(4, "UTILITY-INCREASE VALUE=" + FormatNumber(change)), 0);
       item->Utility += change;
     } else {
       if (item->SeekOn(*table_)) {
@@ -111,7 +114,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
       feedback.Add("O", Variant(outcome));
       utilityUpdate_.Execute(feedback, random_);
       change = NumberResult(feedback.Value("U"), "the utility update formula");
-      Add(Indented(4, "UTILITY-SET VALUE=" + FormatNumber(change)), 0);
+      if (debug) Add(Indented(4, "UTILITY-SET VALUE=" + FormatNumber(change)), 0);
       item->Utility = change;
     }
 
@@ -122,7 +125,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
     item->Feedback = 0;
 
     if (reinforceFeedback_) {
-      Add(Indented(2, "REINFORCE-FEEDBACK"), 0);
+      if (debug) Add(Indented(2, "REINFORCE-FEEDBACK"), 0);
       item->AddTime(ModelTimeNow());
     }
 
@@ -134,7 +137,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
       continue;
     }
     if (item->SeekOn(*table_)) {
-      if (Wants(0)) {
+      if (debug) {
         Add("\t-- Record " + id + ": update utility ", 0);
         Add("\t\t-- Current utility = " + table_->StoredUtility(*item->Bookmark).ToText(), 0);
         if (utilityUpdateType_ == 1) Add("\t\t-- Utility increase = " + FormatNumber(change), 0);

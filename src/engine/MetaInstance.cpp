@@ -14,9 +14,19 @@ DateValue LocalDateOf(double absoluteMilliseconds) {
   // Days since 1899-12-30 in local time: the UTC day count shifted by the
   // local offset at that instant.
   std::time_t seconds = static_cast<std::time_t>(std::floor(absoluteMilliseconds / 1000.0));
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  double offsetSeconds = static_cast<double>(local.tm_gmtoff);
+  // The local offset changes only on a quarter hour (of UTC, in every time
+  // zone): asked again only in another quarter (localtime_r reads the time
+  // zone every time).
+  thread_local std::time_t cachedQuarter = -1;
+  thread_local long cachedOffset = 0;
+  const std::time_t quarter = seconds - ((seconds % 900) + 900) % 900;
+  if (quarter != cachedQuarter) {
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    cachedOffset = local.tm_gmtoff;
+    cachedQuarter = quarter;
+  }
+  double offsetSeconds = static_cast<double>(cachedOffset);
   double days = (absoluteMilliseconds / 1000.0 + offsetSeconds) / 86400.0 + 25569.0;
   return DateValue{days};
 }
@@ -65,7 +75,10 @@ TraceWriter::~TraceWriter() {
 
 void TraceWriter::SetTime(DateValue time) {
   // Formatted once for all the rows that share it; rows buffered before keep
-  // the time they were made at.
+  // the time they were made at. Steps of one trial on the simulated clock
+  // share their time, so most calls end at the first test.
+  if (time.days == timeDays_ || level_ == Level::None) return;
+  timeDays_ = time.days;
   std::string text = FormatDate(time, true);
   if (text == timeText_) return;
   Flush();

@@ -54,7 +54,10 @@ class TraceWriter {
     Decisions = 1,  // no ACAL and SCAL rows (one per candidate and per instance loaded)
     None = 2,       // no trace rows and no merge rows: the instances only
   };
-  void SetLevel(Level level) { level_ = level; }
+  void SetLevel(Level level) {
+    level_ = level;
+    timeDays_ = -1;  // the next SetTime formats its time
+  }
   Level GetLevel() const { return level_; }
 
   // The Time column of the rows that follow (local date and time).
@@ -90,6 +93,7 @@ class TraceWriter {
   EngineLog* log_;
   std::unique_ptr<store::Statement> batchInsert_, singleInsert_, mergeInsert_;
   std::string timeText_;
+  double timeDays_ = -1;  // the time timeText_ was made from
   std::deque<std::string> names_;
   std::vector<Buffered> buffer_;
   std::int64_t written_ = 0;

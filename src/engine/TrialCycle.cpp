@@ -338,7 +338,10 @@ void ModelExecutor::Impl::ExecuteChoice(const std::string& typeName) {
   // Still busy while the reply goes out: what the task sends back meanwhile
   // is only queued.
   std::shared_ptr<bool> alive = alive_;
-  if (!reply.empty()) owner_.SendData(reply);
+  if (!reply.empty()) {
+    db_.MakeRunDurable();
+    owner_.SendData(reply);
+  }
   if (!*alive) return;
   busy_ = false;
   BeginStep();

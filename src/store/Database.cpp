@@ -1235,7 +1235,12 @@ void Database::CommitRun() {
   accountedChanges_ = sqlite3_total_changes64(db_);
 }
 
+void Database::MakeRunDurable() {
+  if (journal_) journal_->Sync();
+}
+
 void Database::ReplayJournal(std::uint64_t after) {
+  journal_->Sync();
   RunJournal::Read(RunJournal::PathOf(path_), after,
                    [&](const std::string& sql, const std::vector<JournalValue>& values) { RunJournaled(db_, sql, values); });
 }

@@ -193,6 +193,13 @@ class Database {
   // Commits the journaled groups to SQLite now (when no transaction is open),
   // so that other connections see them.
   void CommitJournaledRun();
+  // A group is written to the journal when something leaves the process that
+  // depends on it, not at its commit: the owner of a run calls this before a
+  // reply goes out and when it has handled what arrived, so that the groups
+  // of a feedback and of the decision after it reach the file in one write(2).
+  // Until then a committed group lives in memory only. Does nothing outside a
+  // journaled run. Throws korvane::Error when the journal cannot be written.
+  void MakeRunDurable();
 
   // The raw handle, for this layer's own classes only.
   sqlite3* Handle() const { return db_; }

@@ -70,6 +70,12 @@ RunJournal::RunJournal(const std::string& databasePath, std::int32_t originalVer
 }
 
 RunJournal::~RunJournal() {
+  try {
+    if (fd_ >= 0) Sync();
+  } catch (...) {
+    // Closing anyway: what waited is also in SQLite's open transaction or lost
+    // with it, as a failed write would have lost it.
+  }
   if (fd_ >= 0) ::close(fd_);
 }
 
@@ -86,7 +92,26 @@ void RunJournal::WriteAll(const char* data, std::size_t size) {
   }
 }
 
+void RunJournal::Sync() {
+  std::size_t written = 0;
+  while (written < frame_.size()) {
+    ssize_t n = ::write(fd_, frame_.data() + written, frame_.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // A later Sync goes on after the bytes that did reach the file.
+      const int error = errno;
+      frame_.erase(0, written);
+      errno = error;
+      Fail("cannot write the run journal " + path_);
+    }
+    written += static_cast<std::size_t>(n);
+    fileBytes_ += static_cast<std::size_t>(n);
+  }
+  frame_.clear();
+}
+
 void RunJournal::Truncate() {
+  frame_.clear();
   if (::ftruncate(fd_, 0) != 0) Fail("cannot empty the run journal " + path_);
   fileBytes_ = 0;
   std::string header(kMagic, 4);
@@ -135,13 +160,11 @@ void RunJournal::Statement(const std::string& sql, const std::vector<JournalValu
 }
 
 void RunJournal::AppendGroup(std::uint64_t number) {
-  frame_.clear();
   frame_ += 'G';
   Put(frame_, number);
   Put(frame_, static_cast<std::uint32_t>(body_.size()));
   Put(frame_, Checksum(body_));
   frame_ += body_;
-  WriteAll(frame_.data(), frame_.size());
   body_.clear();
   definedInGroup_.clear();
   changes_ = 0;

@@ -49,7 +49,7 @@ class RunJournal {
   // originalVersion is the database's user_version before the run. Throws
   // korvane::Error when the journal cannot be made or another process holds it.
   RunJournal(const std::string& databasePath, std::int32_t originalVersion);
-  // Closes the file (and so its lock); the file stays.
+  // Writes what waits, closes the file (and so its lock); the file stays.
   ~RunJournal();
   RunJournal(const RunJournal&) = delete;
   RunJournal& operator=(const RunJournal&) = delete;
@@ -62,12 +62,18 @@ class RunJournal {
   std::int64_t Changes() const { return changes_; }
   bool GroupEmpty() const { return body_.empty(); }
   std::size_t GroupBytes() const { return body_.size(); }
-  // Appends the recorded statements as group `number` with one write(2).
+  // Closes the recorded statements as group `number`; it waits in memory
+  // with the groups closed before it until Sync.
   void AppendGroup(std::uint64_t number);
+  // Writes the waiting groups with one write(2). Once it returns they
+  // survive the process being killed.
+  void Sync();
+  bool Waiting() const { return !frame_.empty(); }
   void DiscardGroup();
-  // Empties the file after SQLite committed every group in it.
+  // Empties the file after SQLite committed every group in it, and those
+  // still waiting.
   void Truncate();
-  std::size_t Bytes() const { return fileBytes_; }
+  std::size_t Bytes() const { return fileBytes_ + frame_.size(); }
 
   // --- Reading ------------------------------------------------------------------
   struct Replayed {

@@ -12,17 +12,8 @@ void QtScheduler::Post(double delayMs, std::function<void()> task) {
   ++pending_;
   if (!(delayMs > 0)) {
     due_.push_back(std::move(task));
-    if (!flushQueued_) {
-      // Runs them if nobody calls RunDue first.
-      flushQueued_ = true;
-      QMetaObject::invokeMethod(
-          this,
-          [this] {
-            flushQueued_ = false;
-            RunDue();
-          },
-          Qt::QueuedConnection);
-    }
+    // While RunDue runs, its loop takes the new step as well.
+    if (!running_) QueueFlush();
     return;
   }
   auto run = [this, task = std::move(task)]() {
@@ -41,6 +32,19 @@ void QtScheduler::Post(double delayMs, std::function<void()> task) {
   QTimer::singleShot(ms, Qt::PreciseTimer, this, std::move(run));
 }
 
+void QtScheduler::QueueFlush() {
+  if (flushQueued_) return;
+  // Runs the due steps if nobody calls RunDue first.
+  flushQueued_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        flushQueued_ = false;
+        RunDue();
+      },
+      Qt::QueuedConnection);
+}
+
 void QtScheduler::RunDue() {
   if (running_) return;  // the loop below is already emptying the queue
   running_ = true;
@@ -55,6 +59,7 @@ void QtScheduler::RunDue() {
       else task();
     } catch (...) {
       running_ = false;
+      if (!due_.empty()) QueueFlush();
       throw;
     }
   }

@@ -505,9 +505,24 @@ void TaskServer::Pump() {
       }
     }
     pumping_ = false;
+    FinishArrival();
     if (pumpAgain_) SchedulePump();
   }
   if (self) FinishIfHalfClosed();
+}
+
+void TaskServer::FinishArrival() {
+  // What the handled lines committed without a reply (a feedback) reaches
+  // the run journal now, and the replies leave in one write instead of
+  // waiting for the event loop's next look at the socket.
+  if (experiment_) {
+    try {
+      experiment_->MakeRunDurable();
+    } catch (const Error& e) {
+      AddLog("Cannot write the run journal: " + e.Description(), 3);
+    }
+  }
+  if (socket_) socket_->flush();
 }
 
 bool TaskServer::PumpOne() {

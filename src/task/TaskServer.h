@@ -182,6 +182,7 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   // the executor is idle; the socket is read only when no line waits. Pump
   // handles lines for a slice of time, then lets the event loop run.
   void SchedulePump();
+  void FinishArrival();
   void Pump();
   bool PumpOne();
   bool ReadSome();

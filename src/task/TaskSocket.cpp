@@ -118,33 +118,49 @@ qint64 TaskSocket::write(const QByteArray& bytes) {
   return bytes.size();
 }
 
-void TaskSocket::OnWritable() {
-  qint64 sent = 0;
+bool TaskSocket::SendQueued(qint64* sent) {
+  *sent = 0;
   while (fd_ >= 0 && writeOffset_ < writeBuffer_.size()) {
     const ssize_t n = ::send(fd_, writeBuffer_.constData() + writeOffset_,
                              static_cast<std::size_t>(writeBuffer_.size() - writeOffset_), MSG_NOSIGNAL);
     if (n > 0) {
       writeOffset_ += n;
-      sent += n;
+      *sent += n;
       continue;
     }
     const int systemError = errno;
     if (n < 0 && systemError == EINTR) continue;
     if (n < 0 && (systemError == EAGAIN || systemError == EWOULDBLOCK)) break;
     Fail(n < 0 ? systemError : EPIPE);  // the task is gone (EPIPE, ECONNRESET)
-    return;
+    return false;
   }
   if (writeOffset_ == writeBuffer_.size()) {
     writeBuffer_.clear();
     writeOffset_ = 0;
-    writeNotifier_->setEnabled(false);
+    if (writeNotifier_) writeNotifier_->setEnabled(false);
   } else if (writeOffset_ > 1024 * 1024) {
     writeBuffer_.remove(0, writeOffset_);
     writeOffset_ = 0;
   }
+  return true;
+}
+
+void TaskSocket::OnWritable() {
+  qint64 sent = 0;
+  if (!SendQueued(&sent)) return;
   QPointer<TaskSocket> self(this);
   if (sent > 0) emit bytesWritten(sent);
   if (self && state_ == QAbstractSocket::ClosingState && bytesToWrite() == 0) Finish();
+}
+
+bool TaskSocket::flush() {
+  if (fd_ < 0 || bytesToWrite() == 0) return false;
+  qint64 sent = 0;
+  if (!SendQueued(&sent)) return false;
+  QPointer<TaskSocket> self(this);
+  if (sent > 0) emit bytesWritten(sent);
+  if (self && state_ == QAbstractSocket::ClosingState && bytesToWrite() == 0) Finish();
+  return sent > 0;
 }
 
 void TaskSocket::disconnectFromHost() {

@@ -42,6 +42,9 @@ class TaskSocket : public QObject {
   // Queues bytes to be sent; returns their count, or -1 when the connection
   // cannot be written any more.
   qint64 write(const QByteArray& bytes);
+  // Hands what is queued to the system now, as far as it takes it without
+  // waiting; true when something was sent.
+  bool flush();
   // Bytes queued and not yet taken by the system.
   qint64 bytesToWrite() const { return writeBuffer_.size() - writeOffset_; }
   // At most this much is read ahead from the system (0: no limit).
@@ -74,6 +77,8 @@ class TaskSocket : public QObject {
  private:
   void OnReadable();
   void OnWritable();
+  // Sends what the system takes now; false when the connection failed.
+  bool SendQueued(qint64* sent);
   void UpdateReadNotifier();
   // Ends the connection after a system error; errorOccurred and disconnected.
   void Fail(int systemError);

@@ -194,12 +194,12 @@ TEST_F(HardeningTest, AHalfClosedTaskGetsEveryReplyThenTheEnd) {
   EXPECT_FALSE(connection.last().at(0).toBool());
   EXPECT_EQ(korvane::test::Sql(server->ExperimentPath(), "SELECT COUNT(*) FROM MetaInstance WHERE Marker = 'EXEC'"), "1");
 
-  // Many lines, more replies than may wait unsent, and the writing side shut
-  // before the task reads anything: once it reads, every reply comes, in
+  // Many lines, more replies than may wait unsent (ours and the system's
+  // 4 MB send buffer), and the writing side shut before the task reads anything: once it reads, every reply comes, in
   // order, and then the end.
   RawTask flood(server->Port());
   ASSERT_TRUE(flood.Connected());
-  flood.SendInBackground("Z|1\r\n", 100000, true);
+  flood.SendInBackground("Z|1\r\n", 250000, true);
   QTest::qWait(800);
   EXPECT_TRUE(server->IsConnected());
   EXPECT_GT(server->WaitingLines(), 0u);
@@ -207,7 +207,7 @@ TEST_F(HardeningTest, AHalfClosedTaskGetsEveryReplyThenTheEnd) {
     flood.Drain();
     return flood.Ended();
   }, 30000));
-  EXPECT_EQ(flood.Drain(), 100001);
+  EXPECT_EQ(flood.Drain(), 250001);
   EXPECT_TRUE(flood.Finished());
   EXPECT_TRUE(QTest::qWaitFor([&] { return !server->IsConnected(); }, 2000));
 
