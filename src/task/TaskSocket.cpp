@@ -157,9 +157,20 @@ bool TaskSocket::flush() {
   if (fd_ < 0 || bytesToWrite() == 0) return false;
   qint64 sent = 0;
   if (!SendQueued(&sent)) return false;
-  QPointer<TaskSocket> self(this);
-  if (sent > 0) emit bytesWritten(sent);
-  if (self && state_ == QAbstractSocket::ClosingState && bytesToWrite() == 0) Finish();
+  if (sent > 0) {
+    // Told from the event loop: the caller is in the middle of handling the
+    // task's lines, where the news that replies left (and reading may go on)
+    // would be ignored, and with the queue empty no notifier would tell it
+    // again.
+    QMetaObject::invokeMethod(
+        this,
+        [this, sent] {
+          QPointer<TaskSocket> self(this);
+          emit bytesWritten(sent);
+          if (self && state_ == QAbstractSocket::ClosingState && bytesToWrite() == 0) Finish();
+        },
+        Qt::QueuedConnection);
+  }
   return sent > 0;
 }
 

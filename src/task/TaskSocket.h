@@ -43,7 +43,8 @@ class TaskSocket : public QObject {
   // cannot be written any more.
   qint64 write(const QByteArray& bytes);
   // Hands what is queued to the system now, as far as it takes it without
-  // waiting; true when something was sent.
+  // waiting; true when something was sent. bytesWritten follows from the
+  // event loop, not from within the call.
   bool flush();
   // Bytes queued and not yet taken by the system.
   qint64 bytesToWrite() const { return writeBuffer_.size() - writeOffset_; }
