@@ -50,8 +50,9 @@ def play(args):
             for _ in range(args.trials):
                 order = [SAFE, RISKY]
                 rng.shuffle(order)
-                for option in order:
-                    conn.alternative(args.type, Option=option)
+                with conn.together():  # both options reach the model in one piece
+                    for option in order:
+                        conn.alternative(args.type, Option=option)
                 decision = conn.decision()
                 option = decision.get("Choice")
                 if option == SAFE:

@@ -10,6 +10,7 @@ any rejected message is answered by ERROR|text, which this module raises as
 TaskError.
 """
 
+import contextlib
 import decimal
 import math
 import select
@@ -124,6 +125,7 @@ class TaskConnection:
         self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self._buffer = b""
         self._discarding = False  # inside an over-long line, dropped up to its CR LF
+        self._held = None  # lines of a together() block, not sent yet
         self.messages = []
         self.batch = None
         fields = self._expect("BATCH")
@@ -139,10 +141,47 @@ class TaskConnection:
             raise ValueError("a line may not hold a line break")
         if len(data) > LINE_LIMIT:
             raise ValueError(f"a line of {len(data)} bytes is longer than the {LINE_LIMIT} bytes the model reads")
-        self._sock.sendall(data + b"\r\n")
+        if self._held is not None:
+            self._held.append(data + b"\r\n")
+        else:
+            self._sock.sendall(data + b"\r\n")
+
+    @contextlib.contextmanager
+    def together(self):
+        """Sends the lines of the block in one piece when it ends, so that
+        the model gets them in one read instead of one each (a trial's
+        alternatives, or a feedback and the next trial's cues):
+
+            with conn.together():
+                conn.alternative("I1", Option=1)
+                conn.alternative("I1", Option=2)
+            choice = conn.decision()
+
+        A call inside the block that waits for a reply sends what is held
+        first. A block left by an exception sends nothing of what it held.
+        With the real clock the model times a line by its arrival, so hold
+        back only lines that belong to the same moment."""
+        outer = self._held is None
+        if outer:
+            self._held = []
+        try:
+            yield self
+        except BaseException:
+            if outer:
+                self._held = None
+            raise
+        if outer:
+            self._send_held(keep_holding=False)
+
+    def _send_held(self, keep_holding=True):
+        held, self._held = self._held, ([] if keep_holding else None)
+        if held:
+            self._sock.sendall(b"".join(held))
 
     def read_line(self, timeout=None):
         """The next whole line from the model, without CR LF."""
+        if self._held:
+            self._send_held()  # a reply to wait for may depend on them
         self._sock.settimeout(self.timeout if timeout is None else timeout)
         too_long = TaskError(f"the model sent a line longer than {LINE_LIMIT} bytes; it was dropped")
         while True:

@@ -158,3 +158,23 @@ def test_an_over_long_line_from_the_peer_is_refused_and_skipped():
         # The rest of the over-long line is dropped; the next line reads.
         assert conn.decision().values == {"Choice": 1}
     peer.close()
+
+
+def test_lines_held_together_go_out_in_order_before_a_wait_and_not_after_an_error():
+    # The peer answers the second line only: had the lines waited past
+    # decision(), the wait would time out.
+    peer = ScriptedPeer([b"BATCH|1\r\n", None, None, b"DECISION|Choice|2\r\n", None])
+    with korvane.TaskConnection("127.0.0.1", peer.port, timeout=10) as conn:
+        with conn.together():
+            conn.alternative("I1", Option=1)
+            conn.alternative("I1", Option=2)
+            assert peer.received == b""  # held until the block ends or a reply is awaited
+            assert conn.decision().values == {"Choice": 2}
+        with pytest.raises(ValueError):
+            with conn.together():
+                conn.feedback("I1", 3)
+                conn.alternative("I1", Option="bad\nline")
+        conn.feedback("I1", 4)
+    peer.close()
+    # The block that raised sent nothing, not even its feedback.
+    assert peer.received == b"ALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\nFEEDBACK|I1|4\r\n"

@@ -167,26 +167,39 @@ void InstanceTable::UpdateRow(std::int64_t id, const formula::VariableList& valu
 }
 
 std::int64_t InstanceTable::InsertRow(const formula::VariableList& values, DateValue created) {
-  std::string columns, marks;
-  std::vector<Variant> params;
+  // Which columns the values fill; the statement is made again only when
+  // that changes (in a run it never does).
+  std::vector<std::size_t> filled;
+  std::vector<const Variant*> given;
   for (std::size_t i = 0; i < def_.fields.size(); ++i) {
     const store::FieldInfo& field = def_.fields[i];
     if (field.autoIncrement || field.name.rfind("X_", 0) == 0) continue;  // set below, or the identity
     const Variant* value = values.Find(slotNames_[i]);
     if (!value) continue;
-    columns += ", " + Quoted(field.name);
-    marks += ", ?";
-    params.push_back(ColumnValue(field, *value));
+    filled.push_back(i);
+    given.push_back(value);
   }
-  std::vector<Variant> all = {Variant(subject_), Variant(created), Variant(true), Variant(false)};
-  all.insert(all.end(), params.begin(), params.end());
-  db_.Execute("INSERT INTO " + Quoted(def_.name) +
-                  " (\"X_Subject\", \"X_Created\", \"X_Working_Memory\", \"X_Prepopulated\"" + columns +
-                  ") VALUES (?, ?, ?, ?" + marks + ")",
-              all);
-  store::Statement id = db_.Prepare("SELECT last_insert_rowid()");
-  id.Step();
-  auto newId = static_cast<std::int64_t>(id.Column(0).ToNumber());
+  if (!insert_ || filled != insertColumns_) {
+    std::string columns, marks;
+    for (std::size_t i : filled) {
+      columns += ", " + Quoted(def_.fields[i].name);
+      marks += ", ?";
+    }
+    insert_ = std::make_unique<store::Statement>(
+        db_.Prepare("INSERT INTO " + Quoted(def_.name) +
+                    " (\"X_Subject\", \"X_Created\", \"X_Working_Memory\", \"X_Prepopulated\"" + columns +
+                    ") VALUES (?, ?, ?, ?" + marks + ")"));
+    insertColumns_ = filled;
+  }
+  store::Statement& s = *insert_;
+  s.Bind(1, Variant(subject_));
+  s.Bind(2, Variant(created));
+  s.Bind(3, Variant(true));
+  s.Bind(4, Variant(false));
+  for (std::size_t k = 0; k < filled.size(); ++k)
+    s.Bind(static_cast<int>(k) + 5, ColumnValue(def_.fields[filled[k]], *given[k]));
+  s.Run();
+  auto newId = db_.LastInsertRowId();
   if (loaded_) working_.insert(newId);
   return newId;
 }

@@ -1235,6 +1235,8 @@ void Database::CommitRun() {
   accountedChanges_ = sqlite3_total_changes64(db_);
 }
 
+std::int64_t Database::LastInsertRowId() const { return sqlite3_last_insert_rowid(db_); }
+
 void Database::MakeRunDurable() {
   if (journal_) journal_->Sync();
 }

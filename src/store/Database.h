@@ -201,6 +201,9 @@ class Database {
   // journaled run. Throws korvane::Error when the journal cannot be written.
   void MakeRunDurable();
 
+  // The row ID of the last row this connection inserted.
+  std::int64_t LastInsertRowId() const;
+
   // The raw handle, for this layer's own classes only.
   sqlite3* Handle() const { return db_; }
 

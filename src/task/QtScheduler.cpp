@@ -12,8 +12,9 @@ void QtScheduler::Post(double delayMs, std::function<void()> task) {
   ++pending_;
   if (!(delayMs > 0)) {
     due_.push_back(std::move(task));
-    // While RunDue runs, its loop takes the new step as well.
-    if (!running_) QueueFlush();
+    // While RunDue runs, its loop takes the new step as well; a holder runs
+    // it itself.
+    if (!running_ && held_ == 0) QueueFlush();
     return;
   }
   auto run = [this, task = std::move(task)]() {

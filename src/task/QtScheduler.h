@@ -32,6 +32,22 @@ class QtScheduler final : public QObject, public engine::Scheduler {
   // Steps posted and not yet run.
   int Pending() const { return pending_; }
 
+  // While a Hold lives, steps posted without a pause wait for the holder to
+  // call RunDue, instead of each arrival posting a call to the event loop
+  // (and waking it). What is still due when the last Hold ends is queued then.
+  class Hold {
+   public:
+    explicit Hold(QtScheduler& scheduler) : scheduler_(scheduler) { ++scheduler_.held_; }
+    ~Hold() {
+      if (--scheduler_.held_ == 0 && !scheduler_.due_.empty()) scheduler_.QueueFlush();
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+   private:
+    QtScheduler& scheduler_;
+  };
+
  signals:
   // A posted step has run (the task server then goes on with the lines
   // that waited for it).
@@ -43,6 +59,7 @@ class QtScheduler final : public QObject, public engine::Scheduler {
   void QueueFlush();
   bool flushQueued_ = false;
   bool running_ = false;
+  int held_ = 0;
   Runner runner_;
 };
 

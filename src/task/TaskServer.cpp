@@ -489,6 +489,7 @@ void TaskServer::Pump() {
     pumping_ = true;
     StepScope step(*this);
     LogBatch batch;
+    QtScheduler::Hold hold(*scheduler_);
     QElapsedTimer slice;
     slice.start();
     bool more = true;
