@@ -238,22 +238,36 @@ void InstanceTable::SetUtility(std::int64_t id, const Variant& utility) {
 
 void InstanceTable::CommitWorkingMemory() {
   // Only the rows still marked are written: rewriting every row of the
-  // subject would make each commit carry the subject's whole memory.
+  // subject would make each commit carry the subject's whole memory. While
+  // the table knows the subject's rows, it releases those it marked by their
+  // IDs (a look-up each) instead of searching the subject's rows, which grow
+  // with the memory.
+  if (loaded_) {
+    std::size_t changed = 0;
+    if (!working_.empty()) {
+      store::Statement& byId = Prepared(commitById_, "UPDATE " + Quoted(def_.name) +
+                                                         " SET \"X_Working_Memory\" = 0 WHERE \"X_ID\" = ? AND "
+                                                         "(\"X_Working_Memory\" IS NULL OR \"X_Working_Memory\" <> 0)");
+      for (std::int64_t id : working_) {
+        byId.Bind(1, Variant(static_cast<std::int32_t>(id)));
+        changed += static_cast<std::size_t>(byId.Run());
+      }
+    }
+    if (changed == working_.size()) {
+      for (std::int64_t id : working_) {
+        stored_.insert(id);
+        newlyStored_.push_back(id);
+      }
+      working_.clear();
+      return;
+    }
+    loaded_ = false;  // rows this table did not write: search them all below
+  }
   store::Statement& s = Prepared(commit_, "UPDATE " + Quoted(def_.name) +
                                               " SET \"X_Working_Memory\" = 0 WHERE \"X_Subject\" = ? AND "
                                               "(\"X_Working_Memory\" IS NULL OR \"X_Working_Memory\" <> 0)");
   s.Bind(1, Variant(subject_));
-  std::size_t changed = static_cast<std::size_t>(s.Run());
-  if (!loaded_) return;
-  if (changed != working_.size()) {
-    loaded_ = false;  // rows this table did not write: look again
-    return;
-  }
-  for (std::int64_t id : working_) {
-    stored_.insert(id);
-    newlyStored_.push_back(id);
-  }
-  working_.clear();
+  s.Run();
 }
 
 std::int32_t InstanceTable::LastSubject() {

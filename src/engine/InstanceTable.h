@@ -84,7 +84,7 @@ class InstanceTable {
   bool loaded_ = false;
   std::unordered_set<std::int64_t> stored_, working_;
   std::vector<std::int64_t> newlyStored_;
-  std::unique_ptr<store::Statement> ids_, row_, has_, delete_, utilityGet_, utilitySet_, commit_, insert_;
+  std::unique_ptr<store::Statement> ids_, row_, has_, delete_, utilityGet_, utilitySet_, commit_, commitById_, insert_;
   std::vector<std::size_t> insertColumns_;  // the columns insert_ fills
 };
 

@@ -13,6 +13,12 @@ namespace korvane::engine {
 
 bool IsSystemSlotName(std::string_view name) {
   using formula::EqualsIgnoreCase;
+  // Asked for every slot of every instance compared: most names are ruled
+  // out by their length alone.
+  switch (name.size()) {
+    case 2: case 7: case 12: case 14: break;
+    default: return false;
+  }
   return EqualsIgnoreCase(name, "ID") || EqualsIgnoreCase(name, "WORKING") ||
          EqualsIgnoreCase(name, "WORKING_MEMORY") || EqualsIgnoreCase(name, "SUBJECT") ||
          EqualsIgnoreCase(name, "CREATED") || EqualsIgnoreCase(name, "PREPOPULATED");

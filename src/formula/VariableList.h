@@ -90,7 +90,17 @@ class VariableList {
 };
 
 // Case-insensitive (ASCII) equality and prefix test, without allocating.
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+// Inline: every name look-up of a formula run and of the engine goes through
+// it, mostly to find that the lengths differ.
+inline bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const char x = a[i], y = b[i];
+    if (x == y) continue;
+    if (((x >= 'a' && x <= 'z') ? x - 'a' + 'A' : x) != ((y >= 'a' && y <= 'z') ? y - 'a' + 'A' : y)) return false;
+  }
+  return true;
+}
 bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix);
 std::string ToUpper(std::string_view text);
 
