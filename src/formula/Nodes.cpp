@@ -103,11 +103,12 @@ std::string SimpleStmtList::Formatted(int level) const {
 void SimpleAssign::Execute(EvalContext& context) const {
   VariableList& vars = context.variables;
   // The name exists, holding an empty object, while its own value is worked out.
-  int index = vars.IndexOf(Name);
+  int index = vars.IndexOf(Name, hint_.load(std::memory_order_relaxed));
   if (index < 0) {
     index = vars.Count();
     vars.Add(Name, Variant::Object(nullptr));
   }
+  hint_.store(index, std::memory_order_relaxed);
   Variant value = Evaluate(AssignValue, context);
   vars.SetValue(index, std::move(value));
 }
@@ -255,7 +256,7 @@ namespace {
 const Variant& Operand(const Node* node, EvalContext& context, Variant& holder) {
   node = Resolve(node);
   if (node && node->Kind() == NodeKind::Id)
-    if (const Variant* value = context.variables.Find(static_cast<const SimpleId*>(node)->Name)) return *value;
+    if (const Variant* value = static_cast<const SimpleId*>(node)->Lookup(context.variables)) return *value;
   holder = node ? node->Value(context) : Variant();
   return holder;
 }
@@ -347,7 +348,7 @@ Variant SimpleNegate::Value(EvalContext& context) const { return Negate(Evaluate
 std::string SimpleNegate::Formatted(int level) const { return "-" + Format(OriginalValue, level); }
 
 Variant SimpleId::Value(EvalContext& context) const {
-  if (const Variant* value = context.variables.Find(Name)) return *value;
+  if (const Variant* value = Lookup(context.variables)) return *value;
   throw FormulaFailure(FormulaErrorCode::UndefinedVariable, "SimpleID.Value",
                        "The variable '" + Name + "' is not defined, but it is used in:" + kCrLf + kCrLf +
                            FP->FormattedProgram());

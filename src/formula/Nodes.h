@@ -11,6 +11,7 @@
 // operations down its left operands ("1 + 2 + ... + n") and an ELSE IF chain.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,6 +78,9 @@ class SimpleAssign : public Node {
   std::string Formatted(int level) const override;
   std::string Name;
   Node* AssignValue = nullptr;
+
+ private:
+  mutable std::atomic<int> hint_{-1};  // where Name was found last time
 };
 
 class SimpleBranch : public Node {
@@ -213,7 +217,20 @@ class SimpleId : public Node {
   SimpleId() : Node(NodeKind::Id) {}
   Variant Value(EvalContext& context) const override;
   std::string Formatted(int) const override { return Name; }
+  // The variable's value in vars, or null when it is not there. Looks first
+  // where it was found last time: a formula run once per candidate meets its
+  // variables at the same places every time.
+  const Variant* Lookup(const VariableList& vars) const {
+    const int hint = hint_.load(std::memory_order_relaxed);
+    const int at = vars.IndexOf(Name, hint);
+    if (at < 0) return nullptr;
+    if (at != hint) hint_.store(at, std::memory_order_relaxed);
+    return &vars.Value(at);
+  }
   std::string Name;
+
+ private:
+  mutable std::atomic<int> hint_{-1};
 };
 
 class LiteralNumber : public Node {
