@@ -11,7 +11,7 @@ packages=(
   libsqlite3-dev sqlite3 libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core fonts-hack python3 python3-pytest python3-pandas xvfb xauth
-  dpkg-dev file man-db desktop-file-utils
+  dpkg-dev file man-db desktop-file-utils tzdata
   munge slurmctld slurmd slurm-client
 )
 

@@ -157,18 +157,22 @@ class TaskConnection:
                 conn.alternative("I1", Option=2)
             choice = conn.decision()
 
-        A call inside the block that waits for a reply sends what is held
-        first. A block left by an exception sends nothing of what it held.
+        A call inside the block that waits for a reply, stop() and close()
+        send what is held first. A block left by an exception takes back
+        the lines it held (an inner block only its own).
         With the real clock the model times a line by its arrival, so hold
         back only lines that belong to the same moment."""
         outer = self._held is None
         if outer:
             self._held = []
+        start = len(self._held)
         try:
             yield self
         except BaseException:
             if outer:
                 self._held = None
+            elif self._held is not None:
+                del self._held[start:]
             raise
         if outer:
             self._send_held(keep_holding=False)
@@ -305,15 +309,24 @@ class TaskConnection:
         return self.decision() if wait else None
 
     def stop(self, instance_type=""):
-        """STOP: the run ends; the connection is closed."""
+        """STOP: the run ends; the connection is closed. Lines held by a
+        together() block go first."""
         try:
             self.send_line(self._message("STOP", instance_type, []) if instance_type else "STOP")
+            if self._held:
+                self._send_held()
             self._sock.shutdown(socket.SHUT_WR)
         except OSError:
             pass
         self.close()
 
     def close(self):
+        """Closes the connection; lines held by a together() block go first."""
+        try:
+            if self._held:
+                self._send_held()
+        except OSError:
+            pass
         try:
             self._sock.close()
         except OSError:

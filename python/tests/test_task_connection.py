@@ -174,7 +174,14 @@ def test_lines_held_together_go_out_in_order_before_a_wait_and_not_after_an_erro
             with conn.together():
                 conn.feedback("I1", 3)
                 conn.alternative("I1", Option="bad\nline")
-        conn.feedback("I1", 4)
+        with conn.together():
+            conn.feedback("I1", 4)
+            with pytest.raises(ValueError):
+                with conn.together():  # an inner block that raised takes back its own lines only
+                    conn.alternative("I1", Option=5)
+                    conn.alternative("I1", Option="bad\nline")
+            conn.stop("I1")  # sends what is held, then STOP
     peer.close()
-    # The block that raised sent nothing, not even its feedback.
-    assert peer.received == b"ALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\nFEEDBACK|I1|4\r\n"
+    # The outer block that raised sent nothing, not even its feedback.
+    assert peer.received == (b"ALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\n"
+                             b"FEEDBACK|I1|4\r\nSTOP|I1\r\n")

@@ -14,19 +14,28 @@ DateValue LocalDateOf(double absoluteMilliseconds) {
   // Days since 1899-12-30 in local time: the UTC day count shifted by the
   // local offset at that instant.
   std::time_t seconds = static_cast<std::time_t>(std::floor(absoluteMilliseconds / 1000.0));
-  // The local offset changes only on a quarter hour (of UTC, in every time
-  // zone): asked again only in another quarter (localtime_r reads the time
-  // zone every time).
+  // The local offset is asked once per quarter hour of UTC (localtime_r
+  // reads the time zone every time), and kept only when the quarter's first
+  // and last second have the same one: today's zones change on quarter
+  // hours, some old ones at odd seconds.
   thread_local std::time_t cachedQuarter = -1;
   thread_local long cachedOffset = 0;
   const std::time_t quarter = seconds - ((seconds % 900) + 900) % 900;
+  long offset = cachedOffset;
   if (quarter != cachedQuarter) {
     std::tm local{};
     localtime_r(&seconds, &local);
-    cachedOffset = local.tm_gmtoff;
-    cachedQuarter = quarter;
+    offset = local.tm_gmtoff;
+    std::tm first{}, last{};
+    const std::time_t end = quarter + 899;
+    localtime_r(&quarter, &first);
+    localtime_r(&end, &last);
+    if (first.tm_gmtoff == last.tm_gmtoff && first.tm_gmtoff == offset) {
+      cachedOffset = offset;
+      cachedQuarter = quarter;
+    }
   }
-  double offsetSeconds = static_cast<double>(cachedOffset);
+  double offsetSeconds = static_cast<double>(offset);
   double days = (absoluteMilliseconds / 1000.0 + offsetSeconds) / 86400.0 + 25569.0;
   return DateValue{days};
 }

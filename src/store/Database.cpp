@@ -1242,9 +1242,18 @@ void Database::MakeRunDurable() {
 }
 
 void Database::ReplayJournal(std::uint64_t after) {
-  journal_->Sync();
-  RunJournal::Read(RunJournal::PathOf(path_), after,
-                   [&](const std::string& sql, const std::vector<JournalValue>& values) { RunJournaled(db_, sql, values); });
+  // The groups still waiting in memory go in too, straight from memory: a
+  // rollback must not depend on the journal accepting a write (a full disk
+  // is a likely cause of both).
+  try {
+    journal_->Sync();
+  } catch (const Error&) {
+    // Tried again at the next reply, which fails the run if it still fails.
+  }
+  RunJournal::Read(
+      RunJournal::PathOf(path_), after,
+      [&](const std::string& sql, const std::vector<JournalValue>& values) { RunJournaled(db_, sql, values); }, nullptr,
+      journal_->Waiting());
 }
 
 Transaction::~Transaction() {

@@ -189,7 +189,7 @@ int RunJournal::TryLock(const std::string& journalPath) {
 }
 
 RunJournal::Replayed RunJournal::Read(const std::string& journalPath, std::uint64_t after, const Runner& run,
-                                      std::int32_t* originalVersion) {
+                                      std::int32_t* originalVersion, std::string_view waiting) {
   Replayed result;
   std::string data;
   {
@@ -204,6 +204,9 @@ RunJournal::Replayed RunJournal::Read(const std::string& journalPath, std::uint6
     }
     ::close(fd);
   }
+  // Groups not written yet follow those in the file (the rest of a write cut
+  // short included).
+  data.append(waiting.data(), waiting.size());
   std::string_view in(data);
   if (in.size() < kHeaderBytes || std::memcmp(in.data(), kMagic, 4) != 0 || in[4] != static_cast<char>(kFormat))
     return result;

@@ -68,7 +68,7 @@ class RunJournal {
   // Writes the waiting groups with one write(2). Once it returns they
   // survive the process being killed.
   void Sync();
-  bool Waiting() const { return !frame_.empty(); }
+  std::string_view Waiting() const { return frame_; }
   void DiscardGroup();
   // Empties the file after SQLite committed every group in it, and those
   // still waiting.
@@ -83,9 +83,11 @@ class RunJournal {
   };
   // Hands every statement of the complete groups numbered above `after` to
   // run, in order. Returns what was handed over.
+  // `waiting` is read as if it followed the file's bytes: the groups of a
+  // live journal not written yet (Waiting()).
   using Runner = std::function<void(const std::string& sql, const std::vector<JournalValue>& values)>;
   static Replayed Read(const std::string& journalPath, std::uint64_t after, const Runner& run,
-                       std::int32_t* originalVersion = nullptr);
+                       std::int32_t* originalVersion = nullptr, std::string_view waiting = {});
   // Tries to take the journal's lock: false when a live process holds it.
   // On success the returned descriptor (>= 0) holds the lock until closed.
   static int TryLock(const std::string& journalPath);

@@ -108,6 +108,9 @@ TaskServer::TaskServer(ServerOptions options, QObject* parent)
   scheduler_->SetRunner([this](const std::function<void()>& step) {
     StepScope scope(*this);
     step();
+    // A step that ran after a pause of the clock, outside the handling of
+    // an arrival, makes what it committed durable itself.
+    if (!pumping_) MakeRunDurable();
   });
   // Lines that waited for the executor go on after each of its steps.
   connect(scheduler_, &QtScheduler::stepRan, this, [this] {
@@ -516,14 +519,18 @@ void TaskServer::FinishArrival() {
   // What the handled lines committed without a reply (a feedback) reaches
   // the run journal now, and the replies leave in one write instead of
   // waiting for the event loop's next look at the socket.
-  if (experiment_) {
-    try {
-      experiment_->MakeRunDurable();
-    } catch (const Error& e) {
-      AddLog("Cannot write the run journal: " + e.Description(), 3);
-    }
-  }
+  MakeRunDurable();
   if (socket_) socket_->flush();
+}
+
+void TaskServer::MakeRunDurable() {
+  if (!experiment_) return;
+  try {
+    experiment_->MakeRunDurable();
+  } catch (const Error& e) {
+    // The next reply tries again, and fails the run if it still fails.
+    AddLog("Cannot write the run journal: " + e.Description(), 3);
+  }
 }
 
 bool TaskServer::PumpOne() {

@@ -183,6 +183,7 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   // handles lines for a slice of time, then lets the event loop run.
   void SchedulePump();
   void FinishArrival();
+  void MakeRunDurable();
   void Pump();
   bool PumpOne();
   bool ReadSome();

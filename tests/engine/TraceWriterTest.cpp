@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <string>
 
 #include "EngineFixture.h"
@@ -75,3 +78,30 @@ TEST(TraceWriterTest, BatchedAndSingleRowsKeepTheirValuesAndTheStepTime) {
 
 }  // namespace
 }  // namespace korvane::engine::test
+
+TEST(TraceWriterTest, TraceTimesFollowTheLocalOffsetAcrossItsChanges) {
+  // The offset is kept per quarter hour; it must still change at the second
+  // the zone changes it: a daylight saving switch on the hour, and an old
+  // change at an odd second (Monrovia, 1972-01-07 00:44:30 UTC).
+  const char* old = std::getenv("TZ");
+  const std::string saved = old ? old : "";
+  struct Case {
+    const char* zone;
+    std::time_t change;
+  };
+  const Case cases[] = {{"Europe/Berlin", 1711846800}, {"America/St_Johns", 1710048600}, {"Africa/Monrovia", 63593070}};
+  for (const Case& c : cases) {
+    if (!std::filesystem::exists(std::string("/usr/share/zoneinfo/") + c.zone)) continue;
+    setenv("TZ", c.zone, 1);
+    tzset();
+    for (std::time_t t = c.change - 1000; t <= c.change + 1000; t += 7) {
+      std::tm local{};
+      localtime_r(&t, &local);
+      const double expected = (static_cast<double>(t) + static_cast<double>(local.tm_gmtoff)) / 86400.0 + 25569.0;
+      ASSERT_NEAR(korvane::engine::LocalDateOf(static_cast<double>(t) * 1000.0).days, expected, 1e-9) << c.zone << " at " << t;
+    }
+  }
+  if (old) setenv("TZ", saved.c_str(), 1);
+  else unsetenv("TZ");
+  tzset();
+}

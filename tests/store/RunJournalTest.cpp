@@ -5,6 +5,7 @@
 // real child process ended with SIGKILL.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -251,4 +252,49 @@ TEST(RunJournal, ACutOffOrDamagedTailIsIgnored) {
   EXPECT_LT(rows, 20);
   EXPECT_EQ(rows % 2, 0);  // whole groups only
   EXPECT_EQ(Integrity(*copy), "ok");
+}
+
+TEST(RunJournal, AJournalWriteThatFailsLosesNothing) {
+  // A file-size limit makes write(2) fail as a full disk would.
+  test::TempDir dir;
+  const std::string path = dir.File("run.mdb");
+  MakeTable(path);
+  auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit unlimited{};
+  getrlimit(RLIMIT_FSIZE, &unlimited);
+  auto db = Database::Open(path);
+  db->BeginJournaledRun();
+  WriteGroup(*db, 1);         // in the file
+  WriteGroup(*db, 2, false);  // waiting in memory
+  rlimit capped = unlimited;
+  capped.rlim_cur = std::filesystem::file_size(path + "-run") + 30;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &capped), 0);
+  // The write stops after 30 bytes of group 2: an error, and the rest waits.
+  EXPECT_THROW(db->MakeRunDurable(), Error);
+  // A step that fails now is rolled back; the groups before it go in again
+  // from the file and from memory, though the journal still takes nothing.
+  db->BeginTransaction();
+  db->Execute("INSERT INTO T (N) VALUES (999999)");
+  db->RollbackTransaction();
+  EXPECT_EQ(Count(*db), 4);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  signal(SIGXFSZ, oldHandler);
+
+  // The disk has room again: the next write carries the rest of group 2 and
+  // group 3. A copy of the files as they are now is what a killed process
+  // would leave.
+  WriteGroup(*db, 3);
+  for (const char* suffix : {"", "-wal", "-run"})
+    if (std::filesystem::exists(path + suffix)) std::filesystem::copy_file(path + suffix, dir.File("copy.mdb") + suffix);
+  {
+    auto copy = Database::Open(dir.File("copy.mdb"));
+    EXPECT_EQ(Integrity(*copy), "ok");
+    EXPECT_EQ(Count(*copy), 6);
+    EXPECT_EQ(Count(*copy, "N = 999999"), 0);
+  }
+  db->EndJournaledRun();
+  db->Close();
+  auto again = Database::OpenReadOnly(path);
+  EXPECT_EQ(Count(*again), 6);
+  EXPECT_EQ(Count(*again, "N = 2 OR N = -2"), 2);  // group 2 once, not twice
 }
