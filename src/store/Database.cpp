@@ -1223,10 +1223,12 @@ void Database::CommitRun() {
       throw Error(e.Number(), kSource, "The run's rows could not be committed: " + e.Description());
     }
   }
-  journal_->Truncate();
+  // Committed: a later rollback replays nothing before this point, even if
+  // emptying the journal fails (its groups are then skipped by number).
   committedGroup_ = groupNumber_;
   pendingGroups_ = 0;
   lastRunCommit_ = MonotonicSeconds();
+  journal_->Truncate();
   if (groupNumber_ >= kGroupNumberLimit) {
     // The journal is empty, so numbering may start again.
     Exec(db_, "PRAGMA user_version = 0");

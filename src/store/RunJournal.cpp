@@ -112,13 +112,20 @@ void RunJournal::Sync() {
 
 void RunJournal::Truncate() {
   frame_.clear();
+  std::fill(defined_.begin(), defined_.end(), false);
+  if (fileBytes_ >= kHeaderBytes) {
+    // Cut back to the header, which never changes: a process killed at any
+    // moment leaves the original user_version in the file.
+    if (::ftruncate(fd_, static_cast<off_t>(kHeaderBytes)) != 0) Fail("cannot empty the run journal " + path_);
+    fileBytes_ = kHeaderBytes;
+    return;
+  }
   if (::ftruncate(fd_, 0) != 0) Fail("cannot empty the run journal " + path_);
   fileBytes_ = 0;
   std::string header(kMagic, 4);
   Put(header, kFormat);
   Put(header, originalVersion_);
   WriteAll(header.data(), header.size());
-  std::fill(defined_.begin(), defined_.end(), false);
 }
 
 void RunJournal::Statement(const std::string& sql, const std::vector<JournalValue>& values) {
