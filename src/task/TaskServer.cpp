@@ -110,8 +110,19 @@ TaskServer::TaskServer(ServerOptions options, QObject* parent)
     step();
     // A step that ran after a pause of the clock, outside the handling of
     // an arrival, makes what it committed durable itself.
-    if (!pumping_) MakeRunDurable();
+    if (!pumping_) {
+      MakeRunDurable();
+      ScheduleLogFlush();
+    }
   });
+  // The log lines of a run wait in the file's buffer for a tenth of a second
+  // at most (see DeferLogFlushes): one write per trial was a tenth of a
+  // served decision.
+  DeferLogFlushes(true);
+  logFlush_ = new QTimer(this);
+  logFlush_->setSingleShot(true);
+  logFlush_->setInterval(kDeferredLogFlush + std::chrono::milliseconds(5));
+  connect(logFlush_, &QTimer::timeout, this, [] { FlushPendingLog(); });
   // Lines that waited for the executor go on after each of its steps.
   connect(scheduler_, &QtScheduler::stepRan, this, [this] {
     if (!waiting_.empty()) {
@@ -125,6 +136,7 @@ TaskServer::TaskServer(ServerOptions options, QObject* parent)
 
 TaskServer::~TaskServer() {
   Close();
+  DeferLogFlushes(false);  // writes what waits
   // Destroyed within a step (its owner went away): the person's Dialogs
   // come back.
   if (stepDepth_ > 0) SetDialogs(outerDialogs_);
@@ -520,7 +532,14 @@ void TaskServer::FinishArrival() {
   // the run journal now, and the replies leave in one write instead of
   // waiting for the event loop's next look at the socket.
   MakeRunDurable();
-  if (socket_) socket_->flush();
+  ScheduleLogFlush();
+  // Lines held back while the replies waited can go on once these left
+  // (queued: this runs inside the handling of the arrival).
+  if (socket_ && socket_->flush() && (!waiting_.empty() || socket_->bytesAvailable() > 0)) ResumeReading();
+}
+
+void TaskServer::ScheduleLogFlush() {
+  if (!logFlush_->isActive()) logFlush_->start();
 }
 
 void TaskServer::MakeRunDurable() {

@@ -184,6 +184,7 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void SchedulePump();
   void FinishArrival();
   void MakeRunDurable();
+  void ScheduleLogFlush();
   void Pump();
   bool PumpOne();
   bool ReadSome();
@@ -259,6 +260,7 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   std::string experimentPath_;
   bool traceIndexesSuspended_ = false;
   QTimer* runCommitTimer_ = nullptr;
+  QTimer* logFlush_ = nullptr;
   std::unique_ptr<engine::ModelExecutor> executor_;
   bool singleValueFeedback_ = true;  // the prepared type's FeedbackType is 0
 

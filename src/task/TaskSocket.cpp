@@ -82,6 +82,9 @@ void TaskSocket::OnReadable() {
     readBuffer_.resize(before + (n > 0 ? n : 0));
     if (n > 0) {
       got = true;
+      // A short read emptied what the system held: the notifier tells of
+      // more (or of the end) without a read that only says "nothing yet".
+      if (n < step) break;
       continue;
     }
     if (n == 0) {
@@ -157,17 +160,14 @@ bool TaskSocket::flush() {
   if (fd_ < 0 || bytesToWrite() == 0) return false;
   qint64 sent = 0;
   if (!SendQueued(&sent)) return false;
-  if (sent > 0) {
-    // Told from the event loop: the caller is in the middle of handling the
-    // task's lines, where the news that replies left (and reading may go on)
-    // would be ignored, and with the queue empty no notifier would tell it
-    // again.
+  if (sent > 0 && state_ == QAbstractSocket::ClosingState && bytesToWrite() == 0) {
+    // Closing waited for the queue, and with the queue empty no notifier
+    // comes to finish it. From the event loop: the caller may be in the
+    // middle of handling the task's lines.
     QMetaObject::invokeMethod(
         this,
-        [this, sent] {
-          QPointer<TaskSocket> self(this);
-          emit bytesWritten(sent);
-          if (self && state_ == QAbstractSocket::ClosingState && bytesToWrite() == 0) Finish();
+        [this] {
+          if (state_ == QAbstractSocket::ClosingState && bytesToWrite() == 0) Finish();
         },
         Qt::QueuedConnection);
   }

@@ -43,8 +43,9 @@ class TaskSocket : public QObject {
   // cannot be written any more.
   qint64 write(const QByteArray& bytes);
   // Hands what is queued to the system now, as far as it takes it without
-  // waiting; true when something was sent. bytesWritten follows from the
-  // event loop, not from within the call.
+  // waiting; true when something was sent. No bytesWritten follows for what
+  // it sent: the caller knows (what it cannot send now goes out, and is
+  // told, when the system takes it).
   bool flush();
   // Bytes queued and not yet taken by the system.
   qint64 bytesToWrite() const { return writeBuffer_.size() - writeOffset_; }

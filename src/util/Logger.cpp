@@ -96,6 +96,10 @@ struct SharedLog {
   int minimumLevel = 1;
   int batchDepth = 0;
   std::string folder;
+  // Deferred flushes (DeferLogFlushes): lines wait in the file's buffer.
+  int deferrals = 0;
+  bool pending = false;
+  std::chrono::steady_clock::time_point lastFlush;
 };
 
 SharedLog& Shared() {
@@ -120,7 +124,16 @@ void LogToFile(const std::string& message, int level) {
   SharedLog& s = Shared();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
   if (level < s.minimumLevel) return;
-  if (Logger* logger = SharedLogger(s)) logger->AddString(message, s.batchDepth == 0 || level >= 2);
+  const bool flush = (s.batchDepth == 0 && s.deferrals == 0) || level >= 2;
+  if (Logger* logger = SharedLogger(s)) {
+    logger->AddString(message, flush);
+    if (flush) {
+      s.pending = false;
+      s.lastFlush = std::chrono::steady_clock::now();
+    } else if (s.batchDepth == 0) {
+      s.pending = true;
+    }
+  }
 }
 
 LogBatch::LogBatch() {
@@ -132,7 +145,41 @@ LogBatch::LogBatch() {
 LogBatch::~LogBatch() {
   SharedLog& s = Shared();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
-  if (--s.batchDepth == 0 && s.logger) s.logger->Flush();
+  if (--s.batchDepth > 0 || !s.logger) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (s.deferrals > 0 && now - s.lastFlush < kDeferredLogFlush) {
+    s.pending = true;
+    return;
+  }
+  s.logger->Flush();
+  s.pending = false;
+  s.lastFlush = now;
+}
+
+void DeferLogFlushes(bool on) {
+  SharedLog& s = Shared();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  s.deferrals += on ? 1 : -1;
+  if (s.deferrals < 0) s.deferrals = 0;
+  if (s.deferrals == 0 && s.pending && s.logger) {
+    s.logger->Flush();
+    s.pending = false;
+  }
+}
+
+bool LogFlushPending() {
+  SharedLog& s = Shared();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  return s.pending;
+}
+
+void FlushPendingLog() {
+  SharedLog& s = Shared();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  if (!s.pending || s.batchDepth > 0) return;
+  if (s.logger) s.logger->Flush();
+  s.pending = false;
+  s.lastFlush = std::chrono::steady_clock::now();
 }
 
 void SetMinimumLogLevel(int level) {

@@ -10,6 +10,7 @@
 // connection and the headless commands alike.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -66,7 +67,8 @@ void InstallSharedFileLog();
 // handles each arrival and each executor step inside one, so a decision costs
 // one write instead of one per line, and a killed process loses at most the
 // lines of the step it was in, like that step's database rows. Lines of
-// level 2 and above are written at once.
+// level 2 and above are written at once. (A served run defers further; see
+// DeferLogFlushes.)
 class LogBatch {
  public:
   LogBatch();
@@ -74,5 +76,17 @@ class LogBatch {
   LogBatch(const LogBatch&) = delete;
   LogBatch& operator=(const LogBatch&) = delete;
 };
+
+// While flushes are deferred (calls nest), the end of a batch writes the file
+// at most once per kDeferredLogFlush; lines it leaves in the buffer are
+// pending until FlushPendingLog, the next batch end after that time, a line
+// of level 2 or above, or the end of the deferral. A served run defers: its
+// owner flushes the pending lines from a timer, so a busy run writes its log
+// ten times a second instead of once per trial, and a killed process loses
+// at most the last tenth of a second of log lines (never the trace).
+constexpr std::chrono::milliseconds kDeferredLogFlush{100};
+void DeferLogFlushes(bool on);
+bool LogFlushPending();
+void FlushPendingLog();
 
 }  // namespace korvane
