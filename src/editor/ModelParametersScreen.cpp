@@ -255,9 +255,9 @@ void frmModelParameters::BuildControls() {
   clockGrid->addWidget(Caption(tr("Trace kept by a run"), clockGroup), 5, 0);
   cboTraceLevel_ = new QComboBox(clockGroup);
   cboTraceLevel_->setObjectName("cboTraceLevel");
-  cboTraceLevel_->addItem(tr("Full: every step (about 25 MB per 10,000 decisions)"));
-  cboTraceLevel_->addItem(tr("Decisions: no ACAL and SCAL rows (about 9 MB)"));
-  cboTraceLevel_->addItem(tr("None: instances only (about 0.1 MB)"));
+  cboTraceLevel_->addItem(tr("Full: every step (about 27 MB per 10,000 decisions)"));
+  cboTraceLevel_->addItem(tr("Decisions: no ACAL and SCAL rows (about 11 MB)"));
+  cboTraceLevel_->addItem(tr("None: instances only (about 0.3 MB)"));
   connect(cboTraceLevel_, qOverload<int>(&QComboBox::activated), this,
           [this](int index) { Write("Params_TraceLevel", Variant(static_cast<std::int32_t>(index))); });
   clockGrid->addWidget(cboTraceLevel_, 5, 1);
