@@ -66,7 +66,13 @@ RunJournal::RunJournal(const std::string& databasePath, std::int32_t originalVer
     fd_ = -1;
     throw Error(ErrorNumber::DatabaseFailure, kSource, "The run journal " + path_ + " is in use by another process.");
   }
-  Truncate();
+  try {
+    Truncate();
+  } catch (...) {
+    ::close(fd_);  // and with it the lock: the next try may take it
+    fd_ = -1;
+    throw;
+  }
 }
 
 RunJournal::~RunJournal() {

@@ -124,14 +124,14 @@ void LogToFile(const std::string& message, int level) {
   SharedLog& s = Shared();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
   if (level < s.minimumLevel) return;
-  const bool flush = (s.batchDepth == 0 && s.deferrals == 0) || level >= 2;
+  // Outside a batch a line is written at once, deferral or not: only batch
+  // ends are held back (nothing else would write a lone line soon).
+  const bool flush = s.batchDepth == 0 || level >= 2;
   if (Logger* logger = SharedLogger(s)) {
     logger->AddString(message, flush);
     if (flush) {
       s.pending = false;
       s.lastFlush = std::chrono::steady_clock::now();
-    } else if (s.batchDepth == 0) {
-      s.pending = true;
     }
   }
 }

@@ -1,6 +1,7 @@
 // LoggerTest.cpp: the log file and the shared file log routine.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -91,6 +92,39 @@ TEST(LoggerTest, ABatchWritesItsLinesWhenItEndsAndErrorsAtOnce) {
   EXPECT_LT(second, text.find("something failed"));
   LogToFile("outside any batch", 1);
   EXPECT_NE(ReadAll(path).find("outside any batch"), std::string::npos);
+  SetLogFolder({});
+}
+
+TEST(LoggerTest, DeferredFlushesHoldBatchEndsOnlyAndLoseNothing) {
+  test::TempDir dir;
+  SetLogFolder(dir.File("logs"));
+  SetMinimumLogLevel(1);
+  std::string path = StartNewLog();
+  DeferLogFlushes(true);
+  using Clock = std::chrono::steady_clock;
+  { LogBatch first; LogToFile("trial 1", 1); }  // long since the last write: written
+  const auto written = Clock::now();
+  EXPECT_NE(ReadAll(path).find("trial 1"), std::string::npos);
+  { LogBatch second; LogToFile("trial 2", 1); }
+  // Held when it ended within the tenth of a second (a loaded machine may
+  // take longer, and then it is written; either way nothing is lost).
+  if (Clock::now() - written < kDeferredLogFlush / 2) {
+    EXPECT_EQ(ReadAll(path).find("trial 2"), std::string::npos);
+    EXPECT_TRUE(LogFlushPending());
+  }
+  // A line outside any batch (a connection accepted, a run ended) is written
+  // at once, and what was held goes with it, in order.
+  LogToFile("connection ended", 1);
+  std::string text = ReadAll(path);
+  ASSERT_NE(text.find("connection ended"), std::string::npos);
+  EXPECT_LT(text.find("trial 2"), text.find("connection ended"));
+  { LogBatch third; LogToFile("trial 3", 1); }
+  FlushPendingLog();  // the server's timer
+  EXPECT_NE(ReadAll(path).find("trial 3"), std::string::npos);
+  { LogBatch fourth; LogToFile("trial 4", 1); }
+  DeferLogFlushes(false);  // the server goes: what waits is written
+  EXPECT_NE(ReadAll(path).find("trial 4"), std::string::npos);
+  EXPECT_FALSE(LogFlushPending());
   SetLogFolder({});
 }
 
