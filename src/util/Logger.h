@@ -80,7 +80,7 @@ class LogBatch {
 // While flushes are deferred (calls nest), the end of a batch writes the file
 // at most once per kDeferredLogFlush; lines it leaves in the buffer are
 // pending until FlushPendingLog, the next batch end after that time, a line
-// of level 2 or above, or the end of the deferral. A served run defers: its
+// outside any batch or of level 2 or above, or the end of the deferral. A served run defers: its
 // owner flushes the pending lines from a timer, so a busy run writes its log
 // ten times a second instead of once per trial, and a killed process loses
 // at most the last tenth of a second of log lines (never the trace).
