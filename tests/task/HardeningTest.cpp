@@ -23,7 +23,6 @@
 
 using korvane::test::LineClient;
 using korvane::test::MakeModel;
-using korvane::test::TempDir;
 using korvane::task::TaskServer;
 
 namespace {
@@ -111,38 +110,14 @@ class RawTask {
   std::string text_;
 };
 
-class HardeningTest : public ::testing::Test {
+class HardeningTest : public korvane::test::ServedModelTest<> {
  protected:
-  void SetUp() override {
-    korvane::SetLogFolder(temp.File("logs"));
-    korvane::StartNewLog();
-    dialogs = std::make_shared<korvane::ScriptedDialogs>();
-    previous = korvane::SetDialogs(dialogs);
-  }
-  void TearDown() override {
-    server.reset();
-    korvane::SetDialogs(previous);
-    korvane::SetLogFolder({});
-  }
-  TaskServer& Serve() {
-    model = MakeModel(temp.File("Example.mdb"));
-    server = korvane::test::MakeTestServer(model);
-    EXPECT_TRUE(server->Start());
-    return *server;
-  }
   int ExperimentFiles() {
     int n = 0;
     for (const auto& entry : std::filesystem::directory_iterator(temp.Path()))
       n += entry.path().filename().string().rfind("Example-", 0) == 0 && entry.path().extension() == ".mdb";
     return n;
   }
-  std::unique_ptr<LineClient> Started() { return korvane::test::StartedClient(server->Port()); }
-
-  TempDir temp;
-  std::string model;
-  std::unique_ptr<TaskServer> server;
-  std::shared_ptr<korvane::ScriptedDialogs> dialogs;
-  std::shared_ptr<korvane::Dialogs> previous;
 };
 
 }  // namespace

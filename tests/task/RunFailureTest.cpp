@@ -18,9 +18,7 @@
 using korvane::DialogAnswer;
 using korvane::DialogRequest;
 using korvane::test::LineClient;
-using korvane::test::MakeModel;
 using korvane::test::Sql;
-using korvane::test::TempDir;
 using korvane::task::TaskServer;
 
 namespace {
@@ -46,29 +44,8 @@ class LoopingDialogs : public korvane::Dialogs {
   std::function<void()> whileShown;
 };
 
-class RunFailureTest : public ::testing::Test {
+class RunFailureTest : public korvane::test::ServedModelTest<LoopingDialogs> {
  protected:
-  void SetUp() override {
-    korvane::SetLogFolder(temp.File("logs"));
-    korvane::StartNewLog();
-    dialogs = std::make_shared<LoopingDialogs>();
-    previous = korvane::SetDialogs(dialogs);
-  }
-  void TearDown() override {
-    server.reset();
-    korvane::SetDialogs(previous);
-    korvane::SetLogFolder({});
-  }
-
-  TaskServer& Serve(const std::function<void(nlohmann::json&)>& edit) {
-    model = MakeModel(temp.File("Example.mdb"), edit);
-    server = korvane::test::MakeTestServer(model);
-    EXPECT_TRUE(server->Start()) << server->LastError().toStdString();
-    return *server;
-  }
-
-  std::unique_ptr<LineClient> Started() { return korvane::test::StartedClient(server->Port()); }
-
   // What a run leaves when it ended: a sound experiment file, the server
   // listening and taking the next task.
   void ExpectListeningWithIntactExperiment() {
@@ -79,12 +56,6 @@ class RunFailureTest : public ::testing::Test {
     LineClient next(server->Port(), true);
     EXPECT_EQ(next.batch.value_or(""), "BATCH|100");
   }
-
-  TempDir temp;
-  std::string model;
-  std::unique_ptr<TaskServer> server;
-  std::shared_ptr<LoopingDialogs> dialogs;
-  std::shared_ptr<korvane::Dialogs> previous;
 };
 
 TEST_F(RunFailureTest, FormulaFailureWithTwoLinesPendingGivesOneMessageAndOneErrorReply) {

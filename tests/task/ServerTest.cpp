@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
@@ -19,47 +17,11 @@
 using korvane::test::LineClient;
 using korvane::test::MakeModel;
 using korvane::test::Sql;
-using korvane::test::TempDir;
 using korvane::task::TaskServer;
 
 namespace {
 
-class ServerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    korvane::SetLogFolder(temp.File("logs"));
-    korvane::StartNewLog();
-    dialogs = std::make_shared<korvane::ScriptedDialogs>();
-    previous = korvane::SetDialogs(dialogs);
-  }
-  void TearDown() override {
-    server.reset();
-    korvane::SetDialogs(previous);
-    korvane::SetLogFolder({});
-  }
-
-  // Serves the example model (changed by edit) on a free loopback port.
-  TaskServer& Serve(const std::function<void(nlohmann::json&)>& edit = {}) {
-    std::filesystem::remove(temp.File("Example.mdb"));
-    model = MakeModel(temp.File("Example.mdb"), edit);
-    server = korvane::test::MakeTestServer(model);
-    if (std::getenv("KORVANE_TEST_VERBOSE"))
-      QObject::connect(server.get(), &TaskServer::logLine, [](const QString& text, int level) {
-        std::fprintf(stderr, "[%d] %s\n", level, text.toStdString().c_str());
-      });
-    EXPECT_TRUE(server->Start()) << server->LastError().toStdString();
-    return *server;
-  }
-
-  // Connects and starts subject 1, skipping BATCH, HELO and CUESIZE.
-  std::unique_ptr<LineClient> Started() { return korvane::test::StartedClient(server->Port()); }
-
-  TempDir temp;
-  std::string model;
-  std::unique_ptr<TaskServer> server;
-  std::shared_ptr<korvane::ScriptedDialogs> dialogs;
-  std::shared_ptr<korvane::Dialogs> previous;
-};
+class ServerTest : public korvane::test::ServedModelTest<> {};
 
 }  // namespace
 

@@ -1,14 +1,19 @@
 // TaskTestSupport.h: a line client over real TCP, models made from the
-// example's JSON text with a few settings changed, and a look into a model or
-// experiment file.
+// example's JSON text with a few settings changed, a look into a model or
+// experiment file, and a fixture that serves such a model.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <QTcpSocket>
 #include <QtTest/QTest>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -18,6 +23,8 @@
 #include "task/LineFramer.h"
 #include "task/TaskServer.h"
 #include "model/ModelJson.h"
+#include "util/Dialogs.h"
+#include "util/Logger.h"
 
 namespace korvane::test {
 
@@ -117,5 +124,46 @@ inline std::unique_ptr<LineClient> StartedClient(quint16 port) {
   }
   return client;
 }
+
+// A test that serves the example model from a temporary folder, with the log
+// there too and message boxes answered by a DialogsT, which the test can look
+// into as `dialogs`.
+template <class DialogsT = ScriptedDialogs>
+class ServedModelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetLogFolder(temp.File("logs"));
+    StartNewLog();
+    dialogs = std::make_shared<DialogsT>();
+    previous = SetDialogs(dialogs);
+  }
+  void TearDown() override {
+    server.reset();
+    SetDialogs(previous);
+    SetLogFolder({});
+  }
+
+  // Serves the example model (changed by edit) on a free loopback port.
+  task::TaskServer& Serve(const std::function<void(nlohmann::json&)>& edit = {}) {
+    std::filesystem::remove(temp.File("Example.mdb"));
+    model = MakeModel(temp.File("Example.mdb"), edit);
+    server = MakeTestServer(model);
+    if (std::getenv("KORVANE_TEST_VERBOSE"))
+      QObject::connect(server.get(), &task::TaskServer::logLine, [](const QString& text, int level) {
+        std::fprintf(stderr, "[%d] %s\n", level, text.toStdString().c_str());
+      });
+    EXPECT_TRUE(server->Start()) << server->LastError().toStdString();
+    return *server;
+  }
+
+  // Connects and starts subject 1, skipping BATCH, HELO and CUESIZE.
+  std::unique_ptr<LineClient> Started() { return StartedClient(server->Port()); }
+
+  TempDir temp;
+  std::string model;
+  std::unique_ptr<task::TaskServer> server;
+  std::shared_ptr<DialogsT> dialogs;
+  std::shared_ptr<Dialogs> previous;
+};
 
 }  // namespace korvane::test
