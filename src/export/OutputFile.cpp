@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "export/ExportMessages.h"
 #include "util/Files.h"
 
 namespace korvane::exporting {
@@ -69,6 +70,52 @@ void OutputFile::Discard() {
   fd_ = -1;
   if (!writing_.empty()) ::unlink(writing_.c_str());
   writing_.clear();
+}
+
+void ExportReport::Say(const std::string& text) const {
+  if (callbacks_.status) callbacks_.status(text);
+}
+
+bool ExportReport::KeepGoing(std::int64_t done, std::int64_t total) const {
+  bool cancelled = false;
+  if (callbacks_.progress && !callbacks_.progress(done, total)) cancelled = true;
+  if (callbacks_.cancel && callbacks_.cancel->load()) cancelled = true;
+  return !cancelled;
+}
+
+ExportOutcome ExportReport::Refuse(const std::string& why) const {
+  Say(why);
+  Say(messages::kCannotExport);
+  return ExportOutcome{ExportResult::Refused, why, {}, 0};
+}
+
+ExportOutcome ExportReport::Fail(const std::string& why) const {
+  Say(why);
+  return ExportOutcome{ExportResult::Failed, why, {}, 0};
+}
+
+ExportOutcome ExportReport::Cancel(OutputFile& file) const {
+  file.Discard();
+  Say(messages::kExportingCancelled);
+  return ExportOutcome{ExportResult::Cancelled, messages::kExportingCancelled, {}, 0};
+}
+
+std::optional<ExportOutcome> ExportReport::Open(OutputFile& file, const ExportTarget& target,
+                                                const std::string& prefix) const {
+  if (!target.path.empty() && !target.overwrite && FileExists(target.path))
+    return Refuse("The file " + target.path + " already exists.");
+  if (std::string error = file.Open(target, prefix); !error.empty()) return Fail(error);
+  Say(messages::kExporting);
+  return std::nullopt;
+}
+
+ExportOutcome ExportReport::Finish(OutputFile& file, std::string& buffer, std::int64_t done) const {
+  if (std::string error = file.Write(buffer); !error.empty()) return Fail(error);
+  if (std::string error = file.Commit(); !error.empty()) return Fail(error);
+  if (callbacks_.progress) callbacks_.progress(done, done);
+  std::string finished = messages::DataExportedInto(file.FinalPath());
+  Say(finished);
+  return ExportOutcome{ExportResult::Done, finished, file.FinalPath(), done};
 }
 
 }  // namespace korvane::exporting

@@ -6,6 +6,8 @@
 // Commit succeeds the file is removed again.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "export/TraceExport.h"
@@ -32,6 +34,30 @@ class OutputFile {
   std::string writing_;    // the file on disk while writing
   std::string finalPath_;  // the name it ends up with
   bool replace_ = false;
+};
+
+// What a file export tells whoever drives it, and the outcome of each way it
+// can end; shared by the trace and the trial-table export.
+class ExportReport {
+ public:
+  explicit ExportReport(const ExportCallbacks& callbacks) : callbacks_(callbacks) {}
+
+  void Say(const std::string& text) const;
+  // False once the caller asked to stop (through progress or the flag).
+  bool KeepGoing(std::int64_t done, std::int64_t total) const;
+  // A refused choice: why, then "Cannot export. Please try again.".
+  ExportOutcome Refuse(const std::string& why) const;
+  ExportOutcome Fail(const std::string& why) const;
+  // Removes the unfinished file.
+  ExportOutcome Cancel(OutputFile& file) const;
+  // Refuses an explicit path that exists and may not be overwritten, or
+  // opens the file and says "Exporting  data..."; nothing when it opened.
+  std::optional<ExportOutcome> Open(OutputFile& file, const ExportTarget& target, const std::string& prefix) const;
+  // Writes what buffer still holds, commits the file and reports done rows.
+  ExportOutcome Finish(OutputFile& file, std::string& buffer, std::int64_t done) const;
+
+ private:
+  const ExportCallbacks& callbacks_;
 };
 
 }  // namespace korvane::exporting

@@ -8,7 +8,6 @@
 #include "export/OutputFile.h"
 #include "export/TraceQuery.h"
 #include "util/Error.h"
-#include "util/Files.h"
 
 namespace korvane::exporting {
 
@@ -21,47 +20,21 @@ constexpr int kInstanceColumn = 2;  // Subject ID, Trial, Instance lead every ex
 
 ExportOutcome ExportTrace(store::Database* db, const ExportRequest& request, const ExportTarget& target,
                           const ExportCallbacks& callbacks) {
-  auto say = [&](const std::string& text) {
-    if (callbacks.status) callbacks.status(text);
-  };
-  bool cancelled = false;
-  auto keepGoing = [&](std::int64_t done, std::int64_t total) {
-    if (callbacks.progress && !callbacks.progress(done, total)) cancelled = true;
-    if (callbacks.cancel && callbacks.cancel->load()) cancelled = true;
-    return !cancelled;
-  };
-  auto refuse = [&](const std::string& why) {
-    say(why);
-    say(messages::kCannotExport);
-    return ExportOutcome{ExportResult::Refused, why, {}, 0};
-  };
-  auto fail = [&](const std::string& why) {
-    say(why);
-    return ExportOutcome{ExportResult::Failed, why, {}, 0};
-  };
-  auto cancel = [&]() {
-    say(messages::kExportingCancelled);
-    return ExportOutcome{ExportResult::Cancelled, messages::kExportingCancelled, {}, 0};
-  };
-
+  const ExportReport report(callbacks);
   OutputFile file;
   try {
     std::string refusal;
     auto plan = TraceQuery::Plan(db, request, refusal, callbacks.status);
-    if (!plan) return refuse(refusal);
+    if (!plan) return report.Refuse(refusal);
 
     std::int64_t total = 0;
     for (std::size_t s = 0; s < plan->Subjects().size(); ++s) {
       total += plan->CountRows(s);
-      if (!keepGoing(0, total)) return cancel();
+      if (!report.KeepGoing(0, total)) return report.Cancel(file);
     }
-    if (total < 1) return refuse(plan->HasActiveFilters() ? messages::kNoMatchingRecords : messages::kNoRecords);
+    if (total < 1) return report.Refuse(plan->HasActiveFilters() ? messages::kNoMatchingRecords : messages::kNoRecords);
 
-    if (!target.path.empty() && !target.overwrite && FileExists(target.path))
-      return refuse("The file " + target.path + " already exists.");
-    if (std::string error = file.Open(target); !error.empty())
-      return fail(error);
-    say(messages::kExporting);
+    if (auto refused = report.Open(file, target, "exported")) return *refused;
 
     std::string buffer = CaptionsLine(plan->Captions());
     buffer.reserve(kFlushSize + 4096);
@@ -82,26 +55,18 @@ ExportOutcome ExportTrace(store::Database* db, const ExportRequest& request, con
         buffer += "\r\n";
         ++done;
         if (buffer.size() >= kFlushSize) {
-          if (std::string error = file.Write(buffer); !error.empty())
-            return fail(error);
+          if (std::string error = file.Write(buffer); !error.empty()) return report.Fail(error);
         }
-        if (done % interval == 0 && !keepGoing(done, std::max(total, done))) return cancel();
+        if (done % interval == 0 && !report.KeepGoing(done, std::max(total, done))) return report.Cancel(file);
       }
     }
-    if (std::string error = file.Write(buffer); !error.empty())
-      return fail(error);
-    if (std::string error = file.Commit(); !error.empty())
-      return fail(error);
-    if (callbacks.progress) callbacks.progress(done, done);
-    std::string finished = messages::DataExportedInto(file.FinalPath());
-    say(finished);
-    return ExportOutcome{ExportResult::Done, finished, file.FinalPath(), done};
+    return report.Finish(file, buffer, done);
   } catch (const Error& e) {
     file.Discard();
-    return fail(e.Description());
+    return report.Fail(e.Description());
   } catch (const std::exception& e) {
     file.Discard();
-    return fail(e.what());
+    return report.Fail(e.what());
   }
 }
 

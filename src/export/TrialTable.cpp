@@ -238,19 +238,8 @@ std::string TrialTableCsv(const TrialTable& table) {
 
 ExportOutcome ExportTrials(store::Database* db, const std::string& instanceType, const ExportTarget& target,
                            const ExportCallbacks& callbacks) {
-  auto say = [&](const std::string& text) {
-    if (callbacks.status) callbacks.status(text);
-  };
-  auto refuse = [&](const std::string& why) {
-    say(why);
-    say(messages::kCannotExport);
-    return ExportOutcome{ExportResult::Refused, why, {}, 0};
-  };
-  auto fail = [&](const std::string& why) {
-    say(why);
-    return ExportOutcome{ExportResult::Failed, why, {}, 0};
-  };
-  if (!db || !db->IsOpen()) return refuse(messages::kNoDatabase);
+  const ExportReport report(callbacks);
+  if (!db || !db->IsOpen()) return report.Refuse(messages::kNoDatabase);
 
   OutputFile file;
   bool opened = false;
@@ -266,16 +255,13 @@ ExportOutcome ExportTrials(store::Database* db, const std::string& instanceType,
             counted = true;
             return false;
           });
-      if (!counted) return refuse(messages::kNoRecords);
+      if (!counted) return report.Refuse(messages::kNoRecords);
       store::Statement count = db->Prepare("SELECT COUNT(*) FROM MetaCue WHERE InstanceType = ?");
       count.Bind(1, Variant(probe.instanceType));
       if (count.Step()) total = static_cast<std::int64_t>(count.Column(0).ToNumber());
     }
-    if (!target.path.empty() && !target.overwrite && FileExists(target.path))
-      return refuse("The file " + target.path + " already exists.");
-    if (std::string error = file.Open(target, "trials"); !error.empty()) return fail(error);
+    if (auto refused = report.Open(file, target, "trials")) return *refused;
     opened = true;
-    say(messages::kExporting);
 
     std::string buffer;
     buffer.reserve(kFlushSize + 4096);
@@ -297,31 +283,19 @@ ExportOutcome ExportTrials(store::Database* db, const std::string& instanceType,
             error = file.Write(buffer);
             if (!error.empty()) return false;
           }
-          if (done % interval == 0) {
-            if (callbacks.progress && !callbacks.progress(done, total)) cancelled = true;
-            if (callbacks.cancel && callbacks.cancel->load()) cancelled = true;
-          }
+          if (done % interval == 0) cancelled = !report.KeepGoing(done, total);
           return !cancelled;
         });
-    if (!error.empty()) return fail(error);
-    if (cancelled) {
-      file.Discard();
-      say(messages::kExportingCancelled);
-      return ExportOutcome{ExportResult::Cancelled, messages::kExportingCancelled, {}, 0};
-    }
-    if (error = file.Write(buffer); !error.empty()) return fail(error);
-    if (error = file.Commit(); !error.empty()) return fail(error);
-    if (callbacks.progress) callbacks.progress(done, done);
-    std::string finished = messages::DataExportedInto(file.FinalPath());
-    say(finished);
-    return ExportOutcome{ExportResult::Done, finished, file.FinalPath(), done};
+    if (!error.empty()) return report.Fail(error);
+    if (cancelled) return report.Cancel(file);
+    return report.Finish(file, buffer, done);
   } catch (const Error& e) {
     file.Discard();
     // Before the file: the choice was refused; after it: reading failed.
-    return opened ? fail(e.Description()) : refuse(e.Description());
+    return opened ? report.Fail(e.Description()) : report.Refuse(e.Description());
   } catch (const std::exception& e) {
     file.Discard();
-    return fail(e.what());
+    return report.Fail(e.what());
   }
 }
 
