@@ -19,7 +19,6 @@ of trials, and the experiment file's trial table is then ready for
 korvane.read_trials (see examples/README.md).
 """
 
-import argparse
 import os
 import random
 import sys
@@ -30,6 +29,8 @@ try:
 except ImportError:  # run from a checkout without PYTHONPATH
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
     import korvane
+
+import example_task  # the command line and the learning curve, shared by the examples
 
 DECKS = {
     1: (100, 250, 0.5),
@@ -72,26 +73,11 @@ def play(args):
         conn.stop(args.type)
     seconds = time.monotonic() - started
 
-    block = max(1, args.trials // 10)
-    print("trials      P(C or D)")
-    for first in range(0, args.trials, block):
-        last = min(args.trials, first + block)
-        values = [c for subject in good for c in subject[first:last]]
-        p = sum(values) / len(values)
-        print(f"{first + 1:4d}-{last:<4d}   {p:.3f}  {'#' * round(p * 40)}")
-    print(f"{subjects * args.trials} decisions in {seconds:.2f} s")
+    example_task.print_curve("P(C or D)", good, args.trials, seconds)
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=4258)
-    parser.add_argument("--subjects", type=int, default=0, help="default: the model's BATCH")
-    parser.add_argument("--trials", type=int, default=100)
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--type", default="I1", help="instance type (default I1)")
-    parser.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for a reply")
-    args = parser.parse_args()
+    args = example_task.parse_arguments(__doc__)
     try:
         play(args)
     except (OSError, korvane.TaskError) as error:
