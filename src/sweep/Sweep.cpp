@@ -81,8 +81,6 @@ bool LabelLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-void AppendCsvNumber(double value, std::string& out) { exporting::AppendNumber(value, out); }
-
 void AppendCsvLine(const std::vector<std::string>& cells, std::string& out) {
   for (std::size_t i = 0; i < cells.size(); ++i) {
     if (i) out += ',';
@@ -93,7 +91,7 @@ void AppendCsvLine(const std::vector<std::string>& cells, std::string& out) {
 
 std::string Num(double value) {
   std::string out;
-  AppendCsvNumber(value, out);
+  exporting::AppendNumber(value, out);
   return out;
 }
 
