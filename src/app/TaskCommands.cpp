@@ -17,6 +17,7 @@
 #include "app/BinaryChoiceTask.h"
 #include "model/ExampleModels.h"
 #include "store/MetaKeyValue.h"
+#include "sweep/Sweep.h"
 #include "model/ModelFiles.h"
 #include "model/ModelJson.h"
 #include "task/TaskServer.h"
@@ -133,16 +134,12 @@ enum class Verbosity { Quiet, Normal, Verbose };
 // replaced whole through a renamed temporary file so a reader never sees
 // half of it.
 bool WriteServeInfo(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) return false;
+  try {
+    sweep::WriteFileAtomically(path, text);
+    return true;
+  } catch (const sweep::SweepError&) {
+    return false;
   }
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
-  return !ec;
 }
 
 int Serve(const std::string& model, const CLI::App& cmd, int port, const std::string& listen,
