@@ -26,8 +26,7 @@ struct SubjectTrial {
   std::map<std::string, std::int64_t> decisions;
   double utilitySum = 0;
   std::int64_t utilityCount = 0;
-  double activation = kNaN;  // the subject's mean over the trial's retrievals
-  double activationSum = 0;
+  double activationSum = 0;  // over the trial's retrievals; their mean is the subject's
   std::int64_t activationCount = 0;
   std::map<std::string, std::pair<double, std::int64_t>> alternatives;  // label -> utility sum, count
 };
@@ -124,8 +123,6 @@ RunSummary SummarizeRun(store::Database& db, const std::string& instanceType,
           }
           return true;
         });
-    for (auto& [key, cell] : cells)
-      if (cell.activationCount > 0) cell.activation = cell.activationSum / static_cast<double>(cell.activationCount);
     AverageCells(cells, summary);
     return summary;
   }
@@ -242,7 +239,6 @@ RunSummary SummarizeRun(store::Database& db, const std::string& instanceType,
       if (sum.IsNumber()) {
         cell.activationSum += sum.ToNumber();
         cell.activationCount += static_cast<std::int64_t>(statement.Column(3).ToNumber());
-        cell.activation = cell.activationSum / static_cast<double>(cell.activationCount);
       }
     }
   }
@@ -289,7 +285,8 @@ void AverageCells(const Cells& cells, RunSummary& summary) {
         judged[a][t].push_back(found->second.first / static_cast<double>(found->second.second));
     }
     if (cell.utilityCount > 0) utilities[t].push_back(cell.utilitySum / static_cast<double>(cell.utilityCount));
-    activations[t].push_back(cell.activation);
+    activations[t].push_back(cell.activationCount > 0 ? cell.activationSum / static_cast<double>(cell.activationCount)
+                                                     : kNaN);
   }
   summary.share.assign(summary.decisionValues.size(), std::vector<double>(trialCount, kNaN));
   summary.alternativeUtility.assign(summary.alternatives.size(), std::vector<double>(trialCount, kNaN));
