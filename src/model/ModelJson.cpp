@@ -87,6 +87,8 @@ std::optional<double> CanonicalNumber(const std::string& text) {
   return value;
 }
 
+// A whole number as a JSON integer (while a double holds it exactly), any
+// other number (infinities and NaN included) as it is.
 json NumberJson(double d) {
   if (d == std::floor(d) && std::fabs(d) < 9.0e15) return static_cast<std::int64_t>(d);
   return d;
@@ -151,11 +153,7 @@ json FromVariant(const Variant& value) {
     case VariantType::Integer: return value.AsInteger();
     case VariantType::Long: return value.AsLong();
     case VariantType::Boolean: return value.AsBoolean();
-    case VariantType::Double: {
-      const double d = value.AsDouble();
-      if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 9.0e15) return static_cast<std::int64_t>(d);
-      return d;
-    }
+    case VariantType::Double: return NumberJson(value.AsDouble());
     case VariantType::Date: return FormatDate(value.AsDate(), true);
     default: return Utf8Text(value.ToText());
   }
