@@ -32,10 +32,6 @@ std::string JsonObject(const std::vector<std::string>& slots, const formula::Var
   return object.dump();
 }
 
-// NaN is stored as null; an infinite retrieval time (the heuristic's, with
-// a retrieval threshold far below any activation) is kept as it is.
-Variant NumberOrNull(double value) { return std::isnan(value) ? Variant::Null() : Variant(value); }
-
 }  // namespace
 
 CueRecorder::CueRecorder(store::Database& db, EngineLog* log, std::string instanceType,
@@ -98,13 +94,16 @@ void CueRecorder::EndTrial(bool executed) {
       s.Bind(3, Variant(trialOfSubject_));
       s.Bind(4, Variant(cue.traceTrial));
       s.Bind(5, Variant(static_cast<std::int32_t>(i + 1)));
-      s.Bind(6, NumberOrNull(cue.modelTime));
+      // BindDouble stores NaN as null; an infinite retrieval time (the
+      // heuristic's, with a retrieval threshold far below any activation) is
+      // kept as it is.
+      s.BindDouble(6, cue.modelTime);
       s.Bind(7, Variant(cue.path));
       // A cue instance that was never stored has no row to name.
       s.Bind(8, cue.instance->IsNew() ? Variant::Null() : Variant(cue.instance->ID));
-      s.Bind(9, NumberOrNull(cue.utility));
-      s.Bind(10, NumberOrNull(cue.activation));
-      s.Bind(11, NumberOrNull(cue.retrievalTime));
+      s.BindDouble(9, cue.utility);
+      s.BindDouble(10, cue.activation);
+      s.BindDouble(11, cue.retrievalTime);
       s.Bind(12, Variant(static_cast<std::int32_t>(isExecuted ? 1 : 0)));
       s.Bind(13, Variant(cue.situation));
       s.Bind(14, Variant(cue.decision));
@@ -125,8 +124,8 @@ void CueRecorder::Fed(double outcome, double utilityAfter) {
   try {
     store::Statement& s = *feedback_;
     s.Reset();
-    s.Bind(1, NumberOrNull(outcome));
-    s.Bind(2, NumberOrNull(utilityAfter));
+    s.BindDouble(1, outcome);
+    s.BindDouble(2, utilityAfter);
     s.Bind(3, Variant(instanceType_));
     s.Bind(4, Variant(key.subject));
     s.Bind(5, Variant(key.trial));

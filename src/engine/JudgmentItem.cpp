@@ -56,9 +56,7 @@ void JudgmentItem::CalculateActivation(double alpha, double d, double s, double 
   BlendingWeight = std::exp(Activation / T);
 }
 
-void JudgmentItem::CalculateRetrievalDelay(double LF, double LE) {
-  RetrievalDelay = LF * std::exp(-LE * Activation) * 1000;
-}
+double JudgmentItem::RetrievalDelayFor(double LF, double LE) const { return LF * std::exp(-LE * Activation) * 1000; }
 
 std::shared_ptr<JudgmentItem> JudgmentItem::Copy(bool asNew, EngineLog* log) const {
   auto copy = std::make_shared<JudgmentItem>();

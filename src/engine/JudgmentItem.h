@@ -56,7 +56,9 @@ class JudgmentItem {
   void CalculateActivation(double alpha, double d, double s, double now, double T, RandomSource& random);
   void CalculateBlendingProbability(double sum) { BlendingProbability = BlendingWeight / sum; }
   void CalculateBaseLevelLearning(double d, double now);
-  void CalculateRetrievalDelay(double LF, double LE);
+  void CalculateRetrievalDelay(double LF, double LE) { RetrievalDelay = RetrievalDelayFor(LF, LE); }
+  // The retrieval time the activation gives, in ms (LF e^(-LE A)).
+  double RetrievalDelayFor(double LF, double LE) const;
   // One logistic noise draw of scale s.
   static double Epsilon(double s, RandomSource& random);
 

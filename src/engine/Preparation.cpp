@@ -310,22 +310,21 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     double value = 0;
     // A threshold whose comparison is "none" lets everything through: its
     // value is then not needed.
-    auto thresholdLine = [&](const std::string& which, const std::string& op, double v) {
-      if (op == store::kNoThreshold) return ThresholdInForce(which, op, FormatNumber(v));
-      return which + " " + op + " " + FormatNumber(v);
+    auto threshold = [&](const std::string& which, const std::string& op, const std::string& key,
+                         const std::string& emptyError, double* target) {
+      if (op == store::kNoThreshold && settings_.IsBlank(key)) {
+        Add(ThresholdInForce(which, op, ""), 1);
+      } else if (number(key, emptyError, &value)) {
+        *target = value;
+        Add(op == store::kNoThreshold ? ThresholdInForce(which, op, FormatNumber(value))
+                                      : which + " " + op + " " + FormatNumber(value),
+            1);
+      }
     };
-    if (retrieval_.rtOperator == store::kNoThreshold && settings_.IsBlank("Params_Delta_Value")) {
-      Add(ThresholdInForce("RT", retrieval_.rtOperator, ""), 1);
-    } else if (number("Params_Delta_Value", "Error: Retrieval threshold (RT) must not be empty", &value)) {
-      retrieval_.rt = value;
-      Add(thresholdLine("RT", retrieval_.rtOperator, value), 1);
-    }
-    if (retrieval_.uOperator == store::kNoThreshold && settings_.IsBlank("Params_U_Value")) {
-      Add(ThresholdInForce("U", retrieval_.uOperator, ""), 1);
-    } else if (number("Params_U_Value", "Error: Utility threshold (U) must not be empty", &value)) {
-      retrieval_.u = value;
-      Add(thresholdLine("U", retrieval_.uOperator, value), 1);
-    }
+    threshold("RT", retrieval_.rtOperator, "Params_Delta_Value", "Error: Retrieval threshold (RT) must not be empty",
+              &retrieval_.rt);
+    threshold("U", retrieval_.uOperator, "Params_U_Value", "Error: Utility threshold (U) must not be empty",
+              &retrieval_.u);
     stopRuleKind_ = settings_.Option("Params_StopRule");
     if (stopRuleKind_ == 0) {
       if (number("Params_StopRule_Value", "Error: Stopping rule parameter must not be empty", &value)) {

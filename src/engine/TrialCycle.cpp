@@ -250,7 +250,7 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
   }
   instance->AddToMetaInstance(*trace_, "RETR");
   if (cues_)
-    cues_->Judged(subjectId_, trialNumber_, now, "RETR", instance, cue, LF_ * std::exp(-LE_ * instance->Activation) * 1000);
+    cues_->Judged(subjectId_, trialNumber_, now, "RETR", instance, cue, instance->RetrievalDelayFor(LF_, LE_));
   cycleInstance_ = instance;
   UpdateCandidate();
   PauseThen(cyclePauseMs_, &Impl::AfterCyclePause);

@@ -241,12 +241,16 @@ sqlite3_stmt* PrepareRaw(sqlite3* db, const std::string& sql, bool single = true
   return stmt;
 }
 
-void BindAll(sqlite3* db, sqlite3_stmt* stmt, const std::vector<Variant>& params) {
+void CheckParameterCount(sqlite3_stmt* stmt, std::size_t given) {
   int expected = sqlite3_bind_parameter_count(stmt);
-  if (expected != static_cast<int>(params.size()))
+  if (expected != static_cast<int>(given))
     throw Error(ErrorNumber::DatabaseFailure, kSource,
-                "The statement takes " + std::to_string(expected) + " parameters but " +
-                    std::to_string(params.size()) + " were given.");
+                "The statement takes " + std::to_string(expected) + " parameters but " + std::to_string(given) +
+                    " were given.");
+}
+
+void BindAll(sqlite3* db, sqlite3_stmt* stmt, const std::vector<Variant>& params) {
+  CheckParameterCount(stmt, params.size());
   for (std::size_t i = 0; i < params.size(); ++i) BindValue(db, stmt, static_cast<int>(i + 1), params[i]);
 }
 
@@ -417,6 +421,20 @@ void CheckKorvaneFile(sqlite3* db, const std::string& path) {
   }
   throw Error(ErrorNumber::NotADatabase, kSource,
               "'" + path + "' is a SQLite database of another program, not a Korvane model; Korvane leaves it as it is.");
+}
+
+// Opens the file and refuses it, closed again, unless it is one of
+// Korvane's. Reading the schema makes SQLite look at the whole header.
+sqlite3* OpenKorvaneHandle(const std::string& path, int flags) {
+  sqlite3* db = OpenHandle(path, flags);
+  try {
+    Exec(db, "SELECT count(*) FROM sqlite_master");
+    CheckKorvaneFile(db, path);
+  } catch (...) {
+    sqlite3_close_v2(db);
+    throw;
+  }
+  return db;
 }
 
 void RemoveSidecars(const std::string& path) {
@@ -590,17 +608,15 @@ std::unique_ptr<Database> Database::Create(const std::string& path) {
 
 std::unique_ptr<Database> Database::Open(const std::string& path) {
   CheckExistingFile(path);
-  sqlite3* db = OpenHandle(path, SQLITE_OPEN_READWRITE);
+  sqlite3* db = nullptr;
   try {
-    // Reading the schema makes SQLite look at the whole header.
-    Exec(db, "SELECT count(*) FROM sqlite_master");
-    CheckKorvaneFile(db, path);
+    db = OpenKorvaneHandle(path, SQLITE_OPEN_READWRITE);
     sqlite3_stmt* stmt = PrepareRaw(db, "PRAGMA journal_mode = WAL");
     sqlite3_step(stmt);  // another connection's lock may keep the mode; either works
     sqlite3_finalize(stmt);
     RecoverRun(db, path);
   } catch (const Error& e) {
-    sqlite3_close_v2(db);
+    if (db) sqlite3_close_v2(db);
     if (e.Number() == ErrorNumber::NotADatabase)
       throw Error(ErrorNumber::NotADatabase, kSource, "'" + path + "' is not a Korvane model database (" + e.Description() + ").");
     throw;
@@ -617,10 +633,8 @@ std::unique_ptr<Database> Database::OpenReadOnly(const std::string& path) {
   const std::string folder = std::filesystem::path(path).parent_path().string();
   if (std::filesystem::exists(RunJournal::PathOf(path), ec) && ::access(path.c_str(), W_OK) == 0 &&
       ::access(folder.empty() ? "." : folder.c_str(), W_OK) == 0) {
-    sqlite3* writer = OpenHandle(path, SQLITE_OPEN_READWRITE);
+    sqlite3* writer = OpenKorvaneHandle(path, SQLITE_OPEN_READWRITE);
     try {
-      Exec(writer, "SELECT count(*) FROM sqlite_master");
-      CheckKorvaneFile(writer, path);
       RecoverRun(writer, path);
     } catch (...) {
       sqlite3_close_v2(writer);
@@ -628,12 +642,10 @@ std::unique_ptr<Database> Database::OpenReadOnly(const std::string& path) {
     }
     sqlite3_close_v2(writer);
   }
-  sqlite3* db = OpenHandle(path, SQLITE_OPEN_READONLY);
+  sqlite3* db = nullptr;
   try {
-    Exec(db, "SELECT count(*) FROM sqlite_master");
-    CheckKorvaneFile(db, path);
+    db = OpenKorvaneHandle(path, SQLITE_OPEN_READONLY);
   } catch (const Error& e) {
-    sqlite3_close_v2(db);
     if (e.Number() == ErrorNumber::NotADatabase && e.Description().find("another program") == std::string::npos)
       throw Error(ErrorNumber::NotADatabase, kSource, "'" + path + "' is not a Korvane model database (" + e.Description() + ").");
     throw;
@@ -696,18 +708,17 @@ void Database::Close() {
   idle_.clear();
   int rc = SQLITE_OK;
   if (journal_) {
-    // Whatever is open is committed, so the journal is no longer needed.
-    if (!sqlite3_get_autocommit(db)) {
-      rc = sqlite3_exec(db, ("PRAGMA user_version = " + std::to_string(journalOriginalVersion_)).c_str(), nullptr,
-                        nullptr, nullptr);
-      if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    // Whatever is open is committed with the file's own user_version back,
+    // so the journal is no longer needed.
+    const bool open = !sqlite3_get_autocommit(db);
+    const int restored = sqlite3_exec(
+        db, ("PRAGMA user_version = " + std::to_string(journalOriginalVersion_)).c_str(), nullptr, nullptr, nullptr);
+    if (open) {
+      rc = restored == SQLITE_OK ? sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) : restored;
       if (rc != SQLITE_OK) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    } else {
-      sqlite3_exec(db, ("PRAGMA user_version = " + std::to_string(journalOriginalVersion_)).c_str(), nullptr, nullptr,
-                   nullptr);
     }
     transactionDepth_ = 0;
-    if (rc == SQLITE_OK) {
+    if (restored == SQLITE_OK && rc == SQLITE_OK) {
       std::error_code ec;
       std::filesystem::remove(RunJournal::PathOf(path_), ec);
     }
@@ -1009,26 +1020,10 @@ bool Database::DeleteIndex(const std::string& table, const std::string& index) {
 int Database::Execute(const std::string& sql, const std::vector<Variant>& params) {
   CheckOpen();
   Statement statement = Prepare(sql);  // reused when the same text comes again
-  BindAll(db_, statement.stmt_, params);
-  bool recorded = false;
-  if (journal_ && statement.writes_ && transactionDepth_ == 0) NoteUnjournaledWrite();
-  if (journal_ && transactionDepth_ > 0 && statement.writes_) {
-    std::vector<JournalValue> values;
-    values.reserve(params.size());
-    for (const Variant& p : params) values.push_back(ToJournal(p));
-    RecordStatement(sql, values, true);
-    recorded = true;
-  }
-  int rc;
-  while ((rc = sqlite3_step(statement.stmt_)) == SQLITE_ROW) {
-  }
-  if (rc != SQLITE_DONE) {
-    sqlite3_reset(statement.stmt_);
-    Fail(db_, rc, sql);
-  }
-  int changes = sqlite3_changes(db_);
-  if (recorded && journal_) journal_->AddChanges(changes);
-  return changes;
+  CheckParameterCount(statement.stmt_, params.size());
+  // Bound and run as a Statement, which records it in a journaled run.
+  for (std::size_t i = 0; i < params.size(); ++i) statement.Bind(static_cast<int>(i + 1), params[i]);
+  return statement.Run();
 }
 
 Statement Database::Prepare(const std::string& sql) {

@@ -62,9 +62,18 @@ bool IsValidSlotName(const std::string& text) {
   return true;
 }
 
-std::optional<TableDef> GetOrCreateMetaInstance(Database* db) {
+namespace {
+// The table def.name as it is, or made from def when it is missing (its
+// columns and indexes are not checked when it exists).
+std::optional<TableDef> GetOrCreate(Database* db, const TableDef& def) {
   if (!db) return std::nullopt;
-  if (auto existing = db->FindTableDef(kMetaInstanceTable)) return existing;
+  if (auto existing = db->FindTableDef(def.name)) return existing;
+  db->CreateTable(def);
+  return db->FindTableDef(def.name);
+}
+}  // namespace
+
+std::optional<TableDef> GetOrCreateMetaInstance(Database* db) {
   TableDef def;
   def.name = kMetaInstanceTable;
   def.fields = {{"SubjectID", FieldType::Long},     {"Time", FieldType::DateTime},     {"InstanceType", FieldType::Text},
@@ -73,8 +82,7 @@ std::optional<TableDef> GetOrCreateMetaInstance(Database* db) {
                 {"Noise", FieldType::Double},       {"Selected", FieldType::Boolean},  {"Executed", FieldType::Boolean},
                 {"Feedback", FieldType::Double}};
   def.indexes = TraceIndexes();
-  db->CreateTable(def);
-  return db->FindTableDef(kMetaInstanceTable);
+  return GetOrCreate(db, def);
 }
 
 const std::vector<IndexInfo>& TraceIndexes() {
@@ -110,8 +118,6 @@ int RestoreTraceIndexes(Database* db) {
 }
 
 std::optional<TableDef> GetOrCreateMetaMerge(Database* db) {
-  if (!db) return std::nullopt;
-  if (auto existing = db->FindTableDef(kMetaMergeTable)) return existing;
   TableDef def;
   def.name = kMetaMergeTable;
   def.fields = {{"SubjectID", FieldType::Long},
@@ -120,17 +126,10 @@ std::optional<TableDef> GetOrCreateMetaMerge(Database* db) {
                 {"Instance", FieldType::Long},
                 {"MergedInto", FieldType::Long}};
   def.indexes = {{"MergeInstanceIdx", {"InstanceType", "Instance"}, false, false, false}};
-  db->CreateTable(def);
-  return db->FindTableDef(kMetaMergeTable);
+  return GetOrCreate(db, def);
 }
 
-}  // namespace korvane::store
-
-namespace korvane::store {
-
 std::optional<TableDef> GetOrCreateMetaCue(Database* db) {
-  if (!db) return std::nullopt;
-  if (auto existing = db->FindTableDef(kMetaCueTable)) return existing;
   TableDef def;
   def.name = kMetaCueTable;
   def.fields = {{"SubjectID", FieldType::Long},     {"InstanceType", FieldType::Text},
@@ -144,8 +143,7 @@ std::optional<TableDef> GetOrCreateMetaCue(Database* db) {
   def.fields[14].allowZeroLength = true;
   def.fields[15].allowZeroLength = true;
   def.indexes = {{"CueTrialIdx", {"InstanceType", "SubjectID", "TrialNumber", "CueNumber"}, false, false, false}};
-  db->CreateTable(def);
-  return db->FindTableDef(kMetaCueTable);
+  return GetOrCreate(db, def);
 }
 
 }  // namespace korvane::store

@@ -63,16 +63,6 @@ bool AppendPairs(const std::vector<std::string>& fields, std::size_t first,
 
 namespace {
 
-bool EqualsUpper(std::string_view text, std::string_view upper) {
-  if (text.size() != upper.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != upper[i]) return false;
-  }
-  return true;
-}
-
 std::string_view CommandOf(std::string_view line) { return line.substr(0, line.find('|')); }
 
 }  // namespace
@@ -80,14 +70,14 @@ std::string_view CommandOf(std::string_view line) { return line.substr(0, line.f
 bool IsTaskCommand(std::string_view command) {
   command = CommandOf(command);
   for (std::string_view known : {"START", "RESET", "STOP", "ERROR"})
-    if (EqualsUpper(command, known)) return true;
+    if (formula::EqualsIgnoreCase(command, known)) return true;
   return IsExecutorCommand(command);
 }
 
 bool IsExecutorCommand(std::string_view command) {
   command = CommandOf(command);
   for (std::string_view known : {"CUES", "ALTERNATIVE", "FEEDBACK", "STATE"})
-    if (EqualsUpper(command, known)) return true;
+    if (formula::EqualsIgnoreCase(command, known)) return true;
   return false;
 }
 

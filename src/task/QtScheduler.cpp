@@ -21,16 +21,17 @@ void QtScheduler::Post(double delayMs, std::function<void()> task) {
     --pending_;
     {
       LogBatch batch;
-      if (runner_) {
-        runner_(task);
-      } else {
-        task();
-      }
+      RunStep(task);
     }
     emit stepRan();
   };
   const int ms = static_cast<int>(std::min(std::ceil(delayMs), 2147483647.0));
   QTimer::singleShot(ms, Qt::PreciseTimer, this, std::move(run));
+}
+
+void QtScheduler::RunStep(const std::function<void()>& task) {
+  if (runner_) runner_(task);
+  else task();
 }
 
 void QtScheduler::QueueFlush() {
@@ -56,8 +57,7 @@ void QtScheduler::RunDue() {
     due_.pop_front();
     --pending_;
     try {
-      if (runner_) runner_(task);
-      else task();
+      RunStep(task);
     } catch (...) {
       running_ = false;
       if (!due_.empty()) QueueFlush();

@@ -56,6 +56,7 @@ class QtScheduler final : public QObject, public engine::Scheduler {
  private:
   int pending_ = 0;
   std::deque<std::function<void()>> due_;
+  void RunStep(const std::function<void()>& task);
   void QueueFlush();
   bool flushQueued_ = false;
   bool running_ = false;

@@ -322,9 +322,7 @@ void TaskServer::OnCandidateReadyRead() {
     DropCandidate();
     return;
   }
-  TaskSocket* newcomer = candidate_;
-  candidate_.clear();
-  newcomer->disconnect(this);
+  TaskSocket* newcomer = Release(candidate_);
   AddLog("Closing the previous connection for a new one.", 1);
   DropConnection();
   AdoptConnection(newcomer, true);
@@ -333,13 +331,18 @@ void TaskServer::OnCandidateReadyRead() {
   Pump();
 }
 
+TaskSocket* TaskServer::Release(QPointer<TaskSocket>& slot) {
+  TaskSocket* socket = slot;
+  slot.clear();
+  if (socket) socket->disconnect(this);  // no longer heard here
+  return socket;
+}
+
 void TaskServer::DropCandidate() {
-  if (!candidate_) return;
-  TaskSocket* old = candidate_;
-  candidate_.clear();
-  old->disconnect(this);
-  old->abort();
-  old->deleteLater();
+  if (TaskSocket* old = Release(candidate_)) {
+    old->abort();
+    old->deleteLater();
+  }
 }
 
 int TaskServer::BatchFromModel() {
@@ -423,9 +426,7 @@ bool TaskServer::StartExperiment() {
 
 void TaskServer::DropConnection() {
   if (!socket_) return;
-  TaskSocket* old = socket_;
-  socket_.clear();
-  old->disconnect(this);
+  TaskSocket* old = Release(socket_);
   old->abort();
   old->deleteLater();
   framer_.Clear();
@@ -932,9 +933,7 @@ void TaskServer::ReportFailure(const Error& error) {
 }
 
 void TaskServer::DisconnectAfterFailure() {
-  TaskSocket* old = socket_;
-  socket_.clear();
-  old->disconnect(this);
+  TaskSocket* old = Release(socket_);
   framer_.Clear();
   // Lines the failed task sent after the failing one belong to the run that
   // ended: they are not handled.

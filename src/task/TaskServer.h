@@ -183,6 +183,8 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   // handles lines for a slice of time, then lets the event loop run.
   void SchedulePump();
   void FinishArrival();
+  // Takes the socket out of its slot and stops listening to it.
+  TaskSocket* Release(QPointer<TaskSocket>& slot);
   void MakeRunDurable();
   void ScheduleLogFlush();
   void Pump();
