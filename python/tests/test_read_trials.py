@@ -76,6 +76,10 @@ def test_trial_table_of_a_real_run_matches_the_command_line(experiment, env, tmp
     assert all(r["UtilityAfter"] == r["Feedback"] for r in executed)
     assert all(r["Option"] == r["Choice"] for r in rows)  # a cue's instance acts on its option
     assert {r["Path"] for r in rows} == {"RETR"}
+    # A blended cue's activation is its blend's (log of the summed e^A), and
+    # its retrieval time follows from it.
+    assert all(r["Activation"] != 0 for r in rows)
+    assert all(math.isclose(r["RetrievalTime"], 1000 * math.exp(-r["Activation"]), rel_tol=1e-9) for r in rows)
 
     # The command line writes the same table.
     out = tmp_path / "t.csv"

@@ -18,6 +18,7 @@
 #include <regex>
 
 #include "app/Commands.h"
+#include "engine/ModelWarnings.h"
 #include "store/Database.h"
 #include "store/DatabaseManager.h"
 #include "store/DatabaseVersioning.h"
@@ -228,6 +229,14 @@ void AddStoreCommands(CLI::App& app, CommandContext& context) {
       std::string failure;
       auto db = store::OpenOrCreateModelDatabase(options->file, true, false, &failure);
       if (!db) throw Error(ErrorNumber::DatabaseFailure, "korvane", failure);
+      // A value that would stop every run of an instance type is refused too.
+      if (std::string stop = engine::RunRefusal(*db, options->key, Variant(options->value)); !stop.empty()) {
+        if (!options->force) {
+          std::cerr << "Refused: " << stop << " Nothing was written (--force writes it anyway).\n";
+          return 1;
+        }
+        std::cerr << "Warning: " << stop << " Written anyway (--force).\n";
+      }
       bool added = store::SetKeyValue(db.get(), options->key, Variant(options->value));
       std::cout << options->key << " (" << store::GetKeyValueType(db.get(), options->key) << ") = " << store::GetKeyValue(db.get(), options->key).ToText()
                 << (added ? "" : " (replaced)") << "\n";

@@ -217,6 +217,7 @@ void frmJudgment::LoadInstanceType() {
   fail_->SetVariables(Prefixed("Cue.", situation) << "U =");
   QStringList both;
   for (const QString& name : situation) both << "Cue." + name << "Memory." + name;
+  both << Prefixed("Memory.", SlotNames('D')) << Prefixed("Memory.", SlotNames('U'));
   succeed_->SetVariables(both << "U =");
   fail_->LoadText(QString::fromStdString(ReadTypeText("_JudgmentFailFormula")));
   succeed_->LoadText(QString::fromStdString(ReadTypeText("_JudgmentSucceedFormula")));
@@ -374,7 +375,7 @@ frmUtility::frmUtility(ScreenHost& host)
   setWindowTitle(tr("Utility"));
   type_ = AddOptions(tr("New utility of an instance after feedback"), "UtilityUpdateType",
                      {tr("Set it to the outcome divided by the goal (O / G)"),
-                      tr("Add the time-weighted O / G to its utility (Memory.U + O / G)"),
+                      tr("Add the time-weighted O / G to its old utility"),
                       tr("Compute it with a formula")},
                      [this](int option) {
                        WriteTypeSetting("_UtilityUpdateType", OptionValue(option));
@@ -392,7 +393,10 @@ frmUtility::frmUtility(ScreenHost& host)
 }
 
 void frmUtility::LoadInstanceType() {
-  panel_->SetVariables(QStringList{"U =", "O", "G"} << Prefixed("Memory.", SlotNames('S')));
+  // The rewarded instance's slots; Memory.<utility slot> is the old utility.
+  panel_->SetVariables(QStringList{"U =", "O", "G"} << Prefixed("Memory.", SlotNames('U'))
+                                                    << Prefixed("Memory.", SlotNames('S'))
+                                                    << Prefixed("Memory.", SlotNames('D')));
   const int option = ReadTypeOption("_UtilityUpdateType", 3);
   SelectOption(type_, option);
   formulaBox_->setEnabled(option == 2 && !InstanceType().empty());

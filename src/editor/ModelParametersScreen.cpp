@@ -186,7 +186,17 @@ void frmModelParameters::BuildControls() {
            {tr("Noise Factor (s)"), "S", "0.25"},
            {tr("Latency Exponent (LE)"), "LE", "1"},
            {tr("Latency Factor (LF)"), "LF", "1"},
-           {tr("Alpha"), "Alpha", "1"}});
+           {tr("Alpha, weight of memory: A = alpha (BLL + PM + noise) + (1 - alpha) U"), "Alpha", "1"}});
+  {
+    // The temperature has no comparison of its own; empty means s times the
+    // square root of 2.
+    auto* grid = static_cast<QGridLayout*>(activation->layout());
+    const int row = grid->rowCount();
+    grid->addWidget(Caption(tr("Blending temperature T (empty: s times the square root of 2)"), activation), row, 0);
+    grid->addWidget(AddNumberBox("tbTemperature", "Params_Temperature", QString(), NumberBox::Keys::Number,
+                                 NumberBox::Written::Text),
+                    row, 2);
+  }
   left->addWidget(activation);
 
   auto* thresholds = new QGroupBox(tr("Thresholds"), page);
@@ -250,6 +260,9 @@ void frmModelParameters::BuildControls() {
   clockGrid->addWidget(Caption(tr("Time of one trial, first cue to next first cue (ms; simulated clock)"), clockGroup),
                        4, 0);
   clockGrid->addWidget(AddNumberBox("tbTrialTime", "Params_TrialTime", "1000"), 4, 1);
+  clockGrid->addWidget(Caption(tr("Priors presented before a subject's first cue (ms of model time)"), clockGroup),
+                       6, 0);
+  clockGrid->addWidget(AddNumberBox("tbPriorTime", "Params_PriorTime", "0"), 6, 1);
   // How much of the trace a run writes (Params_TraceLevel): 0 full, 1
   // decisions, 2 none. The sizes are those of the binary-choice example.
   clockGrid->addWidget(Caption(tr("Trace kept by a run"), clockGroup), 5, 0);

@@ -99,6 +99,10 @@ class ModelExecutor::Impl final : public EngineLog {
   static constexpr double kDefaultTrialTimeMs = 1000;
   double cyclePauseMs_ = kDefaultCyclePauseMs;
   double trialTimeMs_ = kDefaultTrialTimeMs;
+  // Model time (ms) between the presentation of a subject's prepopulated
+  // instances and its first cue; models without the setting present them at
+  // the first cue (0).
+  double priorTimeMs_ = 0;
   std::uint64_t runSeed_ = 0;
   bool reinforceRecognition_ = false, reinforceExecution_ = false, reinforceFeedback_ = false;
   bool createInstanceFeedback_ = false, mergeWithPrepopulated_ = false;

@@ -1,6 +1,7 @@
 // JudgmentCollection.cpp: retrieval, blending, constraint subsets, duplicates.
 #include "engine/JudgmentCollection.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -157,10 +158,20 @@ void JudgmentCollection::RemoveByItem(const JudgmentItem* item) {
   }
 }
 
-ItemPtr JudgmentCollection::PerformBlending(int roundingRule) const {
+ItemPtr JudgmentCollection::PerformBlending(int roundingRule, double T) const {
   if (items_.empty()) return nullptr;
+  // Retrieval probabilities e^(A/T) / sum e^(A/T), computed relative to the
+  // most active item so that neither a low temperature nor very low
+  // activations overflow or vanish into 0 / 0. At T = 0 (the limit of no
+  // temperature) the most active items share the probability.
+  double highest = -std::numeric_limits<double>::infinity();
+  for (const auto& item : items_) highest = std::max(highest, item->Activation);
   double sum = 0;
-  for (const auto& item : items_) sum += item->BlendingWeight;
+  for (const auto& item : items_) {
+    if (T > 0) item->BlendingWeight = std::exp((item->Activation - highest) / T);
+    else item->BlendingWeight = item->Activation == highest ? 1 : 0;
+    sum += item->BlendingWeight;
+  }
   for (const auto& item : items_) item->CalculateBlendingProbability(sum);
 
   auto blended = std::make_shared<JudgmentItem>();
@@ -193,9 +204,11 @@ ItemPtr JudgmentCollection::PerformBlending(int roundingRule) const {
     auto k = static_cast<std::size_t>(i);
     blended->Values.SetValue(i, isNull[k] ? Variant::Null() : RoundedValue(sums[k], roundingRule, blended->Values.Name(i)));
   }
+  // The blend's activation: the log of the summed e^A (no temperature),
+  // taken relative to the most active item for the same reason.
   double expSum = 0;
-  for (const auto& item : items_) expSum += std::exp(item->Activation);
-  blended->Activation = std::log(expSum);
+  for (const auto& item : items_) expSum += std::exp(item->Activation - highest);
+  blended->Activation = highest + std::log(expSum);
   for (const char* name : {"Created", "ID", "Subject", "Working", "Working_Memory"}) blended->Values.Remove(name);
   return blended;
 }
@@ -204,7 +217,7 @@ ItemPtr JudgmentCollection::Retrieve(TraceWriter& trace, double now, const formu
                                      const RetrievalSettings& settings, RandomSource& random, EngineLog* log) {
   for (const auto& item : items_) {
     item->Selected = false;
-    item->CalculateActivation(settings.alpha, settings.d, settings.s, now, settings.T, random);
+    item->CalculateActivation(settings.alpha, settings.d, settings.s, now, random);
     item->AddToMetaInstance(trace, "ACAL");
   }
   if (settings.method == 0) return NormalRetrieval(trace, settings);
@@ -237,7 +250,7 @@ ItemPtr JudgmentCollection::BlendedRetrieval(TraceWriter& trace, const formula::
   bool trace0 = log && log->Wants(0);
   ItemPtr blended;
   if (settings.constraintType == 0) {
-    blended = PerformBlending(settings.roundingRule);
+    blended = PerformBlending(settings.roundingRule, settings.T);
     if (blended && trace0) log->Add(Indented(2, "BLENDED-INSTANCE(ALL) " + blended->Values.ToString()), 0);
   } else {
     std::vector<std::string> constraints;
@@ -249,7 +262,7 @@ ItemPtr JudgmentCollection::BlendedRetrieval(TraceWriter& trace, const formula::
                   "identifier)");
     if (constraints.size() == 1) {
       JudgmentCollection subset = CreateSubset(cue, *settings.constraintProgram, constraints[0], random, log);
-      blended = subset.PerformBlending(settings.roundingRule);
+      blended = subset.PerformBlending(settings.roundingRule, settings.T);
       if (blended && trace0)
         log->Add(Indented(2, "BLENDED-INSTANCE(" + constraints[0] + ") " + blended->Values.ToString()), 0);
     } else {
@@ -265,7 +278,7 @@ ItemPtr JudgmentCollection::BlendedRetrieval(TraceWriter& trace, const formula::
         JudgmentCollection subset = CreateSubset(cue, *settings.constraintProgram, name, random, log);
         if (trace0)
           log->Add(Indented(2, "CONSTRAINT-SUBSET(" + name + ") COUNT=" + std::to_string(subset.Count())), 0);
-        ItemPtr candidate = subset.PerformBlending(settings.roundingRule);
+        ItemPtr candidate = subset.PerformBlending(settings.roundingRule, settings.T);
         if (!candidate) continue;
         if (trace0) log->Add(Indented(2, "BLENDED-INSTANCE(" + name + ") " + candidate->Values.ToString()), 0);
         double value = candidate->Values.Value(settings.selectionSlot).ToNumber();

@@ -66,10 +66,11 @@ class JudgmentCollection {
   void RemoveByItem(const JudgmentItem* item);
   void Clear() { items_.clear(); }
 
-  // Blends every item into a new one (null for an empty collection). Rounding
-  // rules: 0 none, 1 and 5 truncate, 2 halves away from zero, 3 floor, 4
-  // floor(x + 0.5), 6 halves to even.
-  ItemPtr PerformBlending(int roundingRule) const;
+  // Blends every item into a new one (null for an empty collection), each
+  // weighted by its retrieval probability at temperature T (set in its
+  // BlendingProbability). Rounding rules: 0 none, 1 and 5 truncate, 2 halves
+  // away from zero, 3 floor, 4 floor(x + 0.5), 6 halves to even.
+  ItemPtr PerformBlending(int roundingRule, double T) const;
 
   // Scores every item and retrieves one (or null).
   ItemPtr Retrieve(TraceWriter& trace, double now, const formula::VariableList& cue,

@@ -25,10 +25,9 @@ bool IsSystemSlotName(std::string_view name) {
 }
 
 void JudgmentItem::CalculateBaseLevelLearning(double d, double now) {
-  if (now == 0) {
-    BLL = -100;
-    return;
-  }
+  // Model time 0 needs no rule of its own: a presentation at 0 has age 0 and
+  // adds nothing, while priors presented before the first cue (negative
+  // times) count at any now.
   double sum = 0;
   for (double t : times_) {
     double age = now - t;
@@ -42,18 +41,17 @@ void JudgmentItem::CalculateBaseLevelLearning(double d, double now) {
 }
 
 double JudgmentItem::Epsilon(double s, RandomSource& random) {
-  // Bounded away from 0 and 1 so that the logarithm stays finite.
+  // Bounded away from 0 and 1 so that the logarithm stays finite: a draw is
+  // clipped to s * ln(9999) (about 9.21 s) either side of 0.
   const float low = 0.0001f, high = 0.9999f;
   float p = static_cast<float>(low + (high - low) * random.Uniform());
   return s * std::log((1.0 - p) / p);
 }
 
-void JudgmentItem::CalculateActivation(double alpha, double d, double s, double now, double T, RandomSource& random) {
+void JudgmentItem::CalculateActivation(double alpha, double d, double s, double now, RandomSource& random) {
   CalculateBaseLevelLearning(d, now);
   Noise = Epsilon(s, random);
   Activation = alpha * ((Similarity + BLL) + Noise) + (1 - alpha) * Utility;
-  if (T == 0) throw Error::Standard(ErrorNumber::DivisionByZero, "JudgmentItem");
-  BlendingWeight = std::exp(Activation / T);
 }
 
 double JudgmentItem::RetrievalDelayFor(double LF, double LE) const { return LF * std::exp(-LE * Activation) * 1000; }

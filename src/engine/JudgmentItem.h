@@ -31,6 +31,8 @@ class JudgmentItem {
   std::int32_t Subject = 0;
   double Activation = 0;
   double BlendingProbability = 0;
+  // e^((A - Amax) / T), Amax the greatest activation of the blended
+  // collection: proportional to e^(A / T) and never overflowing.
   double BlendingWeight = 0;
   double Noise = 0;
   double BLL = 0;
@@ -51,9 +53,10 @@ class JudgmentItem {
   // Absolute time (ms since 1970 UTC) at which the item was executed.
   double ExecutionTime = 0;
 
-  // BLL, Noise, Activation and BlendingWeight for model time now. T = 0 or
-  // a stored time later than now raise an Error.
-  void CalculateActivation(double alpha, double d, double s, double now, double T, RandomSource& random);
+  // BLL, Noise and Activation for model time now: A = alpha (PM + BLL +
+  // noise) + (1 - alpha) U. A stored time later than now raises an Error.
+  // The blending weights are the blend's (JudgmentCollection::PerformBlending).
+  void CalculateActivation(double alpha, double d, double s, double now, RandomSource& random);
   void CalculateBlendingProbability(double sum) { BlendingProbability = BlendingWeight / sum; }
   void CalculateBaseLevelLearning(double d, double now);
   void CalculateRetrievalDelay(double LF, double LE) { RetrievalDelay = RetrievalDelayFor(LF, LE); }

@@ -141,16 +141,38 @@ std::vector<ModelWarning> InstanceTypeWarnings(store::Database& db, const std::s
     }
   }
 
-  if (method == 0 && settings.Option(typeName + "_UtilityUpdateType") == 0 &&
-      !settings.Switch("CreateInstance_Feedback"))
-    out.push_back({typeName + "_UtilityUpdateType",
-                   "Warning: with best-match retrieval (" + typeName + "_RetrievalMethod 0), feedback that sets the "
-                       "utility (" + typeName + "_UtilityUpdateType 0) and CreateInstance_Feedback 0, feedback "
-                       "rewrites an instance already in memory whenever the executed instance equals the retrieved "
-                       "one: its utility (and the history of presentations it carries) is replaced by the new "
-                       "outcome. Set CreateInstance_Feedback 1 to keep each outcome as an instance of its own, or "
-                       "use blending."});
   return out;
+}
+
+std::string ZeroTemperatureText(const std::string& typeName) {
+  return typeName + " blends (" + typeName +
+         "_RetrievalMethod 1), which needs a temperature above 0, but Params_S_Value is 0 and Params_Temperature "
+         "is empty (the temperature is then s times the square root of 2, 0). Set Params_Temperature, or a noise "
+         "above 0.";
+}
+
+std::string RunRefusal(store::Database& db, const std::string& key, const Variant& value) {
+  // What stops every run of an instance type: blending at temperature 0.
+  ModelSettings settings(db);
+  auto read = [&](const std::string& name) {
+    if (name != key) return settings.Value(name);
+    if (value.IsString() && IsNumericText(value.AsString())) return Variant(ReadNumber(value.AsString()));
+    return value;
+  };
+  auto isZero = [](const Variant& v) { return !ModelSettings::IsBlankValue(v) && IsNumericValue(v) && v.ToNumber() == 0; };
+  auto blocked = [&](auto&& get, const std::string& typeName) {
+    const Variant method = get(typeName + "_RetrievalMethod");
+    return IsNumericValue(method) && method.ToNumber() == 1 && isZero(get("Params_S_Value")) &&
+           ModelSettings::IsBlankValue(get("Params_Temperature"));
+  };
+  auto stored = [&](const std::string& name) { return settings.Value(name); };
+  for (const store::TableDef& def : db.TableDefs()) {
+    const std::string& table = def.name;
+    if (table.size() < 2 || table[0] != 'I' || table.find_first_not_of("0123456789", 1) != std::string::npos)
+      continue;
+    if (blocked(read, table) && !blocked(stored, table)) return ZeroTemperatureText(table);
+  }
+  return {};
 }
 
 std::vector<ModelWarning> ModelWarnings(store::Database& db, const std::string& typeName) {

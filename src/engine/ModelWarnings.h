@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "util/Variant.h"
+
 namespace korvane::store {
 class Database;
 }
@@ -28,8 +30,17 @@ std::vector<ModelWarning> ModelWideWarnings(store::Database& db);
 
 // The warnings about one instance type's settings together with the
 // model-wide settings it runs with: a constraint without blending, blending
-// over text slots, best-match retrieval whose feedback rewrites memory.
+// over text slots.
 std::vector<ModelWarning> InstanceTypeWarnings(store::Database& db, const std::string& typeName);
+
+// Why typeName cannot run: it blends at temperature 0 (no noise and no
+// Params_Temperature). Preparation refuses such a model with this text.
+std::string ZeroTemperatureText(const std::string& typeName);
+
+// Why the model would no longer run an instance type that it runs now, were
+// the setting key given value; "" when nothing stops. `korvane set` refuses
+// such a value with this reason.
+std::string RunRefusal(store::Database& db, const std::string& key, const Variant& value);
 
 // Both, as preparation for typeName logs them.
 std::vector<ModelWarning> ModelWarnings(store::Database& db, const std::string& typeName);

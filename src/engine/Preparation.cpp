@@ -370,7 +370,18 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
       retrieval_.s = value;
       retrieval_.T = std::pow(2.0, 0.5) * value;
       Add("s = " + FormatNumber(value), 1);
-      Add("T = " + FormatNumber(retrieval_.T), 1);
+      if (settings_.IsBlank("Params_Temperature")) {
+        Add("T = " + FormatNumber(retrieval_.T) + " (s times the square root of 2)", 1);
+      } else if (number("Params_Temperature", "", &value)) {
+        if (!(value > 0)) {
+          fail("Error: Parameter Params_Temperature (blending temperature) must be above 0; it is " +
+               FormatNumber(value));
+        } else {
+          retrieval_.T = value;
+          Add("T = " + FormatNumber(value), 1);
+        }
+      }
+      if (retrieval_.method == 1 && retrieval_.T == 0) fail("Error: " + ZeroTemperatureText(typeName));
     }
     if (number("Params_LE_Value", "Error: Latency exponent parameter must not be empty", &value)) {
       LE_ = value;
@@ -407,8 +418,10 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     };
     duration("Params_CyclePause", kDefaultCyclePauseMs, &cyclePauseMs_);
     duration("Params_TrialTime", kDefaultTrialTimeMs, &trialTimeMs_);
+    duration("Params_PriorTime", 0, &priorTimeMs_);
     Add("Cycle pause = " + FormatNumber(cyclePauseMs_) + "ms" +
-            (kind == ClockKind::Simulated ? ", trial time = " + FormatNumber(trialTimeMs_) + "ms" : std::string()),
+            (kind == ClockKind::Simulated ? ", trial time = " + FormatNumber(trialTimeMs_) + "ms" : std::string()) +
+            ", priors presented " + FormatNumber(priorTimeMs_) + "ms before the first cue",
         1);
 
     // Settings that run, but most likely not as meant: logged, never fatal.

@@ -140,7 +140,9 @@ void ModelExecutor::Impl::SyncFromDatabase(std::size_t* recordCount) {
     }
     item->Bookmark = id;
     item->AddToMetaInstance(*trace_, "SCAL");
-    item->AddTime(now);
+    // Priors are loaded at the subject's first cue and were presented
+    // Params_PriorTime before it; any other row is presented now.
+    item->AddTime(prepopulated ? now - priorTimeMs_ : now);
     item->Values = std::move(*row);
     MemoryAppend(item);
   }
@@ -185,7 +187,9 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
   if (!retrieved) {
     // Heuristic judgment.
     Add("-- Retrieved nothing this round. Firing heuristics-based judgment.", 0);
+    // The heuristic sees the cue (Cue.<slot>), as the judgment screen says.
     formula::VariableList judgment;
+    for (const auto& entry : cue) judgment.Add("Cue." + entry.name, entry.value);
     judgmentFail_.Execute(judgment, random_);
     instance->Utility = NumberResult(judgment.Value("U"), "the judgment formula of a failed retrieval");
     instance->Values.Add(utilitySlot_, Variant(instance->Utility));
@@ -220,11 +224,16 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
   }
   if (judgeOnSuccess_) {
     Add("EXECUTE-UTILITY-FORMULA", 0);
+    // The cue's values and the retrieved instance's (every slot it holds,
+    // its utility slot included: Memory.<utility slot> is the retrieved
+    // utility).
     formula::VariableList judgment;
     for (const auto& entry : cue) {
       judgment.Add("Cue." + entry.name, entry.value);
       judgment.Add("Memory." + entry.name, retrieved->Values.Value(entry.name));
     }
+    for (const auto& entry : retrieved->Values)
+      if (!cue.Has(entry.name)) judgment.Add("Memory." + entry.name, entry.value);
     judgmentSucceed_.Execute(judgment, random_);
     instance->Utility = NumberResult(judgment.Value("U"), "the judgment formula of a successful retrieval");
     instance->Values.Add(utilitySlot_, Variant(instance->Utility));
@@ -241,13 +250,13 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
     if (Wants(0)) AddFileOnly(Indented(6, "SET " + decisionSlots_[i] + "=" + decisions[i].ToText()), 0);
     instance->Values.Assign(decisionSlots_[i], std::move(decisions[i]));
   }
-  if (Wants(0)) Add(Indented(2, "DUPLICATE-CHECK " + instance->ToString()), 0);
-  if (ItemPtr duplicate = memory_.GetDuplicate(*instance, mergeWithPrepopulated_, this)) {
-    instance = duplicate;
-    if (Wants(0)) Add(Indented(4, "DUPLICATE-EXISTS " + instance->ToString()), 0);
-  } else {
-    Add(Indented(4, "NO-DUPLICATE"), 0);
-  }
+  // The cue instance stays a new instance even when it equals a stored one:
+  // executed, it is a presentation of its own, and the feedback that gives
+  // it an outcome must not rewrite a remembered one. Once rewarded, it is
+  // merged into a stored instance of the same situation, decision and
+  // outcome (ApplyFeedback). Its activation is the retrieval's (for a blend,
+  // the log of the summed e^A), which gives its retrieval time.
+  instance->Activation = retrieved->Activation;
   instance->AddToMetaInstance(*trace_, "RETR");
   if (cues_)
     cues_->Judged(subjectId_, trialNumber_, now, "RETR", instance, cue, instance->RetrievalDelayFor(LF_, LE_));

@@ -60,6 +60,7 @@ const std::string kBinaryChoice = R"json({
     "Params_LF_Value": 1,
     "Params_Listen": "127.0.0.1",
     "Params_Port_Value": 4258,
+    "Params_PriorTime": 1000,
     "Params_S_Value": 0.25,
     "Params_StopRule": 1,
     "Params_StopRule_Num": 2,

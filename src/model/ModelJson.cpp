@@ -310,8 +310,9 @@ void ImportInto(store::Database& db, const json& model) {
       store::SetKeyValue(&db, key, setting);
     }
   }
-  // The text creates a new model: what it leaves out, a new model has.
-  store::WriteNewModelDefaults(&db);
+  // The text creates a new model: what it leaves out, a new model has (as a
+  // file without the key runs it, where that differs from `korvane new`).
+  store::WriteNewModelDefaults(&db, true);
 }
 
 }  // namespace

@@ -100,13 +100,27 @@ std::vector<SettingInfo> BuildCatalog() {
   c.push_back(Number("Params_D_Value", 0, kHuge, "0.5", params,
                      "Decay d of base-level learning: the exponent applied to the age of each presentation."));
   c.push_back(Number("Params_S_Value", 0, kHuge, "0.25", params,
-                     "Activation noise s; the blending temperature T is s times the square root of 2."));
+                     "Activation noise s: the scale of the logistic noise added to every activation (each draw is "
+                     "clipped to s ln 9999, about 9.2 s, either side of 0); 0: no noise. Unless Params_Temperature "
+                     "is set, the blending temperature T is s times the square root of 2, so blending with s 0 "
+                     "needs a temperature."));
+  {
+    SettingInfo temperature = Number("Params_Temperature", 0, kHuge, "", params,
+                                     "Blending temperature T of the retrieval probabilities e^(A/T); empty: s "
+                                     "times the square root of 2.",
+                                     false);
+    temperature.zeroAllowed = false;
+    temperature.emptyAllowed = true;
+    c.push_back(temperature);
+  }
   c.push_back(Number("Params_LE_Value", -kHuge, kHuge, "1", params,
                      "Latency exponent LE of the retrieval time reported in DECISION."));
   c.push_back(Number("Params_LF_Value", 0, kHuge, "1", params,
                      "Latency factor LF of the retrieval time reported in DECISION."));
   c.push_back(Number("Params_Alpha_Value", -kHuge, kHuge, "1", params,
-                     "Weight alpha of the recognition terms (similarity) in the activation."));
+                     "Weight alpha of memory in the activation: A = alpha (BLL + PM + noise) + (1 - alpha) U, so "
+                     "1 (the usual value) leaves the instance's utility U out and 0 scores instances by utility "
+                     "alone."));
   // Thresholds.
   c.push_back(Number("Params_Delta_Value", -kHuge, kHuge, "0", params,
                      "Retrieval threshold RT: an instance (or blend) is retrieved only when its activation passes "
@@ -127,8 +141,12 @@ std::vector<SettingInfo> BuildCatalog() {
                          "Comparison of the choice threshold, also the test by which a later cycle's instance "
                          "replaces the trial's candidate; none: always act, the greater utility wins. Left empty, "
                          "the model never acts."));
-  c.push_back(Number("Params_Goal_Value", -kHuge, kHuge, "1", params,
-                     "Goal G: feedback outcomes are divided by it (must not be 0 when feedback arrives)."));
+  {
+    SettingInfo goal = Number("Params_Goal_Value", -kHuge, kHuge, "1", params,
+                              "Goal G: feedback outcomes are divided by it, so it must not be 0.");
+    goal.zeroAllowed = false;
+    c.push_back(goal);
+  }
   for (const char* name : {"D", "S", "LE", "LF", "Alpha", "Goal"})
     c.push_back(Comparison(std::string("Params_") + name + "_Cmp", false,
                            std::string("A comparison stored beside ") + name + "; a run does not use it."));
@@ -145,6 +163,15 @@ std::vector<SettingInfo> BuildCatalog() {
   c.push_back(Number("Params_TrialTime", 0, kHuge, "1000", params,
                      "Milliseconds of model time one trial takes (with the simulated clock, from one trial's first "
                      "cue to the next trial's first cue)."));
+  {
+    SettingInfo prior = Number("Params_PriorTime", 0, kHuge, "0", params,
+                               "Milliseconds of model time between the presentation of a subject's prepopulated "
+                               "instances and its first cue. One Params_TrialTime (as new models have) gives the "
+                               "timeline of a trial-based model: priors one trial before trial 1. 0 (a model "
+                               "without the key): priors presented at the first cue.");
+    prior.newModelText = "1000";
+    c.push_back(prior);
+  }
   c.push_back(Number("Params_CyclePause", 0, kHuge, "50", params,
                      "Milliseconds of model time between two retrieval cycles of a trial; 0 judges every "
                      "alternative of a trial at the same moment."));
@@ -200,7 +227,9 @@ std::vector<SettingInfo> BuildCatalog() {
   c.push_back(PerType(Option("_JudgmentSucceedMode", {"copy the retrieved utility", "succeed formula"}, "Judgment",
                              "Utility of the cue instance when retrieval succeeds.")));
   c.push_back(PerType(Text("_JudgmentSucceedFormula", SettingKind::Formula, "Judgment",
-                           "Utility formula (U = ...) when retrieval succeeds and the mode is 1.")));
+                           "Utility formula (U = ...) when retrieval succeeds and the mode is 1: it sees "
+                           "Cue.<slot> and Memory.<slot> of the retrieved instance (Memory.<utility slot> is its "
+                           "utility).")));
   c.push_back(PerType(Text("_JudgmentFailFormula", SettingKind::Formula, "Judgment",
                            "Utility formula (U = ...) when retrieval fails; required.")));
   c.push_back(PerType(Option("_DecisionType", {"one formula for all decision slots", "one formula per slot"},
@@ -208,10 +237,14 @@ std::vector<SettingInfo> BuildCatalog() {
   c.push_back(PerType(Option("_FeedbackType", {"single value", "set of values, FEEDBACK formula"}, "Feedback",
                              "What FEEDBACK carries: one outcome, or name/value pairs the FEEDBACK formula turns "
                              "into the outcome O.")));
-  c.push_back(PerType(Option("_UtilityUpdateType", {"set: U = O / G", "increase: U = Memory.U + O / G", "custom formula"},
-                             "Utility", "How feedback changes the utility of the executed instances.")));
+  c.push_back(PerType(Option("_UtilityUpdateType", {"set: U = O / G", "increase: U = old U + w O / G", "custom formula"},
+                             "Utility",
+                             "How feedback changes the utility of the executed instances; increase adds O / G "
+                             "weighted by w = execution time / feedback time (model time).")));
   c.push_back(PerType(Text("_UtilityUpdateFormula", SettingKind::Formula, "Utility",
-                           "Custom utility update formula (U = ...), update type 2.")));
+                           "Custom utility update formula (U = ...), update type 2: it sees O, G, the "
+                           "feedback's values and Memory.<slot> of the rewarded instance (Memory.<utility slot> "
+                           "is its old utility).")));
 
   // Export screen.
   const std::string exportScreen = "Export";
@@ -288,6 +321,9 @@ std::string SettingInfo::Allowed() const {
     case SettingKind::Number:
     case SettingKind::WholeNumber: {
       std::string what = kind == SettingKind::Number ? "a number" : "a whole number";
+      const std::string empty = emptyAllowed ? ", or empty" : "";
+      if (!zeroAllowed && min == 0 && max >= 1e300) return what + " above 0" + empty;
+      if (!zeroAllowed && min <= -1e300 && max >= 1e300) return what + " other than 0" + empty;
       if (min <= -1e300 && max >= 1e300) return what;
       if (max >= 1e300) return what + " from " + NumberShown(min);
       if (min <= -1e300) return what + " up to " + NumberShown(max);
@@ -317,12 +353,22 @@ std::string SettingInfo::DefaultShown() const {
   return "(empty)";
 }
 
-Variant SettingInfo::DefaultValue() const {
-  if (defaultText.empty()) return Variant(std::string());
-  if (kind == SettingKind::Comparison || kind == SettingKind::Text || kind == SettingKind::Address ||
-      kind == SettingKind::Formula)
-    return Variant(defaultText);
-  return Variant(ReadNumber(defaultText));
+namespace {
+
+Variant SettingValue(const SettingInfo& s, const std::string& text) {
+  if (text.empty()) return Variant(std::string());
+  if (s.kind == SettingKind::Comparison || s.kind == SettingKind::Text || s.kind == SettingKind::Address ||
+      s.kind == SettingKind::Formula)
+    return Variant(text);
+  return Variant(ReadNumber(text));
+}
+
+}  // namespace
+
+Variant SettingInfo::DefaultValue() const { return SettingValue(*this, defaultText); }
+
+Variant SettingInfo::NewModelValue() const {
+  return newModelText.empty() ? DefaultValue() : SettingValue(*this, newModelText);
 }
 
 const std::vector<SettingInfo>& SettingsCatalog() {
@@ -402,7 +448,8 @@ std::string CheckSetting(const std::string& key, const Variant& value) {
       const double n = value.IsBoolean() ? (value.AsBoolean() ? 1 : 0)
                                          : (value.IsString() ? ReadNumber(value.AsString()) : value.ToNumber());
       if (!std::isfinite(n)) return refuse();
-      if (info->kind == SettingKind::Number) return n >= info->min && n <= info->max ? std::string() : refuse();
+      if (info->kind == SettingKind::Number)
+        return n >= info->min && n <= info->max && (info->zeroAllowed || n != 0) ? std::string() : refuse();
       if (n != std::floor(n)) return refuse();
       if (info->kind == SettingKind::WholeNumber) return n >= info->min && n <= info->max ? std::string() : refuse();
       const double count = info->kind == SettingKind::Switch ? 2 : static_cast<double>(info->choices.size());
@@ -423,13 +470,13 @@ std::string CheckSetting(const std::string& key, const Variant& value) {
 
 std::string CheckSettingText(const std::string& key, const std::string& text) { return CheckSetting(key, Variant(text)); }
 
-int WriteNewModelDefaults(Database* db) {
+int WriteNewModelDefaults(Database* db, bool imported) {
   if (!db) return 0;
   int written = 0;
   Transaction transaction(*db);
   for (const SettingInfo& s : SettingsCatalog()) {
     if (!s.writtenOnNew || s.perType || HasKeyValue(db, s.key)) continue;
-    SetKeyValue(db, s.key, s.DefaultValue());
+    SetKeyValue(db, s.key, imported ? s.DefaultValue() : s.NewModelValue());
     ++written;
   }
   transaction.Commit();
@@ -481,7 +528,8 @@ std::string SettingsReferenceText() {
       out << (out.tellp() > 0 ? "\n" : "") << group << ":\n";
     }
     out << "  " << s.DisplayKey() << "  (" << KindName(s) << ", default " << s.DefaultShown()
-        << (s.writtenOnNew ? ", written on new models" : "") << ", screen " << s.screen << ")\n";
+        << (s.writtenOnNew ? ", written on new models" : "")
+        << (s.newModelText.empty() ? "" : " as " + s.newModelText) << ", screen " << s.screen << ")\n";
     out << "      allowed: " << s.Allowed() << "\n";
     out << "      " << s.meaning << "\n";
   }
@@ -511,7 +559,8 @@ std::string SettingsReferenceMarkdown() {
     }
     out << "| `" << s.DisplayKey() << "` | " << KindName(s) << " | " << MarkdownCell(s.Allowed()) << " | "
         << (s.defaultText.empty() ? "(empty)" : "`" + s.defaultText + "`") << " | "
-        << (s.writtenOnNew ? "yes" : "") << " | " << s.screen << " | " << MarkdownCell(s.meaning) << " |\n";
+        << (s.writtenOnNew ? "yes" : "") << (s.newModelText.empty() ? "" : ": `" + s.newModelText + "`") << " | "
+        << s.screen << " | " << MarkdownCell(s.meaning) << " |\n";
   }
   return out.str();
 }

@@ -43,6 +43,8 @@ struct SettingInfo {
   std::vector<std::string> choices;   // Option: the options by index; Comparison: the texts allowed
   std::string defaultText;            // what a missing setting is taken as ("" for none)
   bool writtenOnNew = false;          // a new model stores the default
+  std::string newModelText;           // what a new model stores instead, when not the default
+  bool zeroAllowed = true;            // Number: false when 0 is refused (a divisor, a temperature)
   bool internal = false;              // written by Korvane itself; `set` needs --force
   std::string screen;                 // the screen (or command) that edits it
   std::string meaning;                // one line
@@ -53,8 +55,10 @@ struct SettingInfo {
   std::string Allowed() const;
   // The default as shown ("1000", "none", "(empty)").
   std::string DefaultShown() const;
-  // The default as the value a new model stores.
+  // The default as the value a missing setting is taken as.
   Variant DefaultValue() const;
+  // What `korvane new` and File > New store.
+  Variant NewModelValue() const;
 };
 
 // Every setting, model-wide first, in the order of the reference.
@@ -75,8 +79,10 @@ std::string CheckSettingText(const std::string& key, const std::string& text);
 std::vector<std::string> SimilarKeys(const std::string& key, std::size_t most = 3);
 
 // Writes the default of every setting a new model starts with, leaving keys
-// already present as they are. Returns how many were written.
-int WriteNewModelDefaults(Database* db);
+// already present as they are. Returns how many were written. An imported
+// model text that lacks a key gets the key's default (what a file without
+// it runs with), not the value that `korvane new` gives.
+int WriteNewModelDefaults(Database* db, bool imported = false);
 
 // The reference: a plain-text listing and the Markdown of docs/settings.md.
 std::string SettingsReferenceText();

@@ -626,6 +626,18 @@ void TaskServer::HandlePiece(const LineFramer::Piece& piece) {
 
 bool TaskServer::ExecutorReady() const { return executor_ && executor_->Prepared(); }
 
+bool TaskServer::RunsType(const std::string& type) {
+  const std::string& running = executor_->PreparedInstanceType();
+  if (type == running) return true;
+  // A message for another type must not reach the running subject: it is
+  // refused and changes nothing.
+  const std::string shown = Excerpt(type, kReplyExcerptBytes);
+  SendData("ERROR|Instance type " + shown + " is not the one being run (" + running + "); send START|" + shown +
+           " to run it");
+  SetLastError(Q("A message for instance type " + shown + " while " + running + " runs"));
+  return false;
+}
+
 void TaskServer::HandleLine(const std::string& line) {
   const std::vector<std::string> fields = SplitFields(line);
   const std::string& command = fields[0];
@@ -748,6 +760,7 @@ void TaskServer::HandleCues(const std::vector<std::string>& fields) {
     SetLastError(NotReadyText(type));
     return;
   }
+  if (!RunsType(type)) return;
   formula::VariableList cue;
   if (!AppendPairs(fields, 2, cue)) {  // also refuses a line without a type
     SendData("ERROR|Protocol error: ALTERNATIVE or CUE message must have even number of elements");
@@ -766,6 +779,7 @@ void TaskServer::HandleFeedback(const std::vector<std::string>& fields) {
     SetLastError(NotReadyText(type));
     return;
   }
+  if (!RunsType(type)) return;
   formula::VariableList feedback;
   if (singleValueFeedback_ && fields.size() <= 2) {
     // Nothing to learn from: refused, and nothing changes.
@@ -799,6 +813,7 @@ void TaskServer::HandleState(const std::vector<std::string>& fields) {
     SetLastError(NotReadyText(type));
     return;
   }
+  if (!RunsType(type)) return;
   formula::VariableList state;
   if (!AppendPairs(fields, 2, state)) {
     SendData("ERROR|Protocol error: STATE message must hold name and value pairs");

@@ -207,6 +207,9 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   // is disconnected, the executor goes, and one message says why.
   void ReportFailure(const Error& error);
   bool ExecutorReady() const;
+  // True when type is the prepared executor's instance type; else replies
+  // ERROR and returns false.
+  bool RunsType(const std::string& type);
   // The last error for a cue or feedback that no prepared executor can take.
   QString NotReadyText(const std::string& type) const;
   void ShowTrial();

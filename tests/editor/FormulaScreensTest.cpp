@@ -234,7 +234,8 @@ TEST_F(FormulaScreensTest, JudgmentFormulasAndTheSucceedMode) {
   EXPECT_EQ(Items(Find<QListWidget>(screen.get(), "lstFailVariables")),
             (QStringList{"Cue.Price", "Cue.Color", "U ="}));
   EXPECT_EQ(Items(Find<QListWidget>(screen.get(), "lstSucceedVariables")),
-            (QStringList{"Cue.Price", "Memory.Price", "Cue.Color", "Memory.Color", "U ="}));
+            (QStringList{"Cue.Price", "Memory.Price", "Cue.Color", "Memory.Color", "Memory.Choice", "Memory.Amount",
+                         "Memory.Value", "U ="}));
   QPlainTextEdit* succeed = Find<QPlainTextEdit>(screen.get(), "tbSucceedFormula");
   EXPECT_FALSE(succeed->isEnabled());
   EXPECT_TRUE(Find<QPlainTextEdit>(screen.get(), "tbFailFormula")->isEnabled());
@@ -324,7 +325,8 @@ TEST_F(FormulaScreensTest, UtilityFormulaAndTabsOfSeveralTypes) {
   QTabBar* tabs = Find<QTabBar>(screen.get(), "tsInstanceTypes");
   ASSERT_EQ(tabs->count(), 2);
   EXPECT_EQ(Items(Find<QListWidget>(screen.get(), "lstVariables")),
-            (QStringList{"U =", "O", "G", "Memory.Price", "Memory.Color"}));
+            (QStringList{"U =", "O", "G", "Memory.Value", "Memory.Price", "Memory.Color", "Memory.Choice",
+                         "Memory.Amount"}));
   QGroupBox* formula = Find<QGroupBox>(screen.get(), "fraUtilityFormula");
   EXPECT_FALSE(formula->isEnabled());
   Find<QRadioButton>(screen.get(), "obUtilityUpdateType2")->click();
@@ -334,7 +336,7 @@ TEST_F(FormulaScreensTest, UtilityFormulaAndTabsOfSeveralTypes) {
   tabs->setCurrentIndex(1);
   EXPECT_EQ(Find<QPlainTextEdit>(screen.get(), "tbFormula")->toPlainText(), "U = O / G");
   EXPECT_TRUE(Find<QRadioButton>(screen.get(), "obUtilityUpdateType2")->isChecked());
-  EXPECT_EQ(Items(Find<QListWidget>(screen.get(), "lstVariables")), (QStringList{"U =", "O", "G", "Memory.Cue"}));
+  EXPECT_EQ(Items(Find<QListWidget>(screen.get(), "lstVariables")), (QStringList{"U =", "O", "G", "Memory.U", "Memory.Cue"}));
   EXPECT_EQ(Setting("I1_UtilityUpdateFormula"), Variant("U = Memory.Value + O"));
 }
 

@@ -74,9 +74,8 @@ TEST_F(CueRecordTest, TwoRetrievedCuesPerTrialAndTheirFeedback) {
   EXPECT_FALSE(first.feedback.has_value());
   EXPECT_EQ(second.feedback.value_or(-1), 5);
   EXPECT_EQ(second.utilityAfter.value_or(-1), 5);
-  // Prepopulated instances are never merged into (Merge_WithPrepopulated
-  // is off), so each cue made a new instance; only the executed one was
-  // stored, and it holds the new utility.
+  // Each cue made a new instance; only the executed one was stored, and it
+  // holds the new utility.
   EXPECT_FALSE(first.instance.has_value());
   ASSERT_TRUE(second.instance.has_value());
   EXPECT_EQ(model.Count("SELECT U_Util_Real FROM I1 WHERE X_ID = " + std::to_string(*second.instance)), 5);
@@ -180,9 +179,8 @@ TEST_F(CueRecordTest, OneFeedbackForSeveralTrialsReachesEachExecutedCue) {
   ASSERT_EQ(owner.replies.size(), 3u);
   run.executor->AcceptFeedback(Vars({{"O", Variant(std::int16_t{7})}}));
   run.scheduler.RunAll();
-  // The same stored instance executed twice is rewarded once; both of its
-  // trials still show the outcome and its new utility.
-  EXPECT_TRUE(owner.Logged("utility already rewarded during this cycle; not rewarding again"));
+  // Each decision is an instance of its own, and each trial shows the
+  // outcome and the new utility.
   run.CueAndSettle(5, 5);  // trial 4, after the feedback: none yet
   TrialTable table = Table();
   ASSERT_EQ(table.rows.size(), 4u);
@@ -211,9 +209,9 @@ TEST_F(CueRecordTest, MergedCopiesKeepTheExecutedCuesOutcome) {
 
   TrialTable table = Table();
   ASSERT_EQ(table.rows.size(), 2u);
-  // The executed cue is the stored instance the cue recognised, whichever
-  // copy took the reward.
-  EXPECT_EQ(table.rows[0].instance.value_or(-1), 2);
+  // The executed cue is the instance its decision made, whichever copy took
+  // the reward.
+  EXPECT_EQ(table.rows[0].instance.value_or(-1), 3);
   EXPECT_EQ(table.rows[0].feedback.value_or(-1), 0);
   EXPECT_EQ(table.rows[0].utilityAfter.value_or(-1), 0);
   EXPECT_EQ(table.rows[1].feedback.value_or(-1), 4);

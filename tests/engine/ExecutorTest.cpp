@@ -120,14 +120,15 @@ TEST_F(ExecutorTest, HeuristicThenRecognitionWithTraceRowsPerMarker) {
   EXPECT_EQ(Rows("Marker = 'RETR' AND TrialNumber = 1"), 1);
   EXPECT_FALSE(owner.Logged("SYNC-FROM-DB ID=1"));
   EXPECT_TRUE(owner.Logged("COPY-RETRIEVED-UTILITY"));
-  // The recognised instance duplicates the stored one: its row is updated,
-  // not added.
-  EXPECT_TRUE(owner.Logged("DUPLICATE-EXISTS ID=1"));
-  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1"), 1);
-  // Later cycles load only new rows.
+  // The recognised cue equals the stored instance, yet is executed as an
+  // instance of its own (no feedback came to merge it), and the stored one
+  // is left as it was.
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1"), 2);
+  EXPECT_EQ(Rows("Marker = 'EXEC' AND Instance = 2 AND TrialNumber = 1"), 1);
+  // Later cycles load only new rows (both are held since their execution).
   run.CueAndSettle(1, 2);
   EXPECT_EQ(Rows("Marker = 'SCAL'"), 1);
-  EXPECT_EQ(Rows("Marker = 'ACAL'"), 2);
+  EXPECT_EQ(Rows("Marker = 'ACAL'"), 3);
 }
 
 TEST_F(ExecutorTest, StopRulesDecideWhichCuesGetAReply) {
@@ -263,15 +264,32 @@ TEST_F(ExecutorTest, FeedbackRules) {
   }
 }
 
-TEST_F(ExecutorTest, SameStoredInstanceExecutedTwiceIsRewardedOnce) {
+TEST_F(ExecutorTest, TwoDecisionsBeforeOneFeedbackAreTwoPresentations) {
+  // Best match over one prior: both trials retrieve it and decide the same.
   model.AddRow(1, 1, 3, 1);
+  model.Set("Reinforce_Execution", 1.0);
   ModelRun run(model.Db(), owner);
   run.CueAndSettle(1, 1);
   run.CueAndSettle(1, 1);
   ASSERT_EQ(owner.replies.size(), 2u);
+  // Two decisions, two instances, the prior untouched.
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1"), 3);
   run.executor->AcceptFeedback(Vars({{"O", Variant(std::int16_t{2})}}));
-  EXPECT_TRUE(owner.Logged("utility already rewarded during this cycle; not rewarding again"));
+  run.scheduler.RunAll();
+  ASSERT_TRUE(owner.errors.empty()) << owner.errors.front();
+  // Both got the outcome 2: equal experiences, merged into one instance that
+  // keeps both executions as presentations; the prior keeps its utility 1.
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1"), 2);
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1 AND X_Prepopulated = 1 AND U_Util_Real = 1"), 1);
+  // (ID 1 is the model's row, 2 the subject's copy of it.)
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM MetaMerge WHERE Instance = 4 AND MergedInto = 3"), 1);
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Working_Memory = 1"), 0);
+  // Trial 2 at 2000: the merged instance holds the executions at 50 and 1050.
+  run.CueAndSettle(1, 1);
+  auto rs = model.Db().OpenRecordset(
+      "SELECT BLL FROM MetaInstance WHERE Marker = 'ACAL' AND TrialNumber = 2 AND Instance = 3");
+  ASSERT_FALSE(rs->IsEOF());
+  EXPECT_NEAR(rs->Get(0).ToNumber(), std::log(std::pow(1950.0, -0.5) + std::pow(950.0, -0.5)), 1e-9);
 }
 
 TEST_F(ExecutorTest, RewardedCopiesMergeIntoTheirDuplicates) {
@@ -282,24 +300,27 @@ TEST_F(ExecutorTest, RewardedCopiesMergeIntoTheirDuplicates) {
   ModelRun run(model.Db(), owner);
   run.CueAndSettle(1, 1);
   ASSERT_EQ(owner.replies.size(), 1u);
-  EXPECT_TRUE(owner.Logged("DUPLICATE-EXISTS ID=2"));
-  // The reward goes to a new copy whose utility (0) equals the stored
-  // instance's: the copy merges into it and its row is deleted again.
+  // The decision is an instance of its own (ID 3), though it equals the
+  // subject's prior (ID 2).
+  EXPECT_EQ(Rows("Marker = 'EXEC' AND Instance = 3"), 1);
+  // The reward goes to a new copy (ID 4) whose utility (0) equals the
+  // prior's: the copy merges into the prior and its row is deleted again.
   run.executor->AcceptFeedback(Vars({{"O", Variant(std::int16_t{0})}}));
-  EXPECT_TRUE(owner.Logged("CREATE-INSTANCE-FEEDBACK ID=3"));
+  EXPECT_TRUE(owner.Logged("CREATE-INSTANCE-FEEDBACK ID=4"));
   EXPECT_TRUE(owner.Logged("REINFORCE-FEEDBACK"));
-  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1"), 1);
-  EXPECT_EQ(Rows("Marker = 'FEED' AND Instance = 3"), 1);
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1"), 2);
+  EXPECT_EQ(Rows("Marker = 'FEED' AND Instance = 4"), 1);
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Working_Memory = 1"), 0);
   // Where the deleted row went is recorded (trials count from 0), so its
   // trace rows can be followed.
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM MetaMerge WHERE SubjectID = 1 AND InstanceType = 'I1' "
-                        "AND TrialNumber = 0 AND Instance = 3 AND MergedInto = 2"),
+                        "AND TrialNumber = 0 AND Instance = 4 AND MergedInto = 2"),
             1);
-  // A different reward keeps the copy as an instance of its own.
+  // A different reward keeps the copy as an instance of its own, beside the
+  // second decision.
   run.CueAndSettle(1, 1);
   run.executor->AcceptFeedback(Vars({{"O", Variant(std::int16_t{4})}}));
-  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1"), 2);
+  EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1"), 4);
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM I1 WHERE X_Subject = 1 AND U_Util_Real = 4"), 1);
   EXPECT_EQ(model.Count("SELECT COUNT(*) FROM MetaMerge"), 1);
   EXPECT_TRUE(owner.errors.empty());

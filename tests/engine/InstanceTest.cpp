@@ -33,7 +33,7 @@ TEST(JudgmentItemTest, BaseLevelLearningMeetsTheWorkedValues) {
     if (step <= 10) item.AddTime(step);
     item.CalculateBaseLevelLearning(5, step);
     EXPECT_NEAR(item.BLL, expected[step - 1], 1e-6) << "now " << step;
-    item.CalculateActivation(1, 5, 0, step, 1, random);
+    item.CalculateActivation(1, 5, 0, step, random);
     EXPECT_NEAR(item.Activation, expected[step - 1] + 5, 1e-6);
     EXPECT_DOUBLE_EQ(item.Noise, 0);
   }
@@ -43,13 +43,19 @@ TEST(JudgmentItemTest, BaseLevelLearningMeetsTheWorkedValues) {
   JudgmentItem empty;
   empty.CalculateBaseLevelLearning(0.5, 1234);
   EXPECT_EQ(empty.BLL, -100);
-  item.CalculateBaseLevelLearning(0.5, 0);
-  EXPECT_EQ(item.BLL, -100);
+  // At model time 0 a presentation at 0 adds nothing, but a prior presented
+  // a trial before the first cue counts.
+  JudgmentItem prior;
+  prior.AddTime(0);
+  prior.CalculateBaseLevelLearning(0.5, 0);
+  EXPECT_EQ(prior.BLL, -100);
+  prior.AddTime(-1000);
+  prior.CalculateBaseLevelLearning(0.5, 0);
+  EXPECT_DOUBLE_EQ(prior.BLL, std::log(std::pow(1000.0, -0.5)));
 
-  // Noise stays within s * ln(9999); T = 0 and a time after now are errors.
+  // Noise stays within s * ln(9999); a time after now is an error.
   double bound = 0.25 * std::log(9999.0) + 1e-3;
   for (int i = 0; i < 1000; ++i) EXPECT_LE(std::abs(JudgmentItem::Epsilon(0.25, random)), bound);
-  EXPECT_THROW(item.CalculateActivation(1, 0.5, 0.25, 20, 0, random), Error);
   EXPECT_THROW(item.CalculateBaseLevelLearning(0.5, 5), Error);
 
   item.Activation = 0;
@@ -90,10 +96,9 @@ TEST(JudgmentCollectionTest, BlendingUnderTheRoundingRules) {
     JudgmentCollection c;
     for (double v : {x, y}) {
       ItemPtr item = MakeItem(1, {{"V", Variant(v)}, {"ID", Variant(1)}, {"Subject", Variant(1)}});
-      item->BlendingWeight = 1;
       c.Append(item);
     }
-    ItemPtr blended = c.PerformBlending(rule);
+    ItemPtr blended = c.PerformBlending(rule, 1);
     EXPECT_FALSE(blended->Values.Has("ID"));
     EXPECT_FALSE(blended->Values.Has("Subject"));
     return blended->Values.Value("V");
@@ -113,21 +118,50 @@ TEST(JudgmentCollectionTest, BlendingUnderTheRoundingRules) {
   JudgmentCollection c;
   ItemPtr p = MakeItem(1, {{"V", Variant(4.0)}, {"W", Variant(10.0)}});
   ItemPtr q = MakeItem(2, {{"V", Variant(8.0)}});
-  p->BlendingWeight = q->BlendingWeight = 1;
   p->Activation = q->Activation = 0;
   c.Append(p);
   c.Append(q);
-  ItemPtr b = c.PerformBlending(0);
+  ItemPtr b = c.PerformBlending(0, 0.5);
   EXPECT_DOUBLE_EQ(b->Values.Value("W").ToNumber(), 5);
   EXPECT_DOUBLE_EQ(b->Values.Value("V").ToNumber(), 6);
   EXPECT_NEAR(b->Activation, std::log(2.0), 1e-12);
-  EXPECT_EQ(JudgmentCollection().PerformBlending(0), nullptr);
+  EXPECT_EQ(JudgmentCollection().PerformBlending(0, 1), nullptr);
 
   JudgmentCollection texts;
   ItemPtr t = MakeItem(1, {{"V", Variant("red")}});
-  t->BlendingWeight = 1;
   texts.Append(t);
-  EXPECT_THROW(texts.PerformBlending(0), Error);
+  EXPECT_THROW(texts.PerformBlending(0, 1), Error);
+}
+
+TEST(JudgmentCollectionTest, BlendingProbabilitiesAtAnyTemperature) {
+  // Activations so low (or a temperature so small) that e^(A/T) is 0 in
+  // double precision for every item still give the right probabilities.
+  auto collection = [](double a1, double a2) {
+    JudgmentCollection c;
+    for (auto [a, v] : {std::pair{a1, 0.0}, std::pair{a2, 10.0}}) {
+      ItemPtr item = MakeItem(1, {{"V", Variant(v)}});
+      item->Activation = a;
+      c.Append(item);
+    }
+    return c;
+  };
+  for (double T : {1.0, 0.0707, 1e-3}) {
+    JudgmentCollection c = collection(-100.2, -100);
+    ItemPtr b = c.PerformBlending(0, T);
+    const double p2 = 1 / (1 + std::exp(-0.2 / T));
+    EXPECT_NEAR(c.Item(1)->BlendingProbability, p2, 1e-12) << "T " << T;
+    EXPECT_NEAR(c.Item(0)->BlendingProbability + c.Item(1)->BlendingProbability, 1, 1e-15);
+    EXPECT_NEAR(b->Values.Value("V").ToNumber(), 10 * p2, 1e-9) << "T " << T;
+    // log(e^-100.2 + e^-100), without underflow.
+    EXPECT_NEAR(b->Activation, -100 + std::log1p(std::exp(-0.2)), 1e-12);
+  }
+  // Activations that would overflow e^(A/T) blend as well.
+  JudgmentCollection high = collection(800, 800);
+  EXPECT_DOUBLE_EQ(high.PerformBlending(0, 0.25)->Values.Value("V").ToNumber(), 5);
+  // At temperature 0 the most active items share the whole probability.
+  JudgmentCollection zero = collection(-3, -2);
+  EXPECT_DOUBLE_EQ(zero.PerformBlending(0, 0)->Values.Value("V").ToNumber(), 10);
+  EXPECT_DOUBLE_EQ(zero.Item(0)->BlendingProbability, 0);
 }
 
 class NullLog : public EngineLog {

@@ -87,7 +87,10 @@ TEST_F(RunFailureTest, FormulaFailureWithTwoLinesPendingGivesOneMessageAndOneErr
 }
 
 TEST_F(RunFailureTest, DivisionByZeroStopsTheRunWithLinesStillPending) {
-  Serve([](nlohmann::json& m) { m["settings"]["Params_Goal_Value"] = 0; });
+  Serve([](nlohmann::json& m) {
+    m["settings"]["I1_UtilityUpdateType"] = 2;
+    m["settings"]["I1_UtilityUpdateFormula"] = "U = O / (G - G)";
+  });
   auto task = Started();
   task->SendRaw("ALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\n");
   ASSERT_EQ(task->Line().rfind("DECISION|", 0), 0u);
@@ -98,7 +101,10 @@ TEST_F(RunFailureTest, DivisionByZeroStopsTheRunWithLinesStillPending) {
   const std::string rowsBefore = Sql(server->ExperimentPath(), count);
   // The failing feedback and the next trial's two alternatives together.
   task->SendRaw("FEEDBACK|I1|3\r\nALTERNATIVE|I1|Option|1\r\nALTERNATIVE|I1|Option|2\r\n");
-  EXPECT_EQ(task->Line(), "ERROR|Simulation stopped: Division by zero");
+  EXPECT_EQ(task->Line().rfind("ERROR|Simulation stopped: A formula failed while the model ran. Your formula divided "
+                               "a value by zero.",
+                               0),
+            0u);
   EXPECT_TRUE(task->WaitClosed());
   EXPECT_TRUE(task->lines.empty()) << task->lines.front();  // no DECISION for the pending lines
   ASSERT_EQ(dialogs->shown.size(), 1u);

@@ -317,8 +317,11 @@ TEST_F(ServerTest, SecondConnectionReplacesTheFirstAndNumbersTheCopies) {
 }
 
 TEST_F(ServerTest, FailureWhileHandlingDisconnectsAndListensAgain) {
-  // Goal 0 makes the goodness division fail at the first feedback.
-  Serve([](nlohmann::json& m) { m["settings"]["Params_Goal_Value"] = 0; });
+  // A utility update that divides by 0 fails at the first feedback.
+  Serve([](nlohmann::json& m) {
+    m["settings"]["I1_UtilityUpdateType"] = 2;
+    m["settings"]["I1_UtilityUpdateFormula"] = "U = O / (G - G)";
+  });
   auto task = Started();
   task->Send("ALTERNATIVE|I1|Option|1");
   task->Send("ALTERNATIVE|I1|Option|2");
