@@ -6,8 +6,9 @@
 //                                formulas and the Meta tables, read only
 //   korvane get FILE KEY         print a setting's value
 //   korvane set FILE KEY VALUE   write a setting, typed as the model stores it;
-//                                refuses unknown keys and values outside what
-//                                the setting allows unless --force
+//                                refuses unknown keys, values outside what
+//                                the setting allows and values that would
+//                                stop every run, unless --force
 //   korvane settings [--markdown] every setting: key, type, allowed values,
 //                                default, screen, meaning
 //
@@ -201,8 +202,9 @@ void AddStoreCommands(CLI::App& app, CommandContext& context) {
   });
 
   auto* set = app.add_subcommand(
-      "set", "Write a model setting (numeric text is stored as a number); unknown keys and values outside what "
-             "the setting allows are refused (see `korvane settings`)");
+      "set", "Write a model setting (numeric text is stored as a number); unknown keys, values outside what "
+             "the setting allows (see `korvane settings`) and values that would stop every run of an instance "
+             "type (blending without noise or temperature) are refused");
   set->add_option("FILE", options->file, "The model file")->required();
   set->add_option("KEY", options->key, "The setting's name (case-sensitive)")->required();
   set->add_option("VALUE", options->value, "The value")->required();

@@ -97,4 +97,40 @@ TEST_F(CommandLineTest, CheckWarnsAndStrictRefusesWarnings) {
   EXPECT_EQ(K({"check", "bc.mdb", "--type", "I1"}).code, 2);
 }
 
+TEST_F(CommandLineTest, ValuesThatWouldStopEveryRunAreRefusedBeforeARun) {
+  ASSERT_EQ(K({"example", "binary-choice", "bc.mdb"}).code, 0);
+  EXPECT_EQ(K({"get", "bc.mdb", "Params_PriorTime"}).out, "1000\n");
+  ASSERT_EQ(K({"new", "m.mdb"}).code, 0);
+  EXPECT_EQ(K({"get", "m.mdb", "Params_PriorTime"}).out, "1000\n");
+
+  // The example blends: without noise it needs a temperature.
+  const std::string reason = "I1 blends (I1_RetrievalMethod 1), which needs a temperature above 0";
+  Outcome noNoise = K({"set", "bc.mdb", "Params_S_Value", "0"});
+  EXPECT_EQ(noNoise.code, 1);
+  EXPECT_NE(noNoise.err.find("Refused: " + reason), std::string::npos) << noNoise.err;
+  EXPECT_EQ(K({"get", "bc.mdb", "Params_S_Value"}).out, "0.25\n");
+  EXPECT_NE(K({"set", "bc.mdb", "Params_Temperature", "0"}).code, 0);
+  ASSERT_EQ(K({"set", "bc.mdb", "Params_Temperature", "1"}).code, 0);
+  ASSERT_EQ(K({"set", "bc.mdb", "Params_S_Value", "0"}).code, 0);
+  Outcome ready = K({"check", "bc.mdb", "--type", "I1"});
+  EXPECT_EQ(ready.code, 0) << ready.out;
+  EXPECT_NE(ready.out.find("T = 1"), std::string::npos) << ready.out;
+  // Taking the temperature away again is refused; forced, check says why
+  // the model cannot run.
+  EXPECT_EQ(K({"set", "bc.mdb", "Params_Temperature", ""}).code, 1);
+  ASSERT_EQ(K({"set", "bc.mdb", "Params_Temperature", "", "--force"}).code, 0);
+  Outcome refused = K({"check", "bc.mdb", "--type", "I1"});
+  EXPECT_EQ(refused.code, 2);
+  EXPECT_NE(refused.out.find("Error: " + reason), std::string::npos) << refused.out;
+  // Best match needs no temperature.
+  ASSERT_EQ(K({"set", "bc.mdb", "I1_RetrievalMethod", "0"}).code, 0);
+  EXPECT_EQ(K({"check", "bc.mdb", "--type", "I1"}).code, 0);
+  EXPECT_EQ(K({"set", "bc.mdb", "I1_RetrievalMethod", "1"}).code, 1);
+
+  // Every feedback divides by the goal.
+  Outcome goal = K({"set", "bc.mdb", "Params_Goal_Value", "0"});
+  EXPECT_EQ(goal.code, 1);
+  EXPECT_NE(goal.err.find("Params_Goal_Value must be a number other than 0"), std::string::npos) << goal.err;
+}
+
 }  // namespace
