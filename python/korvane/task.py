@@ -4,8 +4,12 @@ Messages are lines of "|"-separated fields ended by CR LF, at most 64 KiB
 each. The model greets a connection with BATCH|n; START|type and RESET|type
 are answered by an optional greeting line and CUESIZE|type|n; cues
 (CUES|type|name|value|... or ALTERNATIVE|...) are answered, when the model's
-stop rule ends the trial, by DECISION|slot|value|...|RETRIEVAL-TIME|ms;
-FEEDBACK|type|value (or name/value pairs) and STOP|type are not answered;
+stop rule ends the trial, by DECISION|slot|value|...|RETRIEVAL-TIME|ms|
+DECISION-ID|n; FEEDBACK|type|value (or name/value pairs, either optionally
+followed by DECISION-ID|n), OUTCOME|type|outcome|name|value|... (an
+alternative not chosen), CHOOSE|type|name|value|... (the alternative to
+execute), PRIOR|type|name|value|... (a prior of the subject) and STOP|type
+are not answered;
 any rejected message is answered by ERROR|text, which this module raises as
 TaskError.
 """
@@ -68,17 +72,26 @@ def _check_field(text):
 
 class Decision:
     """A DECISION reply: the decision slots' values in order (a dict), and the
-    retrieval time in ms. d["Choice"] reads a slot; d.line is the reply."""
+    retrieval time in ms. d["Choice"] reads a slot; d.line is the reply.
+    d.decision_id is the decision's number, by which feedback(...,
+    decision_id=...) answers it later; under model tracing (choose_for)
+    d.model_values holds what the model itself would have chosen."""
 
     def __init__(self, line):
         self.line = line
         fields = line.split("|")
         self.values = {}
+        self.model_values = {}
         self.retrieval_time = None
+        self.decision_id = None
         for i in range(1, len(fields) - 1, 2):
             name, value = fields[i], typed_value(fields[i + 1])
             if name.upper() == "RETRIEVAL-TIME":
                 self.retrieval_time = float(value) if isinstance(value, (int, float)) else None
+            elif name.upper() == "DECISION-ID":
+                self.decision_id = value if isinstance(value, int) else None
+            elif name.upper().startswith("MODEL-"):
+                self.model_values[name[len("MODEL-"):]] = value
             else:
                 self.values[name] = value
 
@@ -288,18 +301,53 @@ class TaskConnection:
         """Waits for the next DECISION and returns it (a Decision)."""
         return Decision("|".join(self._expect("DECISION", timeout)))
 
-    def feedback(self, instance_type, value=None, /, **pairs):
+    def feedback(self, instance_type, value=None, /, *, decision_id=None, **pairs):
         """FEEDBACK: the outcome of what the model chose, one value
         (feedback("I1", 4)) or name/value pairs for a model that computes its
-        outcome with a formula (feedback("I1", Points=4, Loss=1)). The model
-        does not answer; an ERROR it has already sent is raised here,
-        otherwise by the next call that reads."""
+        outcome with a formula (feedback("I1", Points=4, Loss=1)). Without
+        decision_id it answers every decision still waiting for its outcome;
+        with a Decision's decision_id that decision alone (delayed feedback).
+        The model does not answer; an ERROR it has already sent is raised
+        here, otherwise by the next call that reads."""
         if (value is None) == (not pairs):
             raise ValueError("give either one value or name=value pairs")
+        named = [] if decision_id is None else [("DECISION-ID", int(decision_id))]
         if value is not None:
-            self.send_line(f"FEEDBACK|{_check_field(str(instance_type))}|{format_value(value)}")
+            line = f"FEEDBACK|{_check_field(str(instance_type))}|{format_value(value)}"
+            self.send_line(line + "".join(f"|{n}|{v}" for n, v in named))
         else:
-            self.send_line(self._message("FEEDBACK", instance_type, pairs.items()))
+            self.send_line(self._message("FEEDBACK", instance_type, list(pairs.items()) + named))
+        self._raise_pending_error()
+
+    def outcome(self, instance_type, outcome, slots=None, /, **named):
+        """OUTCOME: the outcome an alternative of the last trial would have
+        brought, for one the model did not choose (full feedback), named by
+        its slot values: outcome("I1", 4, Option=2). The model remembers it
+        as an experience of that trial."""
+        pairs = self._pairs(slots, named)
+        if not pairs:
+            raise ValueError("name the alternative by its slot values")
+        fields = [f"OUTCOME|{_check_field(str(instance_type))}|{format_value(outcome)}"]
+        fields += [f"{_check_field(str(n))}|{format_value(v)}" for n, v in pairs]
+        self.send_line("|".join(fields))
+        self._raise_pending_error()
+
+    def choose_for(self, instance_type, slots=None, /, **named):
+        """CHOOSE: the alternative to execute at the end of this trial in the
+        model's place (model tracing: a person's choice), named by its slot
+        values; send it before the trial's alternatives. The DECISION then
+        carries it, and in model_values what the model would have chosen."""
+        pairs = self._pairs(slots, named)
+        if not pairs:
+            raise ValueError("name the alternative by its slot values")
+        self.send_line(self._message("CHOOSE", instance_type, pairs))
+        self._raise_pending_error()
+
+    def prior(self, instance_type, slots=None, /, **named):
+        """PRIOR: an instance for the current subject only (slot values, the
+        utility slot included), after start()/reset() and before its first
+        cue; presented as the model's prepopulated instances are."""
+        self.send_line(self._message("PRIOR", instance_type, self._pairs(slots, named)))
         self._raise_pending_error()
 
     def state(self, instance_type, slots=None, *, wait=False, **named):

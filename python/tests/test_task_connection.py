@@ -38,6 +38,36 @@ def test_every_message_against_a_served_model(server):
         conn.stop("I1")
 
 
+def test_the_messages_of_published_models(server):
+    """Per-subject priors, model tracing, foregone outcomes and delayed
+    feedback, from Python."""
+    with korvane.TaskConnection("127.0.0.1", server.port, timeout=30) as conn:
+        conn.start("I1")
+        conn.prior("I1", Option=2, Choice=2, Value=50)
+        with pytest.raises(korvane.TaskError, match="PRIOR must give the utility slot Value"):
+            conn.prior("I1", Option=1, Choice=1)
+            conn.decision(timeout=10)
+        # The person chose option 1; the model (prior 50) would take 2.
+        conn.choose_for("I1", Option=1)
+        conn.alternative("I1", Option=1)
+        first = conn.alternative("I1", Option=2, wait=True)
+        assert first["Choice"] == 1
+        assert first.model_values == {"Choice": 2}
+        assert first.decision_id == 1
+        assert "DECISION-ID" not in first.values
+        conn.outcome("I1", 4, Option=2)
+        conn.alternative("I1", Option=1)
+        second = conn.alternative("I1", Option=2, wait=True)
+        assert second.decision_id == 2 and second.model_values == {}
+        # Outcomes out of order: the second decision first.
+        conn.feedback("I1", 0, decision_id=second.decision_id)
+        conn.feedback("I1", 3, decision_id=first.decision_id)
+        with pytest.raises(korvane.TaskError, match="FEEDBACK names decision 1, which is not waiting"):
+            conn.feedback("I1", 3, decision_id=1)
+            conn.decision(timeout=10)
+        conn.stop("I1")
+
+
 def test_error_replies_raise_task_error(server):
     with korvane.TaskConnection("127.0.0.1", server.port, timeout=30) as conn:
         with pytest.raises(korvane.TaskError) as error:

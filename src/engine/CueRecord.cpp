@@ -117,10 +117,10 @@ void CueRecorder::EndTrial(bool executed) {
   candidate_ = -1;
 }
 
-void CueRecorder::Fed(double outcome, double utilityAfter) {
-  if (awaitingFeedback_.empty()) return;
-  Key key = awaitingFeedback_.front();
-  awaitingFeedback_.pop_front();
+void CueRecorder::Fed(std::size_t position, double outcome, double utilityAfter) {
+  if (position >= awaitingFeedback_.size()) return;
+  Key key = awaitingFeedback_[position];
+  awaitingFeedback_.erase(awaitingFeedback_.begin() + static_cast<std::ptrdiff_t>(position));
   try {
     store::Statement& s = *feedback_;
     s.Reset();

@@ -49,11 +49,15 @@ class CueRecorder {
               const ItemPtr& instance, const formula::VariableList& cue, double retrievalTime);
   // The cue judged last became the trial's candidate.
   void Candidate();
+  // The trial's cue at this index (from 0) is the one executed (a choice the
+  // task made for the model).
+  void ChooseCue(int index) { candidate_ = index; }
   // The trial ended; executed tells whether the candidate was executed.
   // Writes the trial's rows.
   void EndTrial(bool executed);
-  // A feedback reached the next executed cue still waiting for one.
-  void Fed(double outcome, double utilityAfter);
+  // A feedback reached the executed cue at this position among those still
+  // waiting for one (in the order executed).
+  void Fed(std::size_t position, double outcome, double utilityAfter);
   // The feedback is done: executed cues it did not reach get none.
   void FeedbackDone() { awaitingFeedback_.clear(); }
   // The step that judged the trial's cues failed and was rolled back.

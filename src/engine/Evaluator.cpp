@@ -85,6 +85,14 @@ std::vector<Variant> EvaluateDecisions(const std::vector<std::string>& decisionC
   return results;
 }
 
+double OutcomeNumber(const Variant& value) {
+  if (value.IsBoolean()) return value.AsBoolean() ? -1.0 : 0.0;
+  if (value.IsNumber()) return value.ToNumber();
+  if (value.IsString() && IsNumericText(value.AsString())) return ReadNumber(value.AsString());
+  throw Error(ErrorNumber::TypeMismatch, "ModelExecutor",
+              "Type mismatch: the feedback value '" + value.ToText() + "' is not a number");
+}
+
 formula::VariableList CopyVariables(const formula::VariableList& source, std::string_view prefix) {
   formula::VariableList copy(source.Count());
   if (prefix.empty()) {

@@ -48,6 +48,9 @@ double CalculateSimilarity(const std::vector<std::string>& situationSlotNames, c
 // only for the error): a run must not go on with a silent 0 where the model
 // computed a word.
 double NumberResult(const Variant& value, std::string_view what, std::string_view name = {});
+// A feedback's outcome as a number (a boolean true is -1); text that is not
+// a number is a type mismatch.
+double OutcomeNumber(const Variant& value);
 
 // A decision slot's value from its formula's D: a String column keeps the
 // text (Null or missing: ""), a number column takes NumberResult (Null or

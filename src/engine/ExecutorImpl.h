@@ -10,6 +10,7 @@
 
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -51,6 +52,20 @@ class ModelExecutor::Impl final : public EngineLog {
   // Feedback (Feedback.cpp).
   void ApplyFeedback(const formula::VariableList& feedback);
 
+  // The alternatives of a trial (Alternatives.cpp): the outcome of one the
+  // model did not choose, the one the task chose for it, and priors of one
+  // subject.
+  void AcceptOutcome(const formula::VariableList& alternative, const Variant& outcome);
+  void AcceptChoice(const formula::VariableList& alternative);
+  std::string AddPrior(const formula::VariableList& slots);
+  void ApplyOutcome(const formula::VariableList& alternative, const Variant& outcome);
+  // The cue instance of trial cues that holds every value of alternative.
+  static ItemPtr FindAlternative(const std::vector<ItemPtr>& cues, const formula::VariableList& alternative);
+  // A refusal of the task's message: logged, replied, nothing changed.
+  void Refuse(const std::string& text);
+  // The DECISION-IDs waiting for feedback, as text ("none" for none).
+  std::string WaitingDecisions() const;
+
   double AbsoluteNow() { return clock_->AbsoluteMilliseconds(); }
   double ModelTime(double absolute) const { return absolute - startTime_; }
   double ModelTimeNow() { return ModelTime(AbsoluteNow()); }
@@ -87,6 +102,10 @@ class ModelExecutor::Impl final : public EngineLog {
   std::vector<std::string> warnings_;
   double choiceThreshold_ = 0;
   bool judgeOnSuccess_ = false, multiValueFeedback_ = false;
+  // The utility of an alternative that matches no instance, instead of the
+  // heuristic judgment formula; stored as an instance when it populates.
+  std::optional<double> defaultUtility_;
+  bool defaultUtilityPopulates_ = false;
   std::int32_t utilityUpdateType_ = 0;
   std::int32_t stopRuleKind_ = 0;
   double stopRuleMilliseconds_ = 1000;
@@ -115,7 +134,29 @@ class ModelExecutor::Impl final : public EngineLog {
   JudgmentCollection memory_;
   std::unordered_map<std::int32_t, int> memoryIds_;  // ID -> items holding it
   JudgmentCollection executed_;
-  std::deque<formula::VariableList> cueQueue_, feedbackQueue_;
+  // What the task says about a trial besides its cues, taken in order and
+  // always before the next queued cue: a feedback, the outcome of an
+  // alternative the model did not choose, or the alternative to execute.
+  struct TrialNews {
+    enum class Kind { Feedback, Outcome, Choice } kind = Kind::Feedback;
+    formula::VariableList values;
+    Variant outcome;
+  };
+  std::deque<formula::VariableList> cueQueue_;
+  std::deque<TrialNews> feedbackQueue_;
+  // The cue instances of the trial in progress, in the order judged, and of
+  // the trial that ended last, with the instance it executed (or none) and
+  // the model time of its choice.
+  std::vector<ItemPtr> trialCues_, lastTrialCues_;
+  ItemPtr lastExecuted_;
+  double lastChoiceTime_ = 0;
+  std::int32_t lastTrialNumber_ = 0;
+  // The alternative the task chose for the model in this trial (CHOOSE).
+  std::optional<formula::VariableList> chosenForModel_;
+  // The subject's decisions so far (each DECISION's DECISION-ID).
+  std::int32_t decisionCount_ = 0;
+  // A cue of the subject has been judged: priors can no longer be added.
+  bool subjectCueSeen_ = false;
   bool busy_ = false;
   bool draining_ = false;
   double startTime_ = 0;

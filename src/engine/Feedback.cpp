@@ -1,6 +1,8 @@
 // Feedback.cpp: turning a feedback into an outcome and updating the
 // utilities of what was executed since the previous feedback.
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <set>
 
 #include "engine/Evaluator.h"
@@ -23,15 +25,13 @@ std::string OneLine(std::string text) {
   return out;
 }
 
-double OutcomeNumber(const Variant& value) {
-  if (value.IsBoolean()) return value.AsBoolean() ? -1.0 : 0.0;
-  if (value.IsNumber()) return value.ToNumber();
-  if (value.IsString() && IsNumericText(value.AsString())) return ReadNumber(value.AsString());
-  throw Error(ErrorNumber::TypeMismatch, "ModelExecutor",
-              "Type mismatch: the feedback value '" + value.ToText() + "' is not a number");
-}
-
 }  // namespace
+
+std::string ModelExecutor::Impl::WaitingDecisions() const {
+  std::string text;
+  for (const ItemPtr& item : executed_.Items()) text += (text.empty() ? "" : ", ") + std::to_string(item->DecisionID);
+  return text.empty() ? "none" : text;
+}
 
 void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
   if (busy_ || input.Count() == 0) return;
@@ -39,6 +39,25 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
   busy_ = true;
   BeginStep();
   formula::VariableList feedback = input;
+  // A feedback that names its decision (DECISION-ID, delayed feedback)
+  // rewards that decision alone; the others go on waiting for theirs.
+  std::optional<std::int32_t> decisionId;
+  if (const Variant* named = feedback.Find(kDecisionIdName)) {
+    const Variant id = *named;
+    feedback.Remove(kDecisionIdName);
+    const bool whole = IsNumericValue(id) && id.ToNumber() == std::floor(id.ToNumber());
+    const auto waiting = std::find_if(executed_.Items().begin(), executed_.Items().end(), [&](const ItemPtr& item) {
+      return whole && item->DecisionID == static_cast<std::int32_t>(id.ToNumber());
+    });
+    if (waiting == executed_.Items().end()) {
+      CommitStep();
+      busy_ = false;
+      Refuse("FEEDBACK names decision " + id.ToText() +
+             ", which is not waiting for its outcome (decisions waiting: " + WaitingDecisions() + ")");
+      return;
+    }
+    decisionId = (*waiting)->DecisionID;
+  }
 
   ++feedbackCount_;
   if (Wants(0)) Add("Feedback #" + std::to_string(feedbackCount_) + ": " + OneLine(VariablesToText(feedback)), 0);
@@ -68,9 +87,16 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
   if (Wants(0)) Add(Indented(2, "GOODNESS=" + FormatNumber(goodness)), 0);
 
   std::set<std::int32_t> rewarded;
-  if (Wants(0)) Add("Applying feedback to " + std::to_string(executed_.Count()) + " executed items", 0);
+  if (Wants(0)) Add("Applying feedback to " + std::to_string(decisionId ? 1 : executed_.Count()) + " executed items", 0);
 
+  std::size_t position = 0;  // among the decisions still waiting (the trial table's order)
+  std::vector<ItemPtr> waiting;
   for (const ItemPtr& executedItem : executed_.Items()) {
+    if (decisionId && executedItem->DecisionID != *decisionId) {
+      waiting.push_back(executedItem);
+      ++position;
+      continue;
+    }
     ItemPtr item;
     if (createInstanceFeedback_) {
       item = executedItem->Copy(true, this);
@@ -84,7 +110,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
     const bool debug = Wants(0);
     const std::string id = debug ? std::to_string(item->ID) : std::string();
     if (!rewarded.insert(item->ID).second) {
-      if (cues_) cues_->Fed(outcome, item->Utility);
+      if (cues_) cues_->Fed(position, outcome, item->Utility);
       if (debug) Add(Indented(2, "Record " + id + ": utility already rewarded during this cycle; not rewarding again"), 0);
       continue;
     }
@@ -120,7 +146,7 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
 
     if (!utilitySlot_.empty()) item->Values.Assign(utilitySlot_, Variant(item->Utility));
     item->Feedback = change;
-    if (cues_) cues_->Fed(outcome, item->Utility);
+    if (cues_) cues_->Fed(position, outcome, item->Utility);
     item->AddToMetaInstance(*trace_, "FEED");
     item->Feedback = 0;
 
@@ -161,7 +187,8 @@ void ModelExecutor::Impl::ApplyFeedback(const formula::VariableList& input) {
   }
 
   executed_.Clear();
-  if (cues_) cues_->FeedbackDone();
+  for (const ItemPtr& item : waiting) executed_.Append(item);
+  if (cues_ && waiting.empty()) cues_->FeedbackDone();
   table_->CommitWorkingMemory();
   CommitStep();
   busy_ = false;

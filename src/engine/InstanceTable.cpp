@@ -166,7 +166,7 @@ void InstanceTable::UpdateRow(std::int64_t id, const formula::VariableList& valu
   db_.Execute("UPDATE " + Quoted(def_.name) + " SET " + sql + " WHERE \"X_ID\" = ?", params);
 }
 
-std::int64_t InstanceTable::InsertRow(const formula::VariableList& values, DateValue created) {
+std::int64_t InstanceTable::InsertRow(const formula::VariableList& values, DateValue created, bool prepopulated) {
   // Which columns the values fill; the statement is made again only when
   // that changes (in a run it never does).
   std::vector<std::size_t> filled;
@@ -194,13 +194,20 @@ std::int64_t InstanceTable::InsertRow(const formula::VariableList& values, DateV
   store::Statement& s = *insert_;
   s.Bind(1, Variant(subject_));
   s.Bind(2, Variant(created));
-  s.Bind(3, Variant(true));
-  s.Bind(4, Variant(false));
+  s.Bind(3, Variant(!prepopulated));
+  s.Bind(4, Variant(prepopulated));
   for (std::size_t k = 0; k < filled.size(); ++k)
     s.Bind(static_cast<int>(k) + 5, ColumnValue(def_.fields[filled[k]], *given[k]));
   s.Run();
   auto newId = db_.LastInsertRowId();
-  if (loaded_) working_.insert(newId);
+  if (loaded_) {
+    if (!prepopulated) {
+      working_.insert(newId);
+    } else {
+      stored_.insert(newId);
+      newlyStored_.push_back(newId);
+    }
+  }
   return newId;
 }
 

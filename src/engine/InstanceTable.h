@@ -54,8 +54,9 @@ class InstanceTable {
   // Sets the slot columns (system columns untouched) of the row.
   void UpdateRow(std::int64_t id, const formula::VariableList& values);
   // Adds a row for the subject in working memory, not prepopulated, created
-  // at created; returns its ID.
-  std::int64_t InsertRow(const formula::VariableList& values, DateValue created);
+  // at created; returns its ID. A prepopulated row (a prior of this subject)
+  // is stored at once instead.
+  std::int64_t InsertRow(const formula::VariableList& values, DateValue created, bool prepopulated = false);
   bool DeleteRow(std::int64_t id);
   // The stored value of the utility column.
   Variant StoredUtility(std::int64_t id);

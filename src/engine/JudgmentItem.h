@@ -52,6 +52,9 @@ class JudgmentItem {
   formula::VariableList Values;
   // Absolute time (ms since 1970 UTC) at which the item was executed.
   double ExecutionTime = 0;
+  // The number of the subject's decision that executed it (the DECISION's
+  // DECISION-ID), 0 for an instance never executed.
+  std::int32_t DecisionID = 0;
 
   // BLL, Noise and Activation for model time now: A = alpha (PM + BLL +
   // noise) + (1 - alpha) U. A stored time later than now raises an Error.

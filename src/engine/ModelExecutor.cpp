@@ -127,6 +127,14 @@ void ModelExecutor::AcceptCue(const formula::VariableList& cue) { impl_->AcceptC
 
 void ModelExecutor::AcceptFeedback(const formula::VariableList& feedback) { impl_->AcceptFeedback(feedback); }
 
+void ModelExecutor::AcceptOutcome(const formula::VariableList& alternative, const Variant& outcome) {
+  impl_->AcceptOutcome(alternative, outcome);
+}
+
+void ModelExecutor::AcceptChoice(const formula::VariableList& alternative) { impl_->AcceptChoice(alternative); }
+
+std::string ModelExecutor::AddPrior(const formula::VariableList& slots) { return impl_->AddPrior(slots); }
+
 void ModelExecutor::Abandon() { impl_->Abandon(); }
 
 bool ModelExecutor::Prepared() const { return impl_->prepared_; }

@@ -70,6 +70,10 @@ class ExecutorOwner {
   virtual int LogDetailLevel() const { return 0; }
 };
 
+// The name under which a feedback names the decision it answers (the
+// DECISION reply's DECISION-ID pair).
+inline constexpr const char* kDecisionIdName = "DECISION-ID";
+
 // Caller overrides of model settings.
 struct ExecutorOptions {
   std::optional<ClockKind> clock;      // instead of Params_Clock
@@ -116,7 +120,23 @@ class ModelExecutor {
   // Queue a cue (slot name to value) or a feedback; processed at once when
   // the executor is idle, else when the work in hand is done.
   void AcceptCue(const formula::VariableList& cue);
+  // A feedback holding a kDecisionIdName entry rewards that decision alone.
   void AcceptFeedback(const formula::VariableList& feedback);
+  // The outcome of an alternative of the last trial that was not executed
+  // (full feedback): the alternative (its slot values, as its cue gave them)
+  // becomes an instance holding outcome / goal, presented at that trial's
+  // choice, or reinforces an equal one. Queued with feedback.
+  void AcceptOutcome(const formula::VariableList& alternative, const Variant& outcome);
+  // Model tracing: at the end of the current trial the alternative named
+  // here is executed instead of the model's own choice, which the DECISION
+  // reports as MODEL-<slot> pairs. Queued with feedback.
+  void AcceptChoice(const formula::VariableList& alternative);
+  // A prior instance (slot name to value, utility included) for the current
+  // subject alone, presented as prepopulated instances are. Allowed after
+  // the subject's start and before its first cue; otherwise, or for a slot
+  // the type lacks, returns why it was refused (and changes nothing). Throws
+  // korvane::Error for database failures.
+  std::string AddPrior(const formula::VariableList& slots);
 
   // Cancels pending steps and drops the queues; the executor does nothing
   // more. Called by the destructor.

@@ -221,11 +221,28 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
         ok = false;
     }
 
-    // Judgment utility.
+    // Judgment utility. A default utility stands in for the failure formula.
     judgmentFail_ = formula::FormulaProgram();
     judgmentSucceed_ = formula::FormulaProgram();
+    defaultUtility_.reset();
+    defaultUtilityPopulates_ = false;
+    const std::string defaultKey = typeName + "_DefaultUtility";
+    if (!settings_.IsBlank(defaultKey)) {
+      const Variant v = settings_.Value(defaultKey);
+      if (v.IsString() && !IsNumericText(v.AsString())) {
+        fail("Error: Parameter " + defaultKey + " must be a number; it is '" + v.AsString() + "'");
+      } else {
+        defaultUtility_ = v.ToNumber();
+        defaultUtilityPopulates_ = settings_.Switch(typeName + "_DefaultUtilityPopulates");
+        Add("Default utility = " + FormatNumber(*defaultUtility_) +
+                (defaultUtilityPopulates_ ? " (stored as an instance when first judged)" : ""),
+            1);
+      }
+    }
     std::string failText = settings_.JudgmentFormula(typeName, false);
-    if (failText.empty())
+    if (failText.empty() && defaultUtility_) {
+      // Not needed: the default utility judges what memory does not know.
+    } else if (failText.empty())
       fail("Error: Utility formula for when judgment fails may not be empty");
     else if (!Compile(judgmentFail_, failText, *this,
                       "Error: Utility formula for when judgment fails contains errors; see below"))

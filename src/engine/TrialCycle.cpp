@@ -1,5 +1,6 @@
 // TrialCycle.cpp: the queues, the start of a subject and of a trial, one
 // retrieval cycle with its pauses, and the choice at the end of a trial.
+#include <algorithm>
 #include <cmath>
 
 #include "engine/Evaluator.h"
@@ -18,7 +19,7 @@ void ModelExecutor::Impl::AcceptCue(const formula::VariableList& cue) {
 
 void ModelExecutor::Impl::AcceptFeedback(const formula::VariableList& feedback) {
   if (!*alive_) return;
-  feedbackQueue_.push_back(feedback);
+  feedbackQueue_.push_back({TrialNews::Kind::Feedback, feedback, Variant()});
   if (!busy_) Drain();
 }
 
@@ -32,9 +33,13 @@ void ModelExecutor::Impl::Drain() {
   Guarded([&] {
     while (*alive && !busy_) {
       if (!feedbackQueue_.empty()) {
-        formula::VariableList feedback = std::move(feedbackQueue_.front());
+        TrialNews news = std::move(feedbackQueue_.front());
         feedbackQueue_.pop_front();
-        ApplyFeedback(feedback);
+        switch (news.kind) {
+          case TrialNews::Kind::Feedback: ApplyFeedback(news.values); break;
+          case TrialNews::Kind::Outcome: ApplyOutcome(news.values, news.outcome); break;
+          case TrialNews::Kind::Choice: chosenForModel_ = std::move(news.values); break;
+        }
       } else if (!cueQueue_.empty()) {
         formula::VariableList cue = std::move(cueQueue_.front());
         cueQueue_.pop_front();
@@ -73,10 +78,19 @@ void ModelExecutor::Impl::IncrementSubjectID(std::int32_t n) {
   memoryIds_.clear();
   executed_.Clear();
   trialNumber_ = -1;
+  decisionCount_ = 0;
+  subjectCueSeen_ = false;
+  trialCues_.clear();
   StartTrial();
+  lastTrialCues_.clear();
+  lastExecuted_.reset();
 }
 
 void ModelExecutor::Impl::StartTrial() {
+  lastTrialCues_ = std::move(trialCues_);
+  trialCues_.clear();
+  lastTrialNumber_ = trialNumber_;
+  chosenForModel_.reset();
   retrievalCount_ = 0;
   trialStartTime_ = clock_->HighResolutionMilliseconds();
   ++trialNumber_;
@@ -153,6 +167,7 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
   if (busy_) return;
   busy_ = true;
   if (retrievalCount_ == 0) AdvanceToTrialTime();
+  subjectCueSeen_ = true;
   BeginStep();
 
   std::size_t recordCount = 0;
@@ -187,17 +202,31 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
   if (!retrieved) {
     // Heuristic judgment.
     Add("-- Retrieved nothing this round. Firing heuristics-based judgment.", 0);
-    // The heuristic sees the cue (Cue.<slot>), as the judgment screen says.
-    formula::VariableList judgment;
-    for (const auto& entry : cue) judgment.Add("Cue." + entry.name, entry.value);
-    judgmentFail_.Execute(judgment, random_);
-    instance->Utility = NumberResult(judgment.Value("U"), "the judgment formula of a failed retrieval");
+    // The default utility, when the type has one, else the heuristic, which
+    // sees the cue (Cue.<slot>) as the judgment screen says.
+    const formula::VariableList cueVariables = CopyVariables(cue, "Cue.");
+    if (defaultUtility_) {
+      instance->Utility = *defaultUtility_;
+    } else {
+      formula::VariableList judgment = CopyVariables(cueVariables);
+      judgmentFail_.Execute(judgment, random_);
+      instance->Utility = NumberResult(judgment.Value("U"), "the judgment formula of a failed retrieval");
+    }
     instance->Values.Add(utilitySlot_, Variant(instance->Utility));
     for (std::size_t i = 0; i < decisionSlots_.size(); ++i) {
-      formula::VariableList decision;
+      formula::VariableList decision = CopyVariables(cueVariables);
       decision.Add("U", Variant(instance->Utility));
       decisionFail_[i].Execute(decision, random_);
       instance->Values.Assign(decisionSlots_[i], DecisionResult(decisionColumns_[i], decision.Find("D")));
+    }
+    if (defaultUtility_ && defaultUtilityPopulates_) {
+      // The alternative is remembered from now on with the default utility,
+      // as an instance seen at this moment.
+      ItemPtr populated = instance->Copy(true, this);
+      populated->DumpToTable(*table_, this);
+      populated->AddTime(now);
+      populated->AddToMetaInstance(*trace_, "SCAL");
+      MemoryAppend(populated);
     }
     instance->Similarity = CalculateSimilarity(situationSlots_, *instance, cue, similarityPrograms_, random_);
     instance->AddToMetaInstance(*trace_, "SCAL");
@@ -243,8 +272,11 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
     instance->Values.Add(utilitySlot_, Variant(retrieved->Utility));
     instance->Utility = retrieved->Utility;
   }
+  // The decision formulas see the retrieved instance, its utility and the
+  // cue (so that a blend over all of memory can name the alternative judged).
   formula::VariableList context = CopyVariables(retrieved->Values, "Memory.");
   context.Add("U", Variant(instance->Utility));
+  for (const auto& entry : cue) context.Add("Cue." + entry.name, entry.value);
   std::vector<Variant> decisions = EvaluateDecisions(decisionColumns_, decisionSucceed_, context, random_, this);
   for (std::size_t i = 0; i < decisionSlots_.size(); ++i) {
     if (Wants(0)) AddFileOnly(Indented(6, "SET " + decisionSlots_[i] + "=" + decisions[i].ToText()), 0);
@@ -272,6 +304,7 @@ void ModelExecutor::Impl::AfterHeuristicPause() {
 
 void ModelExecutor::Impl::UpdateCandidate() {
   ItemPtr instance = std::move(cycleInstance_);
+  trialCues_.push_back(instance);
   bool replace = !candidate_;
   // A later instance replaces the candidate when its utility compares true
   // with the choice comparison; with no choice threshold the greater utility
@@ -311,7 +344,28 @@ void ModelExecutor::Impl::ExecuteChoice(const std::string& typeName) {
   if (!candidate_ || busy_) return;
   busy_ = true;
   std::string reply;
-  if (CompareByMode(candidate_->Utility, choiceOperator_, choiceThreshold_)) {
+  // Model tracing: the alternative the task chose is executed, whatever the
+  // model preferred; the DECISION also says what that was.
+  ItemPtr preferred;
+  std::string refusal;
+  if (chosenForModel_) {
+    if (ItemPtr chosen = FindAlternative(trialCues_, *chosenForModel_)) {
+      preferred = candidate_;
+      candidate_ = chosen;
+      candidate_->CalculateRetrievalDelay(LF_, LE_);
+      retrievalTime_ = candidate_->RetrievalDelay;
+      if (cues_)
+        cues_->ChooseCue(static_cast<int>(std::find(trialCues_.begin(), trialCues_.end(), chosen) - trialCues_.begin()));
+    } else {
+      refusal = "CHOOSE names no alternative of trial " + std::to_string(trialNumber_) + " (" +
+                chosenForModel_->ToString() + "); nothing was executed";
+    }
+  }
+  lastExecuted_.reset();
+  lastChoiceTime_ = ModelTimeNow();
+  if (!refusal.empty()) {
+    Add("Error: " + refusal, 3);
+  } else if (preferred || CompareByMode(candidate_->Utility, choiceOperator_, choiceThreshold_)) {
     if (Wants(0)) Add("Executing instance with utility = " + FormatNumber(candidate_->Utility), 0);
     if (reinforceExecution_) {
       Add(Indented(2, "REINFORCE-EXECUTION"), 0);
@@ -324,17 +378,23 @@ void ModelExecutor::Impl::ExecuteChoice(const std::string& typeName) {
     if (!MemoryFind(candidate_->ID)) MemoryAppend(candidate_);
     candidate_->Executed = true;
     candidate_->ExecutionTime = AbsoluteNow();
+    candidate_->DecisionID = ++decisionCount_;
     executed_.Append(candidate_);
+    lastExecuted_ = candidate_;
     candidate_->AddToMetaInstance(*trace_, "EXEC");
     std::string spaced, piped;
-    for (const auto& slot : decisionSlots_) {
-      std::string value = candidate_->Values.Value(slot).ToText();
-      spaced += slot + " " + value + " ";
-      piped += "|" + slot + "|" + value;
-    }
-    std::string time = FormatNumber(retrievalTime_);
-    spaced += "RETRIEVAL-TIME " + time;
-    piped += "|RETRIEVAL-TIME|" + time;
+    auto field = [&](const std::string& name, const std::string& value) {
+      spaced += (spaced.empty() ? "" : " ") + name + " " + value;
+      piped += "|" + name + "|" + value;
+    };
+    for (const auto& slot : decisionSlots_) field(slot, candidate_->Values.Value(slot).ToText());
+    field("RETRIEVAL-TIME", FormatNumber(retrievalTime_));
+    // Trailing pairs that older tasks ignore: the decision's number, by
+    // which a FEEDBACK may name it, and under model tracing the model's own
+    // choice.
+    field("DECISION-ID", std::to_string(candidate_->DecisionID));
+    if (preferred)
+      for (const auto& slot : decisionSlots_) field("MODEL-" + slot, preferred->Values.Value(slot).ToText());
     if (Wants(1)) Add("Trial #" + std::to_string(trialNumber_) + ": sending back DECISION: " + spaced, 1);
     reply = "DECISION" + piped;
   } else {
@@ -347,6 +407,7 @@ void ModelExecutor::Impl::ExecuteChoice(const std::string& typeName) {
   // Still busy while the reply goes out: what the task sends back meanwhile
   // is only queued.
   std::shared_ptr<bool> alive = alive_;
+  if (!refusal.empty()) reply = "ERROR|" + refusal;
   if (!reply.empty()) {
     db_.MakeRunDurable();
     owner_.SendData(reply);

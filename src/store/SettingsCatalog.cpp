@@ -231,7 +231,20 @@ std::vector<SettingInfo> BuildCatalog() {
                            "Cue.<slot> and Memory.<slot> of the retrieved instance (Memory.<utility slot> is its "
                            "utility).")));
   c.push_back(PerType(Text("_JudgmentFailFormula", SettingKind::Formula, "Judgment",
-                           "Utility formula (U = ...) when retrieval fails; required.")));
+                           "Utility formula (U = ...) when retrieval fails: it sees Cue.<slot>; required "
+                           "unless the type has a default utility.")));
+  {
+    SettingInfo def = Number("_DefaultUtility", -kHuge, kHuge, "", "Judgment",
+                             "Utility of an alternative that matches no instance (nothing retrieved), instead of "
+                             "the judgment formula of a failed retrieval; empty: that formula.",
+                             false);
+    def.emptyAllowed = true;
+    c.push_back(PerType(def));
+  }
+  c.push_back(PerType(Switch("_DefaultUtilityPopulates", "Judgment",
+                             "1: an alternative judged by the default utility is stored as an instance with it, "
+                             "seen at that moment; 0: the default utility is used until the alternative has an "
+                             "instance of its own.")));
   c.push_back(PerType(Option("_DecisionType", {"one formula for all decision slots", "one formula per slot"},
                              "Decision", "How decision formulas are given (row GLOBAL_DECISION, or per slot).")));
   c.push_back(PerType(Option("_FeedbackType", {"single value", "set of values, FEEDBACK formula"}, "Feedback",

@@ -69,14 +69,14 @@ std::string_view CommandOf(std::string_view line) { return line.substr(0, line.f
 
 bool IsTaskCommand(std::string_view command) {
   command = CommandOf(command);
-  for (std::string_view known : {"START", "RESET", "STOP", "ERROR"})
+  for (std::string_view known : {"START", "RESET", "STOP", "ERROR", "PRIOR"})
     if (formula::EqualsIgnoreCase(command, known)) return true;
   return IsExecutorCommand(command);
 }
 
 bool IsExecutorCommand(std::string_view command) {
   command = CommandOf(command);
-  for (std::string_view known : {"CUES", "ALTERNATIVE", "FEEDBACK", "STATE"})
+  for (std::string_view known : {"CUES", "ALTERNATIVE", "FEEDBACK", "STATE", "OUTCOME", "CHOOSE"})
     if (formula::EqualsIgnoreCase(command, known)) return true;
   return false;
 }

@@ -658,6 +658,8 @@ void TaskServer::HandleLine(const std::string& line) {
     HandleFeedback(fields);
   } else if (upper == "STATE") {
     HandleState(fields);
+  } else if (upper == "OUTCOME" || upper == "CHOOSE" || upper == "PRIOR") {
+    HandleAlternative(upper, fields);
   } else if (upper == "START" || upper == "RESET") {
     HandleStart(type, upper == "RESET");
   } else if (upper == "STOP") {
@@ -781,7 +783,15 @@ void TaskServer::HandleFeedback(const std::vector<std::string>& fields) {
   }
   if (!RunsType(type)) return;
   formula::VariableList feedback;
-  if (singleValueFeedback_ && fields.size() <= 2) {
+  // A trailing DECISION-ID pair names the decision the feedback answers.
+  std::vector<std::string> values = fields;
+  std::optional<std::string> decision;
+  if (singleValueFeedback_ && values.size() >= 5 &&
+      formula::EqualsIgnoreCase(values[values.size() - 2], engine::kDecisionIdName)) {
+    decision = values.back();
+    values.resize(values.size() - 2);
+  }
+  if (singleValueFeedback_ && values.size() <= 2) {
     // Nothing to learn from: refused, and nothing changes.
     SendData("ERROR|Protocol error: FEEDBACK message must hold a value");
     SetLastError("Protocol error: FEEDBACK message must hold a value");
@@ -790,14 +800,44 @@ void TaskServer::HandleFeedback(const std::vector<std::string>& fields) {
   if (singleValueFeedback_) {
     // Single value: every value after the type, so that the executor can
     // refuse more than one with its own reply.
-    if (fields.size() > 2) feedback.Add("O", TypedValue(fields[2]));
-    for (std::size_t i = 3; i < fields.size(); ++i) feedback.Add("O" + std::to_string(i - 2), TypedValue(fields[i]));
-  } else if (!AppendPairs(fields, 2, feedback)) {
+    if (values.size() > 2) feedback.Add("O", TypedValue(values[2]));
+    for (std::size_t i = 3; i < values.size(); ++i) feedback.Add("O" + std::to_string(i - 2), TypedValue(values[i]));
+    if (decision) feedback.Add(engine::kDecisionIdName, TypedValue(*decision));
+  } else if (!AppendPairs(values, 2, feedback)) {
     SendData("ERROR|Protocol error: FEEDBACK message must hold name and value pairs");
     SetLastError("Protocol error: FEEDBACK message must hold name and value pairs");
     return;
   }
   executor_->AcceptFeedback(feedback);
+  ShowTrial();
+}
+
+void TaskServer::HandleAlternative(const std::string& command, const std::vector<std::string>& fields) {
+  const std::string type = fields.size() > 1 ? fields[1] : std::string();
+  if (!ExecutorReady()) {
+    SendData("ERROR|Instance type " + type + " must be started before " + command + " can be applied to it");
+    SetLastError(NotReadyText(type));
+    return;
+  }
+  if (!RunsType(type)) return;
+  // OUTCOME|type|outcome|name|value...; CHOOSE and PRIOR|type|name|value...
+  const bool outcome = command == "OUTCOME";
+  formula::VariableList pairs;
+  if (fields.size() < (outcome ? 5u : 4u) || !AppendPairs(fields, outcome ? 3 : 2, pairs)) {
+    const std::string text = "Protocol error: " + command + " message must hold " +
+                             (outcome ? "the outcome, then " : "") + "name and value pairs";
+    SendData("ERROR|" + text);
+    SetLastError(Q(text));
+    return;
+  }
+  if (command == "OUTCOME") {
+    executor_->AcceptOutcome(pairs, TypedValue(fields[2]));
+  } else if (command == "CHOOSE") {
+    executor_->AcceptChoice(pairs);
+  } else if (std::string refusal = executor_->AddPrior(pairs); !refusal.empty()) {
+    SendData("ERROR|" + refusal);
+    SetLastError(Q(refusal));
+  }
   ShowTrial();
 }
 

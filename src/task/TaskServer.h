@@ -202,6 +202,8 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void HandleCues(const std::vector<std::string>& fields);
   void HandleFeedback(const std::vector<std::string>& fields);
   void HandleState(const std::vector<std::string>& fields);
+  // OUTCOME (an alternative not chosen), CHOOSE (model tracing), PRIOR.
+  void HandleAlternative(const std::string& command, const std::vector<std::string>& fields);
   void HandleStop();
   // Ends the run after a failure: the task gets "ERROR|" with the reason and
   // is disconnected, the executor goes, and one message says why.

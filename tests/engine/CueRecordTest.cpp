@@ -24,7 +24,8 @@ class CueRecordTest : public ::testing::Test {
   TrialTable Table() { return ReadTrialTable(model.Db(), "I1"); }
   // The RETRIEVAL-TIME a DECISION reply reports.
   static double ReplyTime(const std::string& reply) {
-    return std::stod(reply.substr(reply.rfind('|') + 1));
+    const std::size_t at = reply.find("|RETRIEVAL-TIME|") + 16;
+    return std::stod(reply.substr(at, reply.find('|', at) - at));
   }
   static double Number(const Variant& value) { return value.ToNumber(); }
 };

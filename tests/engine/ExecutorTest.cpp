@@ -101,7 +101,8 @@ TEST_F(ExecutorTest, HeuristicThenRecognitionWithTraceRowsPerMarker) {
   // Empty memory: heuristic judgment, U = 5 and D = 1, one decision.
   run.CueAndSettle(1, 2);
   ASSERT_EQ(owner.replies.size(), 1u);
-  EXPECT_EQ(owner.replies[0], "DECISION|Choice|1|RETRIEVAL-TIME|" + FormatNumber(1000 * std::exp(1000.0)));
+  EXPECT_EQ(owner.replies[0],
+            "DECISION|Choice|1|RETRIEVAL-TIME|" + FormatNumber(1000 * std::exp(1000.0)) + "|DECISION-ID|1");
   EXPECT_TRUE(owner.Logged("-- Retrieved nothing this round. Firing heuristics-based judgment."));
   EXPECT_EQ(Rows("Marker = 'SCAL'"), 1);
   EXPECT_EQ(Rows("Marker = 'HEUR'"), 1);

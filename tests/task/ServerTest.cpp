@@ -50,11 +50,13 @@ TEST_F(ServerTest, WholeExchangeFromBatchToStop) {
     task.Send("ALTERNATIVE|I1|Option|1");
     task.Send("ALTERNATIVE|I1|Option|2");
     const auto fields = korvane::task::SplitFields(task.Line());
-    ASSERT_EQ(fields.size(), 5u) << "trial " << trial;
+    ASSERT_EQ(fields.size(), 7u) << "trial " << trial;
     EXPECT_EQ(fields[0], "DECISION");
     EXPECT_EQ(fields[1], "Choice");
     EXPECT_TRUE(fields[2] == "1" || fields[2] == "2") << fields[2];
     EXPECT_EQ(fields[3], "RETRIEVAL-TIME");
+    EXPECT_EQ(fields[5], "DECISION-ID");
+    EXPECT_EQ(fields[6], std::to_string(trial + 1));
     task.Send("FEEDBACK|I1|" + std::string(fields[2] == "1" ? "3" : "4"));
   }
   EXPECT_TRUE(QTest::qWaitFor([&] { return server->TrialNumber() == 5; }, 2000));
