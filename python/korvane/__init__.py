@@ -17,7 +17,7 @@ Standard library only; read_trials and read_trace give pandas DataFrames
 when pandas is installed, lists of dicts otherwise.
 """
 
-from .data import TRIAL_COLUMNS_AFTER, TRIAL_COLUMNS_BEFORE, TRIAL_COLUMNS_MIDDLE, read_trace, read_trials
+from .data import TRIAL_COLUMNS_AFTER, TRIAL_COLUMNS_BEFORE, TRIAL_COLUMNS_MIDDLE, read_blends, read_trace, read_trials
 from .task import LINE_LIMIT, Decision, TaskConnection, TaskError
 
 __all__ = [
@@ -26,6 +26,7 @@ __all__ = [
     "TaskConnection",
     "TaskError",
     "read_trace",
+    "read_blends",
     "read_trials",
     "TRIAL_COLUMNS_BEFORE",
     "TRIAL_COLUMNS_MIDDLE",

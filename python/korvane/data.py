@@ -206,3 +206,49 @@ def read_trace(experiment_path, instance_type=None, markers=None, subjects=None,
             raise ValueError("This experiment file holds no trace (no table MetaInstance).")
         rows = [dict(zip(TRACE_COLUMNS, r)) for r in conn.execute(sql, params)]
     return _frame(rows, TRACE_COLUMNS, as_frame)
+
+
+BLEND_COLUMNS = ["SubjectID", "InstanceType", "TrialNumber", "CueNumber", "Instance", "Probability"]
+
+
+def read_blends(experiment_path, instance_type=None, subjects=None, as_frame=None):
+    """What entered each blended retrieval (MetaBlend, kept with the full
+    trace): one row per instance of a blend, with its retrieval probability
+    (the rows of one blend sum to 1). TrialNumber and CueNumber count from 1
+    as the trial table does, so a row joins read_trials on SubjectID,
+    TrialNumber and CueNumber; Instance is the trace's (and the instance
+    table's) ID. A DataFrame or a list of dicts, as read_trials gives."""
+    where, params = [], []
+    if instance_type is not None:
+        where.append("b.InstanceType = ?")
+        params.append(instance_type)
+    if subjects is not None:
+        wanted = [subjects] if isinstance(subjects, int) else list(subjects)
+        where.append(f"b.SubjectID IN ({', '.join('?' * len(wanted))})" if wanted else "0")
+        params.extend(wanted)
+    with _closing(_open_read_only(experiment_path)) as conn:
+        if not _has_table(conn, "MetaBlend"):
+            raise ValueError(
+                "This experiment file holds no record of blends (no table MetaBlend): the run did not blend, "
+                "or kept less than the full trace."
+            )
+        # The trace counts a subject's trials from 0, the trial table from 1
+        # (and only trials that ended): the trial table's number is taken
+        # from MetaCue where it has the cue.
+        trial = "b.TrialNumber + 1"
+        join = ""
+        if _has_table(conn, "MetaCue"):
+            trial = "COALESCE(c.TrialNumber, b.TrialNumber + 1)"
+            join = (
+                " LEFT JOIN MetaCue c ON c.InstanceType = b.InstanceType AND c.SubjectID = b.SubjectID"
+                " AND c.TraceTrial = b.TrialNumber AND c.CueNumber = b.CueNumber"
+            )
+        sql = (
+            f"SELECT b.SubjectID, b.InstanceType, {trial}, b.CueNumber, b.Instance, b.Probability"
+            f" FROM MetaBlend b{join}"
+        )
+        if where:
+            sql += " WHERE " + " AND ".join(where)
+        sql += " ORDER BY b.rowid"
+        rows = [dict(zip(BLEND_COLUMNS, r)) for r in conn.execute(sql, params)]
+    return _frame(rows, BLEND_COLUMNS, as_frame)

@@ -184,3 +184,22 @@ def test_binary_choice_example_runs(server, env):
     )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "20 decisions" in result.stdout
+
+
+def test_read_blends_gives_each_blends_members_and_probabilities(experiment):
+    path, played = experiment
+    blends = korvane.read_blends(path, as_frame=False)
+    trials = {(r["SubjectID"], r["TrialNumber"], r["CueNumber"]): r for r in korvane.read_trials(path, as_frame=False)}
+    by_cue = {}
+    for row in blends:
+        by_cue.setdefault((row["SubjectID"], row["TrialNumber"], row["CueNumber"]), []).append(row)
+    # Every cue of the run blended (the example blends each option's
+    # instances), and each blend's probabilities sum to 1.
+    assert set(by_cue) == set(trials)
+    for key, members in by_cue.items():
+        assert math.isclose(sum(m["Probability"] for m in members), 1, abs_tol=1e-12), key
+        assert all(0 <= m["Probability"] <= 1 for m in members)
+    # The constraint keeps each option's blend to its own instances: the
+    # option's prior among them.
+    assert all(len(members) >= 1 for members in by_cue.values())
+    assert len(korvane.read_blends(path, subjects=[1], as_frame=False)) < len(blends)

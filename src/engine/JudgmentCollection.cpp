@@ -215,6 +215,7 @@ ItemPtr JudgmentCollection::PerformBlending(int roundingRule, double T) const {
 
 ItemPtr JudgmentCollection::Retrieve(TraceWriter& trace, double now, const formula::VariableList& cue,
                                      const RetrievalSettings& settings, RandomSource& random, EngineLog* log) {
+  lastBlend_.clear();
   for (const auto& item : items_) {
     item->Selected = false;
     item->CalculateActivation(settings.alpha, settings.d, settings.s, now, random);
@@ -249,8 +250,10 @@ ItemPtr JudgmentCollection::BlendedRetrieval(TraceWriter& trace, const formula::
   if (items_.empty()) return nullptr;
   bool trace0 = log && log->Wants(0);
   ItemPtr blended;
+  std::vector<ItemPtr> members;  // of the blend kept
   if (settings.constraintType == 0) {
     blended = PerformBlending(settings.roundingRule, settings.T);
+    members = items_;
     if (blended && trace0) log->Add(Indented(2, "BLENDED-INSTANCE(ALL) " + blended->Values.ToString()), 0);
   } else {
     std::vector<std::string> constraints;
@@ -263,6 +266,7 @@ ItemPtr JudgmentCollection::BlendedRetrieval(TraceWriter& trace, const formula::
     if (constraints.size() == 1) {
       JudgmentCollection subset = CreateSubset(cue, *settings.constraintProgram, constraints[0], random, log);
       blended = subset.PerformBlending(settings.roundingRule, settings.T);
+      members = subset.items_;
       if (blended && trace0)
         log->Add(Indented(2, "BLENDED-INSTANCE(" + constraints[0] + ") " + blended->Values.ToString()), 0);
     } else {
@@ -286,6 +290,14 @@ ItemPtr JudgmentCollection::BlendedRetrieval(TraceWriter& trace, const formula::
         if (better) {
           blended = candidate;
           bestValue = value;
+          // Another subset's blend may have changed a shared member's
+          // probability since: the kept blend's are taken now.
+          members.clear();
+          for (const auto& item : subset.items_) {
+            members.push_back(std::make_shared<JudgmentItem>());
+            members.back()->ID = item->ID;
+            members.back()->BlendingProbability = item->BlendingProbability;
+          }
         }
       }
     }
@@ -297,6 +309,7 @@ ItemPtr JudgmentCollection::BlendedRetrieval(TraceWriter& trace, const formula::
     return nullptr;
   blended->Selected = true;
   blended->AddToMetaInstance(trace, "RETR-BLEN");
+  lastBlend_ = std::move(members);
   return blended;
 }
 

@@ -72,6 +72,10 @@ class JudgmentCollection {
   // away from zero, 3 floor, 4 floor(x + 0.5), 6 halves to even.
   ItemPtr PerformBlending(int roundingRule, double T) const;
 
+  // The instances that entered the last blend Retrieve returned, each with
+  // its BlendingProbability (empty after any other retrieval).
+  const std::vector<ItemPtr>& LastBlend() const { return lastBlend_; }
+
   // Scores every item and retrieves one (or null).
   ItemPtr Retrieve(TraceWriter& trace, double now, const formula::VariableList& cue,
                    const RetrievalSettings& settings, RandomSource& random, EngineLog* log);
@@ -82,6 +86,7 @@ class JudgmentCollection {
                            const RetrievalSettings& settings, RandomSource& random, EngineLog* log);
 
   std::vector<ItemPtr> items_;
+  std::vector<ItemPtr> lastBlend_;
 };
 
 }  // namespace korvane::engine

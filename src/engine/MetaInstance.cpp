@@ -181,6 +181,38 @@ void TraceWriter::RecordMerge(std::int32_t subjectID, std::string_view instanceT
   }
 }
 
+void TraceWriter::RecordBlend(std::int32_t subjectID, std::string_view instanceType, std::int32_t trialNumber,
+                              std::int32_t cueNumber, const std::vector<ItemPtr>& members) {
+  if (level_ != Level::Full || members.empty()) return;
+  try {
+    if (!blendInsert_) {
+      store::GetOrCreateMetaBlend(&db_);
+      blendInsert_ = std::make_unique<store::Statement>(
+          db_.Prepare("INSERT INTO \"MetaBlend\" (\"SubjectID\", \"InstanceType\", \"TrialNumber\", \"CueNumber\", "
+                      "\"Instance\", \"Probability\") VALUES (?, ?, ?, ?, ?, ?)"));
+    }
+    store::Statement& s = *blendInsert_;
+    const Variant type{std::string(instanceType)};
+    for (const ItemPtr& member : members) {
+      s.Bind(1, Variant(subjectID));
+      s.Bind(2, type);
+      s.Bind(3, Variant(trialNumber));
+      s.Bind(4, Variant(cueNumber));
+      s.Bind(5, Variant(member->ID));
+      s.BindDouble(6, member->BlendingProbability);
+      s.Run();
+    }
+  } catch (const std::exception& e) {
+    if (blendInsert_) {
+      try {
+        blendInsert_->Reset();
+      } catch (...) {
+      }
+    }
+    Failed(e, members.size());
+  }
+}
+
 void TraceWriter::Failed(const std::exception& e, std::size_t rows) {
   // The trace never stops a run; say so once, count the rest.
   if (failed_ == 0 && log_)

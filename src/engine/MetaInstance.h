@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/JudgmentItem.h"
 #include "util/Variant.h"
 
 namespace korvane::store {
@@ -72,6 +73,11 @@ class TraceWriter {
   // for trace rows.
   void RecordMerge(std::int32_t subjectID, std::string_view instanceType, std::int32_t trialNumber,
                    std::int32_t instance, std::int32_t mergedInto);
+  // Records what entered a blend (MetaBlend, created on first use): each
+  // member's ID and retrieval probability. Full trace only; failures are
+  // handled as for trace rows.
+  void RecordBlend(std::int32_t subjectID, std::string_view instanceType, std::int32_t trialNumber,
+                   std::int32_t cueNumber, const std::vector<ItemPtr>& members);
   // Drops the buffered rows (of a step that failed and was rolled back).
   void Discard() { buffer_.clear(); }
 
@@ -91,7 +97,7 @@ class TraceWriter {
 
   store::Database& db_;
   EngineLog* log_;
-  std::unique_ptr<store::Statement> batchInsert_, singleInsert_, mergeInsert_;
+  std::unique_ptr<store::Statement> batchInsert_, singleInsert_, mergeInsert_, blendInsert_;
   std::string timeText_;
   double timeDays_ = -1;  // the time timeText_ was made from
   std::deque<std::string> names_;

@@ -189,6 +189,7 @@ void ModelExecutor::Impl::RunRetrievalCycle(const std::string& typeName, const f
 
   double now = ModelTimeNow();
   ItemPtr retrieved = memory_.Retrieve(*trace_, now, cue, retrieval_, random_, this);
+  trace_->RecordBlend(subjectId_, preparedType_, trialNumber_, retrievalCount_, memory_.LastBlend());
 
   auto instance = std::make_shared<JudgmentItem>();
   instance->InstanceType = preparedType_;

@@ -129,6 +129,15 @@ std::optional<TableDef> GetOrCreateMetaMerge(Database* db) {
   return GetOrCreate(db, def);
 }
 
+std::optional<TableDef> GetOrCreateMetaBlend(Database* db) {
+  TableDef def;
+  def.name = kMetaBlendTable;
+  def.fields = {{"SubjectID", FieldType::Long},  {"InstanceType", FieldType::Text}, {"TrialNumber", FieldType::Long},
+                {"CueNumber", FieldType::Long},  {"Instance", FieldType::Long},     {"Probability", FieldType::Double}};
+  def.indexes = {{"BlendTrialIdx", {"InstanceType", "SubjectID", "TrialNumber"}, false, false, false}};
+  return GetOrCreate(db, def);
+}
+
 std::optional<TableDef> GetOrCreateMetaCue(Database* db) {
   TableDef def;
   def.name = kMetaCueTable;

@@ -72,6 +72,14 @@ int RestoreTraceIndexes(Database* db);
 // values. Created when missing, like the trace table.
 std::optional<TableDef> GetOrCreateMetaMerge(Database* db);
 
+// What entered each blend: one row per instance of a blended retrieval that
+// retrieved (SubjectID, InstanceType, TrialNumber as the trace counts it,
+// CueNumber from 1 within the trial as the trial table counts it, Instance,
+// Probability: its retrieval probability in that blend; the rows of one
+// blend sum to 1). Written with the full trace; created when missing.
+constexpr const char* kMetaBlendTable = "MetaBlend";
+std::optional<TableDef> GetOrCreateMetaBlend(Database* db);
+
 }  // namespace korvane::store
 
 namespace korvane::store {

@@ -103,6 +103,12 @@ TEST_F(PublishedModelsTest, APartiallyMatchedChoiceNamesTheAlternativeWithTheHig
     const double n = std::stod(offered[i]);
     const double w1 = std::exp(-std::abs(n - 0.1)), w2 = std::exp(-std::abs(n - 0.9));
     EXPECT_NEAR(CueUtility(1, 1, static_cast<int>(i) + 1), (1 * w1 + 10 * w2) / (w1 + w2), 1e-12) << offered[i];
+    // The trace's record of the blend: both priors, with these probabilities.
+    const std::string blend = " FROM MetaBlend WHERE SubjectID = 1 AND TrialNumber = 0 AND CueNumber = " +
+                              std::to_string(i + 1);
+    EXPECT_EQ(Sql(experiment, "SELECT COUNT(*)" + blend), "2");
+    EXPECT_NEAR(Number("SELECT SUM(Probability)" + blend), 1, 1e-15);
+    EXPECT_NEAR(Number("SELECT Probability" + blend + " ORDER BY Instance LIMIT 1"), w1 / (w1 + w2), 1e-12);
   }
 }
 
