@@ -3,11 +3,13 @@
 #include "editor/FormulaScreens.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QTabBar>
 #include <QVBoxLayout>
@@ -191,6 +193,26 @@ frmJudgment::frmJudgment(ScreenHost& host)
   setWindowTitle(tr("Judgment"));
   auto* failLabel = new QLabel(tr("Utility when recognition fails (no instance is retrieved):"), this);
   Body()->addWidget(failLabel);
+  // A default utility stands in for the failure formula.
+  auto* defaults = new QHBoxLayout;
+  defaults->addWidget(new QLabel(tr("Default utility (empty: the formula below):"), this));
+  tbDefaultUtility_ = new QLineEdit(this);
+  tbDefaultUtility_->setObjectName("tbDefaultUtility");
+  tbDefaultUtility_->setMaximumWidth(140);
+  defaults->addWidget(tbDefaultUtility_);
+  cbDefaultUtilityPopulates_ = new QCheckBox(tr("Store it as an instance when first used"), this);
+  cbDefaultUtilityPopulates_->setObjectName("cbDefaultUtilityPopulates");
+  defaults->addWidget(cbDefaultUtilityPopulates_);
+  defaults->addStretch(1);
+  Body()->addLayout(defaults);
+  connect(tbDefaultUtility_, &QLineEdit::textChanged, this, [this](const QString& text) {
+    if (loading_) return;
+    const std::string value = text.trimmed().toStdString();
+    WriteTypeSetting("_DefaultUtility", IsNumericText(value) ? Variant(ReadNumber(value)) : Variant(value));
+  });
+  connect(cbDefaultUtilityPopulates_, &QCheckBox::toggled, this, [this](bool checked) {
+    if (!loading_) WriteTypeSetting("_DefaultUtilityPopulates", Variant(static_cast<std::int32_t>(checked ? 1 : 0)));
+  });
   fail_ = AddPanel("Fail");
   Body()->addWidget(fail_, 1);
   mode_ = AddOptions(tr("Utility when recognition succeeds"), "JudgmentSucceedMode",
@@ -215,6 +237,10 @@ void frmJudgment::LoadInstanceType() {
   succeed_->SetFormulaEnabled(option == 1);
   const QStringList situation = SlotNames('S');
   fail_->SetVariables(Prefixed("Cue.", situation) << "U =");
+  loading_ = true;
+  tbDefaultUtility_->setText(QString::fromStdString(ReadTypeText("_DefaultUtility")));
+  cbDefaultUtilityPopulates_->setChecked(ReadTypeOption("_DefaultUtilityPopulates", 2) == 1);
+  loading_ = false;
   QStringList both;
   for (const QString& name : situation) both << "Cue." + name << "Memory." + name;
   both << Prefixed("Memory.", SlotNames('D')) << Prefixed("Memory.", SlotNames('U'));

@@ -12,6 +12,9 @@ class QComboBox;
 class QLabel;
 class QListWidget;
 
+class QLineEdit;
+class QCheckBox;
+
 namespace korvane::editor {
 
 class frmSimilarity : public FormulaScreen {
@@ -75,6 +78,11 @@ class frmJudgment : public FormulaScreen {
   QButtonGroup* mode_ = nullptr;
   FormulaPanel* fail_ = nullptr;
   FormulaPanel* succeed_ = nullptr;
+  // The type's default utility (empty: the failure formula judges) and
+  // whether it is stored as an instance.
+  QLineEdit* tbDefaultUtility_ = nullptr;
+  QCheckBox* cbDefaultUtilityPopulates_ = nullptr;
+  bool loading_ = false;
 };
 
 class frmDecision : public FormulaScreen {

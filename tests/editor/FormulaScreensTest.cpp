@@ -1,6 +1,7 @@
 // Tests of the formula screens: the check texts, what is stored where, the
 // options and the lists they drive, and the constraints screen's delayed check.
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -255,6 +256,16 @@ TEST_F(FormulaScreensTest, JudgmentFormulasAndTheSucceedMode) {
   screen->OpenScreen();
   EXPECT_EQ(Find<QPlainTextEdit>(screen.get(), "tbFailFormula")->toPlainText(), "");
   EXPECT_EQ(Message(screen.get(), "tbFailMessage"), "Formula must not be empty.");
+  // A default utility, stored as a number, and whether it populates; shown
+  // again when the screen comes back.
+  Find<QLineEdit>(screen.get(), "tbDefaultUtility")->setText("1001");
+  Find<QCheckBox>(screen.get(), "cbDefaultUtilityPopulates")->click();
+  EXPECT_EQ(Setting("I1_DefaultUtility"), Variant(1001.0));
+  EXPECT_EQ(Setting("I1_DefaultUtilityPopulates"), Variant(1.0));
+  screen->CloseScreen();
+  screen->OpenScreen();
+  EXPECT_EQ(Find<QLineEdit>(screen.get(), "tbDefaultUtility")->text(), "1001");
+  EXPECT_TRUE(Find<QCheckBox>(screen.get(), "cbDefaultUtilityPopulates")->isChecked());
 }
 
 TEST_F(FormulaScreensTest, DecisionFormulasOfFailedRecognitionAreKeptApart) {

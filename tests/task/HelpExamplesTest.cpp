@@ -49,18 +49,20 @@ std::vector<Example> HelpExamples() {
   return examples;
 }
 
-// A model of the names the examples use: situation Price, decision Choice,
-// utility Payoff; no priors, so that a subject's first trial judges by the
-// failure formulas and later ones by the success formulas.
+// A model of the names the examples use: situation Price and Option,
+// decision Choice, utility Payoff; no priors, so that a subject's first trial
+// judges by the failure formulas and later ones by the success formulas.
 json HelpModel(bool blending) {
   const std::string choice = blending ? "D_Choice_Integer" : "D_Choice_String";
   json type = {{"name", "I1"},
                {"slots",
                 {{{"aspect", "situation"}, {"name", "Price"}, {"type", "Real"}},
+                 {{"aspect", "situation"}, {"name", "Option"}, {"type", "Integer"}},
                  {{"aspect", "decision"}, {"name", "Choice"}, {"type", blending ? "Integer" : "String"}},
                  {{"aspect", "utility"}, {"name", "Payoff"}, {"type", "Real"}}}},
                {"formulas",
                 {{"Price", "PM = -ABS(CUE - MEMORY)"},
+                 {"Option", "PM = 0"},
                  {choice, blending ? "D = 1" : "D = Memory.Choice"},
                  {choice + "_FAILURE", blending ? "D = 2" : "D = \"A\""}}},
                {"rows", json::array()}};
@@ -89,7 +91,7 @@ class HelpExamplesTest : public korvane::test::ServedModelTest<> {
     auto task = Started();
     std::string problems;
     for (const char* price : {"3", "5", "3"}) {
-      const std::string reply = task->Ask(std::string("ALTERNATIVE|I1|Price|") + price);
+      const std::string reply = task->Ask(std::string("ALTERNATIVE|I1|Price|") + price + "|Option|2");
       if (reply.rfind("DECISION|", 0) != 0) problems += " trial at Price " + std::string(price) + ": " + reply + ";";
       task->Send(feedback);
     }
