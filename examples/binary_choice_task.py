@@ -6,8 +6,10 @@ Each simulated subject repeatedly chooses between a safe option (3 points
 for sure) and a risky one (4 points with probability 0.8, else 0). For every
 trial the task offers both options to the model, one ALTERNATIVE message per
 option, waits for the model's DECISION, and answers with the payoff of the
-chosen option as FEEDBACK. At the end it prints the proportion of risky
-choices per block of trials.
+chosen option as FEEDBACK. With --full-feedback it then tells the model
+what the other option would have paid (OUTCOME), as in full-feedback
+experiments. At the end it prints the proportion of risky choices per block
+of trials.
 
     korvane serve my-model.mdb                # in one terminal
     python3 binary_choice_task.py --port 4258 # in another
@@ -35,6 +37,10 @@ import example_task  # the command line and the learning curve, shared by the ex
 SAFE, RISKY = 1, 2
 
 
+def pay(option, rng):
+    return 3 if option == SAFE else (4 if rng.random() < 0.8 else 0)
+
+
 def play(args):
     rng = random.Random(args.seed)
     risky = []  # risky[s][t] is True when subject s chose the risky option in trial t
@@ -56,14 +62,13 @@ def play(args):
                         conn.alternative(args.type, Option=option)
                 decision = conn.decision()
                 option = decision.get("Choice")
-                if option == SAFE:
-                    payoff = 3
-                elif option == RISKY:
-                    payoff = 4 if rng.random() < 0.8 else 0
-                else:
+                if option not in (SAFE, RISKY):
                     raise korvane.TaskError("the model chose neither option 1 nor 2: " + decision.line)
                 choices.append(option == RISKY)
-                conn.feedback(args.type, payoff)
+                conn.feedback(args.type, pay(option, rng))
+                if args.full_feedback:
+                    other = RISKY if option == SAFE else SAFE
+                    conn.outcome(args.type, pay(other, rng), Option=other)
             risky.append(choices)
         conn.stop(args.type)
     seconds = time.monotonic() - started
@@ -72,7 +77,10 @@ def play(args):
 
 
 def main():
-    args = example_task.parse_arguments(__doc__)
+    args = example_task.parse_arguments(
+        __doc__,
+        lambda p: p.add_argument("--full-feedback", action="store_true",
+                                 help="also send the outcome of the option not chosen (OUTCOME)"))
     try:
         play(args)
     except (OSError, korvane.TaskError) as error:

@@ -4,9 +4,12 @@ curve they print at the end. Standard library only."""
 import argparse
 
 
-def parse_arguments(doc):
-    """The examples' options; the description is the first paragraph of doc."""
+def parse_arguments(doc, more=None):
+    """The examples' options; the description is the first paragraph of doc.
+    more(parser), when given, adds an example's own options."""
     parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    if more:
+        more(parser)
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=4258)
     parser.add_argument("--subjects", type=int, default=0, help="default: the model's BATCH")

@@ -203,3 +203,39 @@ def test_read_blends_gives_each_blends_members_and_probabilities(experiment):
     # option's prior among them.
     assert all(len(members) >= 1 for members in by_cue.values())
     assert len(korvane.read_blends(path, subjects=[1], as_frame=False)) < len(blends)
+
+
+def test_partial_matching_example_chooses_as_the_equations_say(tmp_path, env):
+    # Without noise, at temperature 1, the model's every choice among the
+    # five alternatives is the one the equations give (the example checks
+    # it with --reference); the DECISION names the alternative.
+    model = str(tmp_path / "pm.mdb")
+    run_korvane("model", "import", os.path.join(ROOT, "examples", "partial-matching.json"), model, env=env)
+    run_korvane("set", model, "Params_Temperature", "1", env=env)
+    run_korvane("set", model, "Params_S_Value", "0", env=env)
+    server = Server(model, env)
+    try:
+        result = subprocess.run(
+            [sys.executable, os.path.join(ROOT, "examples", "partial_matching_task.py"), "--port", str(server.port),
+             "--subjects", "3", "--trials", "40", "--reference"],
+            capture_output=True, text=True, timeout=120, env=env,
+        )
+    finally:
+        server.stop()
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "differ from the equations' reference: 0 of 120" in result.stdout
+    rows = korvane.read_trials(server.experiments()[0], as_frame=False)
+    assert all(r["Pick"] == r["N"] for r in rows)
+
+
+def test_full_feedback_remembers_the_option_not_chosen(server, env):
+    result = subprocess.run(
+        [sys.executable, os.path.join(ROOT, "examples", "binary_choice_task.py"), "--port", str(server.port),
+         "--subjects", "2", "--trials", "10", "--full-feedback"],
+        capture_output=True, text=True, timeout=120, env=env,
+    )
+    server.stop()
+    assert result.returncode == 0, result.stdout + result.stderr
+    trace = korvane.read_trace(server.experiments()[0], markers="FORE", as_frame=False)
+    assert len(trace) == 20  # one foregone outcome a trial
+    assert all(r["Feedback"] in (0, 3, 4) for r in trace)
