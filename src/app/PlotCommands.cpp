@@ -32,6 +32,7 @@ struct PlotOptions {
   std::string subjects = "all";
   int width = 1000;
   int height = 760;
+  bool heightGiven = false;
   int block = 1;
 };
 
@@ -86,8 +87,12 @@ int RunPlotCommand(const PlotOptions& options) {
                                    subjects.empty() ? QString("all subjects")
                                                     : QString("%1 subject(s)").arg(subjects.size()));
     QString writeError;
+    // Two more panels (a blending run's full trace) get a taller picture
+    // unless a height was asked for.
+    int height = options.height;
+    if (!options.heightGiven && (!summary.outcomeLabels.empty() || !summary.instanceLabels.empty())) height = 1140;
     if (!editor::SaveRunSummary(summary, title, QString::fromStdString(options.output), &writeError,
-                                options.width, options.height)) {
+                                options.width, height)) {
       std::cerr << "korvane plot: " << writeError.toStdString() << "\n";
       return 1;
     }
@@ -121,8 +126,9 @@ void AddPlotCommands(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<PlotOptions>();
   CLI::App* plot = app.add_subcommand(
       "plot", "Draw a run as PNG, SVG or PDF: per trial (or block of trials), the share of each decision, the "
-              "mean utility of executed instances, the mean utility judged for each alternative and the mean "
-              "activation of retrieved instances, averaged over subjects");
+              "mean utility of executed instances, the mean utility judged for each alternative, for a blending "
+              "run with the full trace the retrieval probability of each outcome and the base-level activation "
+              "of each kind of instance, and the mean activation of retrieved instances, averaged over subjects");
   plot->add_option("EXPERIMENT", options->experiment, "experiment database (a copy made for one run)")
       ->required()
       ->check(CLI::ExistingFile);
@@ -137,10 +143,13 @@ void AddPlotCommands(CLI::App& app, CommandContext& context) {
   plot->add_option("--width", options->width, "picture width in pixels")
       ->check(CLI::Range(200, 8000))
       ->capture_default_str();
-  plot->add_option("--height", options->height, "picture height in pixels")
-      ->check(CLI::Range(150, 8000))
-      ->capture_default_str();
-  plot->callback([options, &context] { context.exitCode = RunPlotCommand(*options); });
+  CLI::Option* height = plot->add_option("--height", options->height,
+                                         "picture height in pixels (default 760; 1140 with the blend panels)")
+                            ->check(CLI::Range(150, 8000));
+  plot->callback([options, height, &context] {
+    options->heightGiven = height->count() > 0;
+    context.exitCode = RunPlotCommand(*options);
+  });
 }
 
 }  // namespace korvane::app

@@ -245,8 +245,22 @@ void PaintRunSummary(QPainter& painter, const QRectF& area, const RunSummary& su
         {QString::fromStdString(summary.alternatives[a]), SeriesColour(a), &summary.alternativeUtility[a]});
   }
 
+  // With the full trace of a blending run: how the blends weighed each
+  // outcome of an alternative, and the base-level activation of each kind of
+  // instance.
+  Panel probability{QObject::tr("Mean retrieval probability of each outcome in its alternative's blend (alternative: outcome)"), {}, true};
+  for (std::size_t o = 0; o < summary.outcomeLabels.size(); ++o)
+    probability.series.push_back(
+        {QString::fromStdString(summary.outcomeLabels[o]), SeriesColour(o), &summary.outcomeProbability[o]});
+  Panel baseLevel{QObject::tr("Mean base-level activation of each kind of instance (situation: utility)"), {}, false};
+  for (std::size_t k = 0; k < summary.instanceLabels.size(); ++k)
+    baseLevel.series.push_back(
+        {QString::fromStdString(summary.instanceLabels[k]), SeriesColour(k), &summary.instanceBLL[k]});
+
   std::vector<const Panel*> panels{&decisions, &utility};
   if (!judged.series.empty()) panels.push_back(&judged);
+  if (!probability.series.empty()) panels.push_back(&probability);
+  if (!baseLevel.series.empty()) panels.push_back(&baseLevel);
   panels.push_back(&activation);
   const double height = (area.bottom() - top) / static_cast<double>(panels.size());
   for (std::size_t p = 0; p < panels.size(); ++p) {

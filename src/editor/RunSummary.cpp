@@ -6,7 +6,9 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <functional>
 #include <set>
+#include <tuple>
 
 #include "editor/ScreenSettings.h"
 #include "export/CellFormat.h"
@@ -53,6 +55,26 @@ std::int64_t PointOf(std::int64_t trial, int blockSize) {
 // series (each subject counts once per point).
 void AverageCells(const Cells& cells, RunSummary& summary);
 
+// A series per label over the summary's points: per (subject, point) cell
+// the mean of what was added, then the mean over the subjects.
+struct LabelledCells {
+  std::map<std::string, std::map<std::pair<std::int32_t, std::int64_t>, std::pair<double, std::int64_t>>> cells;
+  std::map<std::string, double> weight;  // what ranks the labels
+  void Add(const std::string& label, std::int32_t subject, std::int64_t point, double value, double rank) {
+    auto& [sum, count] = cells[label][{subject, point}];
+    sum += value;
+    ++count;
+    weight[label] += rank;
+  }
+  void Fill(const std::vector<std::int64_t>& points, std::vector<std::string>& labels,
+            std::vector<std::vector<double>>& series) const;
+};
+
+// The blend panels of a run with a trial table, MetaBlend and the trace.
+void SummarizeBlends(store::Database& db, const std::string& instanceType,
+                     const std::map<std::tuple<std::int32_t, std::int32_t, std::int32_t>, std::string>& cueLabels,
+                     const std::function<bool(std::int32_t)>& chosen, RunSummary& summary);
+
 // Mean of the values that are numbers; NaN when there are none.
 double MeanOf(const std::vector<double>& values) {
   double sum = 0;
@@ -91,6 +113,7 @@ RunSummary SummarizeRun(store::Database& db, const std::string& instanceType,
     summary.fromTrialTable = true;
     Cells cells;
     std::vector<std::string> situationSlots;
+    std::map<std::tuple<std::int32_t, std::int32_t, std::int32_t>, std::string> cueLabels;  // the alternative of each cue
     exporting::ForEachTrialRow(
         db, instanceType,
         [&](const exporting::TrialTable& table) {
@@ -116,14 +139,18 @@ RunSummary SummarizeRun(store::Database& db, const std::string& instanceType,
               ++cell.activationCount;
             }
           }
+          const std::string alternative = NamedLabel(situationSlots, row.situation);
+          cueLabels[{row.subject, row.trial, row.cue}] = alternative;
           if (std::isfinite(row.utility)) {
-            auto& [sum, count] = cell.alternatives[NamedLabel(situationSlots, row.situation)];
+            auto& [sum, count] = cell.alternatives[alternative];
             sum += row.utility;
             ++count;
           }
           return true;
         });
     AverageCells(cells, summary);
+    if (db.FindTableDef(store::kMetaBlendTable) && db.FindTableDef(instanceType))
+      SummarizeBlends(db, instanceType, cueLabels, chosen, summary);
     return summary;
   }
 
@@ -247,6 +274,142 @@ RunSummary SummarizeRun(store::Database& db, const std::string& instanceType,
 }
 
 namespace {
+
+// "Option = 2" as "Option 2".
+std::string Compact(std::string label) {
+  for (std::size_t at = label.find(" = "); at != std::string::npos; at = label.find(" = ", at + 1))
+    label.replace(at, 3, " ");
+  return label;
+}
+
+void LabelledCells::Fill(const std::vector<std::int64_t>& points, std::vector<std::string>& labels,
+                         std::vector<std::vector<double>>& series) const {
+  std::vector<std::pair<double, std::string>> ranked;
+  for (const auto& [label, w] : weight) ranked.emplace_back(-w, label);
+  std::sort(ranked.begin(), ranked.end());
+  if (ranked.size() > RunSummary::kMostBlendSeries) ranked.resize(RunSummary::kMostBlendSeries);
+  labels.clear();
+  for (const auto& entry : ranked) labels.push_back(entry.second);
+  std::sort(labels.begin(), labels.end());
+  std::map<std::int64_t, std::size_t> index;
+  for (std::size_t i = 0; i < points.size(); ++i) index[points[i]] = i;
+  series.assign(labels.size(), std::vector<double>(points.size(), kNaN));
+  for (std::size_t l = 0; l < labels.size(); ++l) {
+    std::vector<std::vector<double>> perPoint(points.size());
+    for (const auto& [key, sumCount] : cells.at(labels[l])) {
+      auto at = index.find(key.second);
+      if (at != index.end() && sumCount.second > 0)
+        perPoint[at->second].push_back(sumCount.first / static_cast<double>(sumCount.second));
+    }
+    for (std::size_t t = 0; t < points.size(); ++t) series[l][t] = MeanOf(perPoint[t]);
+  }
+}
+
+void SummarizeBlends(store::Database& db, const std::string& instanceType,
+                     const std::map<std::tuple<std::int32_t, std::int32_t, std::int32_t>, std::string>& cueLabels,
+                     const std::function<bool(std::int32_t)>& chosen, RunSummary& summary) {
+  // Each instance's situation and utility, by ID; a row that feedback merged
+  // away is found through MetaMerge (the row that took it over is equal).
+  std::vector<std::string> situation;
+  std::string columns, utilityName;
+  for (const SlotColumn& slot : ListSlots(&db, instanceType)) {
+    if (slot.aspect == 'S') {
+      situation.push_back(slot.displayName);
+      columns += ", " + exporting::QuoteIdentifier(slot.column);
+    } else if (slot.aspect == 'U' && utilityName.empty()) {
+      utilityName = slot.displayName;
+      columns += ", " + exporting::QuoteIdentifier(slot.column);
+    }
+  }
+  if (utilityName.empty()) return;
+  std::map<std::int64_t, std::pair<std::string, std::string>> kinds;  // ID -> instance label, utility text
+  {
+    store::Statement rows = db.Prepare("SELECT X_ID" + columns + " FROM " + exporting::QuoteIdentifier(instanceType));
+    while (rows.Step()) {
+      std::vector<Variant> values;
+      for (std::size_t i = 0; i < situation.size(); ++i) values.push_back(rows.Column(1 + static_cast<int>(i)));
+      std::string utility;
+      exporting::AppendCellText(rows.Column(1 + static_cast<int>(situation.size())), exporting::ColumnKind::Slot,
+                                utility);
+      // Short labels, so that a legend shows them whole: "Option 2: 4".
+      std::string kind;
+      for (std::size_t i = 0; i < situation.size(); ++i) {
+        kind += (i ? ", " : "") + situation[i] + " ";
+        exporting::AppendCellText(values[i], exporting::ColumnKind::Slot, kind);
+      }
+      kinds[static_cast<std::int64_t>(rows.Column(0).ToNumber())] = {kind + ": " + utility, utility};
+    }
+  }
+  if (db.FindTableDef(store::kMetaMergeTable)) {
+    std::map<std::int64_t, std::int64_t> mergedInto;
+    store::Statement merges = db.Prepare("SELECT Instance, MergedInto FROM MetaMerge WHERE InstanceType = ?");
+    merges.Bind(1, Variant(instanceType));
+    while (merges.Step())
+      mergedInto[static_cast<std::int64_t>(merges.Column(0).ToNumber())] =
+          static_cast<std::int64_t>(merges.Column(1).ToNumber());
+    for (const auto& [from, into] : mergedInto) {
+      auto next = mergedInto.find(from);
+      for (std::size_t hops = 0; next != mergedInto.end() && hops <= mergedInto.size(); ++hops) {
+        if (auto held = kinds.find(next->second); held != kinds.end()) {
+          kinds[from] = held->second;
+          break;
+        }
+        next = mergedInto.find(next->second);
+      }
+    }
+  }
+  // The trial table's trial of each traced trial.
+  std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> trialOf;
+  {
+    store::Statement trials =
+        db.Prepare("SELECT DISTINCT SubjectID, TraceTrial, TrialNumber FROM MetaCue WHERE InstanceType = ?");
+    trials.Bind(1, Variant(instanceType));
+    while (trials.Step())
+      trialOf[{static_cast<std::int32_t>(trials.Column(0).ToNumber()),
+               static_cast<std::int32_t>(trials.Column(1).ToNumber())}] =
+          static_cast<std::int32_t>(trials.Column(2).ToNumber());
+  }
+
+  LabelledCells outcomes, bll;
+  {
+    // One probability per outcome and cue (the members holding it summed),
+    // then the mean over the alternative's cues of the point.
+    std::map<std::tuple<std::int32_t, std::int32_t, std::int32_t, std::string>, double> perCue;
+    store::Statement blends = db.Prepare(
+        "SELECT SubjectID, TrialNumber, CueNumber, Instance, Probability FROM MetaBlend WHERE InstanceType = ?");
+    blends.Bind(1, Variant(instanceType));
+    while (blends.Step()) {
+      const auto subject = static_cast<std::int32_t>(blends.Column(0).ToNumber());
+      if (!chosen(subject)) continue;
+      auto trial = trialOf.find({subject, static_cast<std::int32_t>(blends.Column(1).ToNumber())});
+      auto kind = kinds.find(static_cast<std::int64_t>(blends.Column(3).ToNumber()));
+      if (trial == trialOf.end() || kind == kinds.end()) continue;
+      const auto cue = static_cast<std::int32_t>(blends.Column(2).ToNumber());
+      auto alternative = cueLabels.find({subject, trial->second, cue});
+      if (alternative == cueLabels.end()) continue;
+      perCue[{subject, trial->second, cue, Compact(alternative->second) + ": " + kind->second.second}] +=
+          blends.Column(4).ToNumber();
+    }
+    for (const auto& [key, p] : perCue)
+      outcomes.Add(std::get<3>(key), std::get<0>(key), PointOf(std::get<1>(key), summary.blockSize), p, p);
+  }
+  {
+    store::Statement scored = db.Prepare(
+        "SELECT SubjectID, TrialNumber, Instance, BLL FROM MetaInstance WHERE InstanceType = ? AND Marker = 'ACAL'");
+    scored.Bind(1, Variant(instanceType));
+    while (scored.Step()) {
+      const auto subject = static_cast<std::int32_t>(scored.Column(0).ToNumber());
+      if (!chosen(subject)) continue;
+      auto trial = trialOf.find({subject, static_cast<std::int32_t>(scored.Column(1).ToNumber())});
+      auto kind = kinds.find(static_cast<std::int64_t>(scored.Column(2).ToNumber()));
+      const Variant value = scored.Column(3);
+      if (trial == trialOf.end() || kind == kinds.end() || !value.IsNumber()) continue;
+      bll.Add(kind->second.first, subject, PointOf(trial->second, summary.blockSize), value.ToNumber(), 1);
+    }
+  }
+  outcomes.Fill(summary.trials, summary.outcomeLabels, summary.outcomeProbability);
+  bll.Fill(summary.trials, summary.instanceLabels, summary.instanceBLL);
+}
 
 void AverageCells(const Cells& cells, RunSummary& summary) {
   std::set<std::string> labels, alternatives;

@@ -43,6 +43,17 @@ struct RunSummary {
   // alternative and trial the mean utility judged for it (NaN where none).
   std::vector<std::string> alternatives;
   std::vector<std::vector<double>> alternativeUtility;
+  // With the full trace of a blending run: per outcome of an alternative
+  // ("Option 2: 4") and trial, the mean retrieval probability of the
+  // instances holding that outcome in the alternative's blends; and per
+  // instance kind ("Option 2: 4": its situation and utility) the
+  // mean base-level activation of the candidates scored. At most
+  // kMostBlendSeries of each, those of the greatest mass or count.
+  static constexpr std::size_t kMostBlendSeries = 8;
+  std::vector<std::string> outcomeLabels;
+  std::vector<std::vector<double>> outcomeProbability;
+  std::vector<std::string> instanceLabels;
+  std::vector<std::vector<double>> instanceBLL;
   std::int64_t executions = 0;               // EXEC rows counted
   std::int64_t executionsWithoutRow = 0;     // EXEC rows whose instance row cannot be found
   std::int64_t retrievals = 0;               // retrieval rows counted

@@ -120,6 +120,43 @@ void AddTrialTable(const std::string& path) {
   db->Close();
 }
 
+TEST_F(GraphTest, BlendsGiveTheProbabilityOfEachOutcomeAndTheBaseLevelOfEachInstance) {
+  const std::string path = CreateExperiment();
+  AddTrialTable(path);
+  {
+    auto db = store::Database::Open(path);
+    // Subject 1's first trial: the blend of Price 1 weighs instance 1
+    // (Price 1.5, value 11) 0.25 and instance 2 (Price 3, value 21) 0.75;
+    // that of Price 2 instance 1 alone. Subject 2's: Price 1 blends
+    // instance 4 (value 12) alone.
+    store::GetOrCreateMetaBlend(db.get());
+    db->Execute("INSERT INTO MetaBlend (SubjectID, InstanceType, TrialNumber, CueNumber, Instance, Probability) "
+                "VALUES (1, 'I1', 0, 1, 1, 0.25), (1, 'I1', 0, 1, 2, 0.75), (1, 'I1', 0, 2, 1, 1), "
+                "(2, 'I1', 0, 1, 4, 1)");
+    db->Close();
+  }
+  auto db = store::Database::Open(path);
+  const RunSummary summary = editor::SummarizeRun(*db, "I1", {});
+  ASSERT_EQ(summary.outcomeLabels,
+            (std::vector<std::string>{"Price 1: 11", "Price 1: 12", "Price 1: 21", "Price 2: 11"}));
+  EXPECT_DOUBLE_EQ(summary.outcomeProbability[0][0], 0.25);
+  EXPECT_DOUBLE_EQ(summary.outcomeProbability[1][0], 1);
+  EXPECT_DOUBLE_EQ(summary.outcomeProbability[2][0], 0.75);
+  EXPECT_DOUBLE_EQ(summary.outcomeProbability[3][0], 1);
+  EXPECT_TRUE(std::isnan(summary.outcomeProbability[0][1]));
+  // The trace's ACAL rows of traced trial 1 belong to trial 2 of the trial
+  // table; every candidate there has BLL 0.25.
+  ASSERT_FALSE(summary.instanceLabels.empty());
+  EXPECT_EQ(summary.instanceLabels[0], "Price 1.5: 11");
+  EXPECT_DOUBLE_EQ(summary.instanceBLL[0][1], 0.25);
+  // Both panels are drawn.
+  const QImage image = editor::RenderRunSummary(summary, "Run", 800, 1100);
+  EXPECT_FALSE(image.isNull());
+  // Subjects filter the blends too.
+  EXPECT_EQ(editor::SummarizeRun(*db, "I1", {2}).outcomeLabels, std::vector<std::string>{"Price 1: 12"});
+  db->Close();
+}
+
 TEST_F(GraphTest, TrialTableGivesNamedDecisionsBlocksAndJudgedValues) {
   const std::string path = CreateExperiment();
   AddTrialTable(path);
