@@ -17,38 +17,14 @@ namespace {
 
 using nlohmann::json;
 
-class PublishedModelsTest : public korvane::test::ServedModelTest<> {
+class PublishedModelsTest : public korvane::test::ServedRunTest {
  protected:
   // The binary-choice example without noise at temperature 1, one cue per
-  // trial unless settings say otherwise, with these priors (Option ->
-  // Value); a null setting removes the key.
-  void ServeChoice(std::vector<std::pair<int, double>> priors, json settings = json::object()) {
+  // trial unless settings say otherwise.
+  void ServeChoice(const std::vector<std::pair<int, double>>& priors, json settings = json::object()) {
     json defaults = {{"Params_S_Value", 0}, {"Params_Temperature", 1}, {"Params_StopRule_Num", 1}};
     defaults.update(settings);
-    Serve([&](json& m) {
-      json& type = m["instance_types"][0];
-      type["formulas"]["Option"] = "PM = 0";
-      type["formulas"]["D_Choice_Integer_FAILURE"] = "D = ROUND(Cue.Option)";
-      type["rows"] = json::array();
-      for (auto [option, value] : priors) type["rows"].push_back({{"Option", option}, {"Choice", option}, {"Value", value}});
-      for (auto& [key, value] : defaults.items()) {
-        if (value.is_null()) m["settings"].erase(key);
-        else m["settings"][key] = value;
-      }
-    });
-    task = Started();
-  }
-  void Finish() {
-    experiment = server->ExperimentPath();
-    task->Send("STOP");
-    task->Quiet(200);
-    task.reset();
-    server.reset();
-  }
-  double Number(const std::string& query) {
-    const std::string text = Sql(experiment, query);
-    EXPECT_FALSE(text.empty()) << query;
-    return text.empty() ? NAN : std::stod(text);
+    ServedRunTest::ServeChoice(priors, defaults);
   }
   double CueUtility(int subject, int trial, int cue) {
     return Number("SELECT Utility FROM MetaCue WHERE SubjectID = " + std::to_string(subject) +
@@ -67,10 +43,6 @@ class PublishedModelsTest : public korvane::test::ServedModelTest<> {
       if (fields[i] == name) return fields[i + 1];
     return "";
   }
-  static double Age(double ms) { return std::pow(ms, -0.5); }
-
-  std::unique_ptr<LineClient> task;
-  std::string experiment;
 };
 
 TEST_F(PublishedModelsTest, APartiallyMatchedChoiceNamesTheAlternativeWithTheHighestBlend) {

@@ -18,40 +18,15 @@ namespace {
 
 using nlohmann::json;
 
-class RememberedOutcomesTest : public korvane::test::ServedModelTest<> {
+class RememberedOutcomesTest : public korvane::test::ServedRunTest {
  protected:
-  // The example with PM = 0, one cue per trial, the given priors (Option ->
-  // Value) and settings (null: the key removed).
-  void ServeWith(std::vector<std::pair<int, double>> priors, json settings) {
+  // One cue per trial unless settings say otherwise.
+  void ServeWith(const std::vector<std::pair<int, double>>& priors, json settings) {
     if (!settings.contains("Params_StopRule_Num")) settings["Params_StopRule_Num"] = 1;
-    Serve([&](json& m) {
-      json& type = m["instance_types"][0];
-      type["formulas"]["Option"] = "PM = 0";
-      type["rows"] = json::array();
-      for (auto [option, value] : priors) type["rows"].push_back({{"Option", option}, {"Choice", option}, {"Value", value}});
-      for (auto& [key, value] : settings.items()) {
-        if (value.is_null()) m["settings"].erase(key);
-        else m["settings"][key] = value;
-      }
-    });
-    task = Started();
-    ASSERT_TRUE(task->Connected());
+    ServeChoice(priors, settings);
   }
   // One trial of single alternatives (Params_StopRule_Num 1): its DECISION.
   std::string Choose(int option) { return task->Ask("ALTERNATIVE|I1|Option|" + std::to_string(option)); }
-  // Ends the run and closes the server, so that the file holds everything.
-  void Finish() {
-    experiment = server->ExperimentPath();
-    task->Send("STOP");
-    task->Quiet(200);
-    task.reset();
-    server.reset();
-  }
-  double Number(const std::string& query) {
-    const std::string text = Sql(experiment, query);
-    EXPECT_FALSE(text.empty()) << query;
-    return text.empty() ? NAN : std::stod(text);
-  }
   // The ID of subject 1's instance of an option holding a value.
   std::string Instance(int option, double value, bool prior) {
     return Sql(experiment, "SELECT X_ID FROM I1 WHERE X_Subject = 1 AND S_Option_Integer = " + std::to_string(option) +
@@ -67,10 +42,6 @@ class RememberedOutcomesTest : public korvane::test::ServedModelTest<> {
     return Number(std::string("SELECT ") + column + " FROM MetaCue WHERE SubjectID = 1 AND TrialNumber = " +
                   std::to_string(trial) + " AND CueNumber = " + std::to_string(cue));
   }
-  static double Age(double ms) { return std::pow(ms, -0.5); }
-
-  std::unique_ptr<LineClient> task;
-  std::string experiment;
 };
 
 TEST_F(RememberedOutcomesTest, ABlendEqualToAPriorNeverOverwritesIt) {

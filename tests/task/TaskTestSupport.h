@@ -8,6 +8,7 @@
 
 #include <QTcpSocket>
 #include <QtTest/QTest>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -164,6 +165,47 @@ class ServedModelTest : public ::testing::Test {
   std::unique_ptr<task::TaskServer> server;
   std::shared_ptr<DialogsT> dialogs;
   std::shared_ptr<Dialogs> previous;
+};
+
+// A served run whose results are read from the experiment file once it is
+// over: Finish ends the run and closes the server, Number reads one value.
+class ServedRunTest : public ServedModelTest<> {
+ protected:
+  // The example model with PM = 0, a heuristic that acts on the option
+  // offered, these priors (Option -> Value) and settings (null: the key
+  // removed); subject 1 started.
+  void ServeChoice(const std::vector<std::pair<int, double>>& priors, const nlohmann::json& settings) {
+    Serve([&](nlohmann::json& m) {
+      nlohmann::json& type = m["instance_types"][0];
+      type["formulas"]["Option"] = "PM = 0";
+      type["formulas"]["D_Choice_Integer_FAILURE"] = "D = ROUND(Cue.Option)";
+      type["rows"] = nlohmann::json::array();
+      for (auto [option, value] : priors)
+        type["rows"].push_back({{"Option", option}, {"Choice", option}, {"Value", value}});
+      for (auto& [key, value] : settings.items()) {
+        if (value.is_null()) m["settings"].erase(key);
+        else m["settings"][key] = value;
+      }
+    });
+    task = Started();
+    ASSERT_TRUE(task->Connected());
+  }
+  void Finish() {
+    experiment = server->ExperimentPath();
+    task->Send("STOP");
+    task->Quiet(200);
+    task.reset();
+    server.reset();
+  }
+  double Number(const std::string& query) {
+    const std::string text = Sql(experiment, query);
+    EXPECT_FALSE(text.empty()) << query;
+    return text.empty() ? std::nan("") : std::stod(text);
+  }
+  static double Age(double ms) { return std::pow(ms, -0.5); }
+
+  std::unique_ptr<LineClient> task;
+  std::string experiment;
 };
 
 }  // namespace korvane::test
