@@ -1,8 +1,10 @@
 // FormulaCheck.cpp: the formula check shared by the formula screens.
 #include "editor/FormulaCheck.h"
 
+
 #include "editor/NumberText.h"
 #include "formula/FormulaProgram.h"
+#include "formula/UnknownNames.h"
 #include "util/ErrorText.h"
 
 namespace korvane::editor {
@@ -10,7 +12,8 @@ namespace korvane::editor {
 const char* const kFormulaEmptyText = "Formula must not be empty.";
 const char* const kFormulaAcceptedText = "Formula Accepted.";
 
-FormulaCheckResult CheckFormula(const std::string& text, const FormulaRequirement& requirement) {
+FormulaCheckResult CheckFormula(const std::string& text, const FormulaRequirement& requirement,
+                                const std::vector<std::string>& known) {
   FormulaCheckResult result;
   if (Trimmed(text).empty()) {
     result.store = true;
@@ -22,6 +25,13 @@ FormulaCheckResult CheckFormula(const std::string& text, const FormulaRequiremen
   if (program.HasError()) {
     result.message = "Formula Error: " + WithoutErrorNumbers(program.ErrorMessage());
     return result;
+  }
+  if (!known.empty()) {
+    const std::vector<formula::UnknownVariable> unknown = formula::UnknownVariables(program, known);
+    if (!unknown.empty()) {
+      result.message = "Formula Error: " + formula::UnknownVariableText(unknown.front());
+      return result;
+    }
   }
   const formula::VariableList& assigned = program.Assignments();
   if (!requirement.nameSpace.empty()) {

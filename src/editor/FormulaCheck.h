@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace korvane::editor {
 
@@ -25,7 +26,14 @@ struct FormulaCheckResult {
   std::string message;    // for the message line
 };
 
-FormulaCheckResult CheckFormula(const std::string& text, const FormulaRequirement& requirement);
+// known, when given, holds the variables a run gives the formula (the
+// screen's list): a Cue.<name> or Memory.<name> the formula reads that is
+// neither known nor assigned by the formula itself is a typo or a slot that
+// does not exist, and the formula is refused with the nearest known name.
+FormulaCheckResult CheckFormula(const std::string& text, const FormulaRequirement& requirement,
+                                const std::vector<std::string>& known = {});
+
+
 
 // The texts of the screens.
 extern const char* const kFormulaEmptyText;     // "Formula must not be empty."

@@ -67,6 +67,11 @@ QString FormulaPanel::Message() const { return message_->toPlainText(); }
 void FormulaPanel::SetVariables(const QStringList& variables) {
   variables_->clear();
   variables_->addItems(variables);
+  // What a run gives the formula: the list without the assignments it
+  // offers to insert ("U =").
+  known_.clear();
+  for (const QString& name : variables)
+    if (!name.endsWith("=")) known_.push_back(name.trimmed().toStdString());
   for (int i = 0; i < variables_->count(); ++i) variables_->item(i)->setToolTip(variables_->item(i)->text());
 }
 
@@ -99,7 +104,7 @@ void FormulaPanel::OnTextChanged() {
 
 void FormulaPanel::Check(bool store) {
   const std::string text = formula_->toPlainText().toStdString();
-  FormulaCheckResult result = CheckFormula(text, requirement_);
+  FormulaCheckResult result = CheckFormula(text, requirement_, known_);
   message_->setPlainText(QString::fromStdString(result.message));
   message_->setToolTip(message_->toPlainText());
   if (store && result.store && store_) store_(text);

@@ -13,6 +13,7 @@
 #include <QWidget>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "editor/FormulaCheck.h"
 
@@ -62,6 +63,7 @@ class FormulaPanel : public QWidget {
   void Check(bool store);
 
   FormulaRequirement requirement_;
+  std::vector<std::string> known_;  // the variables a run gives the formula
   std::function<bool(const std::string&)> store_;
   QPlainTextEdit* formula_ = nullptr;
   QPlainTextEdit* message_ = nullptr;

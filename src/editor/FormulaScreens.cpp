@@ -301,11 +301,14 @@ void frmDecision::LoadSelectedFormula() {
 }
 
 void frmDecision::LoadLists() {
+  // Every decision formula sees the cue judged and its utility; the
+  // retrieved instance only when there is one.
   QStringList variables{"D ="};
   if (!Failure()) {
     variables << Prefixed("Memory.", SlotNames('S')) << Prefixed("Memory.", SlotNames('D'))
               << Prefixed("Memory.", SlotNames('U'));
   }
+  variables << Prefixed("Cue.", SlotNames('S')) << "U";
   panel_->SetVariables(variables);
 }
 
@@ -316,11 +319,11 @@ void frmDecision::ApplyOption(int option) {
     lblRecognitionUse_->setText(
         tr("Each decision slot has two formulas. \"Recognition Succeeds\" is used when an instance was "
            "retrieved (the Memory.* variables hold its slots); \"Recognition Fails\" is used when nothing was "
-           "retrieved (only U, the heuristic utility, is known)."));
+           "retrieved (only the cue and U, the heuristic utility, are known)."));
   } else {
     lblRecognitionUse_->setText(
         tr("This one formula gives every decision slot its value, whether recognition succeeds or fails. "
-           "When nothing was retrieved there are no Memory.* variables (only U), so a formula that uses them "
+           "When nothing was retrieved there are no Memory.* variables (only Cue.* and U), so a formula that uses them "
            "stops the run. Choose \"One formula per decision slot\" to give failed recognition formulas of "
            "its own."));
   }

@@ -5,6 +5,7 @@
 #include "engine/Evaluator.h"
 #include "engine/ExecutorImpl.h"
 #include "engine/ModelWarnings.h"
+#include "formula/UnknownNames.h"
 #include "store/SettingsCatalog.h"
 
 namespace korvane::engine {
@@ -446,6 +447,35 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
     for (const ModelWarning& warning : ModelWarnings(db_, typeName)) {
       Add(warning.text, 2);
       warnings_.push_back(warning.text);
+    }
+    // Cue.<name> and Memory.<name> that no run gives a formula: typos, or
+    // slots the type does not have (the formula screens refuse them as they
+    // are typed; a file may hold them from elsewhere).
+    {
+      std::vector<std::string> cueNames, memoryNames;
+      for (const std::string& slot : situationSlots_) cueNames.push_back("Cue." + slot);
+      for (const store::FieldInfo& field : def->fields) memoryNames.push_back("Memory." + SlotName(field.name));
+      std::vector<std::string> both = cueNames;
+      both.insert(both.end(), memoryNames.begin(), memoryNames.end());
+      auto check = [&](const formula::FormulaProgram& program, const std::vector<std::string>& known,
+                       const std::string& what) {
+        for (const formula::UnknownVariable& unknown : formula::UnknownVariables(program, known)) {
+          const std::string text = "Warning: the " + what + " reads " + unknown.name +
+                                   ", which a run does not give it" +
+                                   (unknown.nearest.empty() ? std::string() : " (did you mean " + unknown.nearest + "?)") +
+                                   "; the run stops where the formula needs it.";
+          Add(text, 2);
+          warnings_.push_back(text);
+        }
+      };
+      check(judgmentFail_, cueNames, "judgment formula of a failed retrieval");
+      if (judgeOnSuccess_) check(judgmentSucceed_, both, "judgment formula of a successful retrieval");
+      for (std::size_t i = 0; i < decisionColumns_.size(); ++i) {
+        check(decisionSucceed_[i], both, "decision formula of " + decisionColumns_[i]);
+        check(decisionFail_[i], cueNames, "decision formula of " + decisionColumns_[i] + " for a failed retrieval");
+      }
+      if (retrieval_.constraintType != 0) check(constraint_, both, "constraint formula");
+      if (utilityUpdateType_ != 0 && utilityUpdateType_ != 1) check(utilityUpdate_, memoryNames, "utility update formula");
     }
 
     reinforceRecognition_ = settings_.Switch("Reinforce_Recognition");

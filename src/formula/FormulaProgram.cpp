@@ -130,11 +130,20 @@ void FormulaProgram::ParseProgram() {
         break;
       case ParseMessage::SyntaxError: {
         std::string names;
+        bool comparison = false;
         for (int i = 0; i < engine.ExpectedCount(); ++i) {
           if (i > 0) names += " or ";
           names += engine.ExpectedName(i);
+          comparison = comparison || engine.ExpectedName(i) == "==";
         }
-        errorMessage_ = Location(engine) + "Syntax error, expected " + Humanize(names);
+        if (comparison && engine.CurrentToken().text == "=") {
+          // The commonest slip: '=' where a comparison is meant.
+          errorMessage_ = Location(engine) +
+                          "'=' assigns a value; to compare two values write '==' (for example "
+                          "IF Cue.Price == 3 THEN U = 1 ENDIF, or USES.Same = MEMORY.Option == CUE.Option)";
+        } else {
+          errorMessage_ = Location(engine) + "Syntax error, expected " + Humanize(names);
+        }
         done = true;
         break;
       }
@@ -362,6 +371,19 @@ void FormulaProgram::Reset() {
   assignments_ = VariableList();
   errorMessage_.clear();
   warningMessage_.clear();
+}
+
+std::vector<std::string> FormulaProgram::ReadNames() const {
+  std::vector<std::string> names;
+  if (!tree_) return names;
+  for (const auto& node : tree_->nodes) {
+    if (node->Kind() != NodeKind::Id) continue;
+    const std::string& name = static_cast<const SimpleId&>(*node).Name;
+    const bool known = std::any_of(names.begin(), names.end(),
+                                   [&](const std::string& seen) { return EqualsIgnoreCase(seen, name); });
+    if (!known) names.push_back(name);
+  }
+  return names;
 }
 
 std::string FormulaProgram::FormattedProgram() const { return tree_ ? tree_->FormattedProgram() : std::string(); }

@@ -92,6 +92,10 @@ class FormulaProgram {
   const std::string& WarningMessage() const { return warningMessage_; }
   void SetWarningMessage(std::string text) { warningMessage_ = std::move(text); }
 
+  // The names of the variables the parsed text reads (not those it only
+  // assigns), once each, in order of appearance; empty with no tree.
+  std::vector<std::string> ReadNames() const;
+
   // The names assigned anywhere in the parsed text, in order of appearance.
   const VariableList& Assignments() const { return assignments_; }
   VariableList& Assignments() { return assignments_; }

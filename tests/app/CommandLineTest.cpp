@@ -92,6 +92,15 @@ TEST_F(CommandLineTest, CheckWarnsAndStrictRefusesWarnings) {
   EXPECT_EQ(strict.code, 3) << strict.out;
   EXPECT_NE(strict.out.find("Refused by --strict"), std::string::npos);
 
+  // A slot the type does not have, read by a formula, is named with the
+  // nearest one.
+  ASSERT_EQ(K({"set", "bc.mdb", "I1_JudgmentFailFormula", "U = Cue.Opton"}).code, 0);
+  Outcome typo = K({"check", "bc.mdb", "--type", "I1"});
+  EXPECT_NE(typo.out.find("Warning: the judgment formula of a failed retrieval reads Cue.Opton, which a run does "
+                          "not give it (did you mean Cue.Option?)"),
+            std::string::npos)
+      << typo.out;
+
   // An error still fails, warnings or not.
   ASSERT_EQ(K({"set", "bc.mdb", "I1_JudgmentFailFormula", "U = ("}).code, 0);
   EXPECT_EQ(K({"check", "bc.mdb", "--type", "I1"}).code, 2);

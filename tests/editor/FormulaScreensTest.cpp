@@ -240,6 +240,15 @@ TEST_F(FormulaScreensTest, JudgmentFormulasAndTheSucceedMode) {
   QPlainTextEdit* succeed = Find<QPlainTextEdit>(screen.get(), "tbSucceedFormula");
   EXPECT_FALSE(succeed->isEnabled());
   EXPECT_TRUE(Find<QPlainTextEdit>(screen.get(), "tbFailFormula")->isEnabled());
+  // A misspelt or missing slot is refused as it is typed, with the nearest
+  // name; the cue has no decision slots.
+  Type(screen.get(), "tbFailFormula", "u = Cue.Prce * 2");
+  EXPECT_EQ(Message(screen.get(), "tbFailMessage"),
+            "Formula Error: Unknown variable Cue.Prce (did you mean Cue.Price?)");
+  EXPECT_FALSE(HasSetting("I1_JudgmentFailFormula"));
+  Type(screen.get(), "tbFailFormula", "u = Cue.Choice");
+  EXPECT_EQ(Message(screen.get(), "tbFailMessage"),
+            "Formula Error: Unknown variable Cue.Choice: the instance type has no slot of that name");
   Type(screen.get(), "tbFailFormula", "u = Cue.Price * 2");
   EXPECT_EQ(Message(screen.get(), "tbFailMessage"), "Formula Accepted.");
   EXPECT_EQ(Setting("I1_JudgmentFailFormula"), Variant("u = Cue.Price * 2"));
@@ -274,8 +283,8 @@ TEST_F(FormulaScreensTest, DecisionFormulasOfFailedRecognitionAreKeptApart) {
   ASSERT_EQ(recognition->count(), 2);
   EXPECT_EQ(recognition->tabText(0), "Recognition Succeeds");
   QListWidget* variables = Find<QListWidget>(screen.get(), "lstVariables");
-  EXPECT_EQ(Items(variables), (QStringList{"D =", "Memory.Price", "Memory.Color", "Memory.Choice",
-                                           "Memory.Amount", "Memory.Value"}));
+  EXPECT_EQ(Items(variables), (QStringList{"D =", "Memory.Price", "Memory.Color", "Memory.Choice", "Memory.Amount",
+                                           "Memory.Value", "Cue.Price", "Cue.Color", "U"}));
   // One formula for all slots serves both outcomes: the screen says so and
   // offers no second formula box that a run would never use.
   QLabel* use = Find<QLabel>(screen.get(), "lblRecognitionUse");
@@ -293,7 +302,7 @@ TEST_F(FormulaScreensTest, DecisionFormulasOfFailedRecognitionAreKeptApart) {
   EXPECT_EQ(Setting("I1_DecisionType"), Variant(1.0));
   EXPECT_FALSE(recognition->isHidden());
   EXPECT_TRUE(use->text().contains("\"Recognition Fails\" is used when nothing was retrieved"));
-  EXPECT_EQ(Items(variables), (QStringList{"D ="}));  // the Fails tab: no Memory.*
+  EXPECT_EQ(Items(variables), (QStringList{"D =", "Cue.Price", "Cue.Color", "U"}));  // the Fails tab: no Memory.*
   QListWidget* slotList = Find<QListWidget>(screen.get(), "lstSlots");
   EXPECT_EQ(Items(slotList), (QStringList{"D_Choice_String", "D_Amount_Integer"}));
   EXPECT_EQ(slotList->currentRow(), 0);

@@ -112,6 +112,16 @@ TEST(FormulaProgram, ParseErrorsAreTextsAndKeepThePreviousTree) {
   EXPECT_EQ(Parsed("A = MAX()").ErrorMessage(),
             "On line 1 char 9: Syntax error, expected a variable or a number or a string or a boolean value "
             "(FALSE / TRUE) or the 'NOT' logical operator or a statement");
+  // '=' where a comparison is meant gets a sentence, not the list of tokens.
+  for (const char* slip : {"IF Cue.X = 1 THEN U = 1 ENDIF", "USES.A = MEMORY.Option = CUE.Option"}) {
+    const std::string message = Parsed(slip).ErrorMessage();
+    EXPECT_NE(message.find("'=' assigns a value; to compare two values write '=='"), std::string::npos) << message;
+    EXPECT_EQ(message.find("expected"), std::string::npos) << message;
+  }
+  // The names a formula reads, once each in order, without those it only
+  // assigns.
+  EXPECT_EQ(Parsed("U = Cue.A + MAX(Memory.B, Cue.A) * V\nIF Memory.B > 0 THEN W = U ENDIF").ReadNames(),
+            (std::vector<std::string>{"Cue.A", "Memory.B", "V", "U"}));
   EXPECT_TRUE(dialogs.Shown().empty());
 }
 
