@@ -144,7 +144,11 @@ class TaskConnection:
         if self._held is not None:
             self._held.append(data + b"\r\n")
         else:
-            self._sock.sendall(data + b"\r\n")
+            self._write(data + b"\r\n")
+
+    def _write(self, data):
+        """Hands whole lines (bytes, each ended by CR LF) to the model."""
+        self._sock.sendall(data)
 
     @contextlib.contextmanager
     def together(self):
@@ -180,7 +184,7 @@ class TaskConnection:
     def _send_held(self, keep_holding=True):
         held, self._held = self._held, ([] if keep_holding else None)
         if held:
-            self._sock.sendall(b"".join(held))
+            self._write(b"".join(held))
 
     def read_line(self, timeout=None):
         """The next whole line from the model, without CR LF."""
@@ -315,10 +319,13 @@ class TaskConnection:
             self.send_line(self._message("STOP", instance_type, []) if instance_type else "STOP")
             if self._held:
                 self._send_held()
-            self._sock.shutdown(socket.SHUT_WR)
+            self._finish_sending()
         except OSError:
             pass
         self.close()
+
+    def _finish_sending(self):
+        self._sock.shutdown(socket.SHUT_WR)
 
     def close(self):
         """Closes the connection; lines held by a together() block go first."""
