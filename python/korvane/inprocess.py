@@ -68,10 +68,15 @@ class Run(RunResults, TaskConnection):
         return not self._run.closed
 
     def _write(self, data):
-        try:
-            self._run.send(data)
-        except _engine().Error as error:
-            raise ConnectionError(str(error)) from None
+        if self._run.closed:
+            # A run ended by a failure: like bytes written to a connection
+            # the model is closing, these are lost; the failure's ERROR is
+            # still to be read, then the end.
+            self._lines.extend(self._run.take())
+            if self._lines:
+                return
+            raise ConnectionError(f"the run has ended; its experiment is {self.experiment_path}")
+        self._run.send(data)
 
     def read_line(self, timeout=None):
         if self._held:

@@ -18,6 +18,8 @@ namespace {
 // Timers of the server (the run's periodic SQLite commit, the log flush) get
 // a turn at least this often while the task sends.
 constexpr long long kEventTurnMs = 50;
+// How the server's reply to a failure that stops the run begins.
+constexpr std::string_view kRunFailure = "ERROR|Simulation stopped: ";
 
 long long NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -51,8 +53,13 @@ InProcessRun::InProcessRun(InProcessOptions options) {
   serverOptions.executor = options.executor;
   serverOptions.debug = options.debug;
   server_ = std::make_unique<TaskServer>(serverOptions);
-  QObject::connect(server_.get(), &TaskServer::replySent,
-                   [this](const QString& line) { replies_.push_back(line.toStdString()); });
+  QObject::connect(server_.get(), &TaskServer::replySent, [this](const QString& line) {
+    if (failed_) return;
+    replies_.push_back(line.toStdString());
+    // The server's reply to a failure that ends the run; a served task is
+    // disconnected after it and nothing it sent later is handled.
+    if (replies_.back().rfind(kRunFailure, 0) == 0) failed_ = true;
+  });
   if (!server_->StartExperiment()) {
     const std::string reason = LastError();
     server_.reset();
@@ -80,6 +87,7 @@ void InProcessRun::Send(std::string_view bytes) {
   if (!server_) throw RunError("The run has ended: its experiment is " + experimentPath_);
   server_->ProcessIncoming(bytes);
   RunDueEvents(false);
+  if (failed_) Close();  // as the task's disconnection ends a served run
 }
 
 void InProcessRun::RunDueEvents(bool force) {
@@ -109,7 +117,9 @@ bool InProcessRun::WaitForReply(int timeoutMs) {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, static_cast<int>(deadline.remainingTime()));
     QCoreApplication::sendPostedEvents();
   }
-  return !replies_.empty();
+  const bool replied = !replies_.empty();
+  if (failed_) Close();
+  return replied;
 }
 
 void InProcessRun::Close() {

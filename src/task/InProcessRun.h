@@ -21,7 +21,10 @@
 //  - everything runs on the thread that opened the run; a QCoreApplication
 //    is made for the process when there is none;
 //  - Close (or the destructor) ends the run as a task leaving does: pending
-//    steps are dropped, the trace indexes are built, the database is closed.
+//    steps are dropped, the trace indexes are built, the database is closed;
+//  - a failure that stops the run (its "ERROR|Simulation stopped: ..."
+//    reply) closes it, as it disconnects a served task: lines sent after the
+//    failing one are not handled and their replies never come.
 #pragma once
 
 #include <deque>
@@ -81,6 +84,7 @@ class InProcessRun {
   std::string experimentPath_;
   int batch_ = 1;
   long long lastEventsMs_ = 0;
+  bool failed_ = false;
 };
 
 }  // namespace korvane::task
