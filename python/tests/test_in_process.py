@@ -288,3 +288,28 @@ def test_a_model_built_in_python_round_trips_and_is_checked(tmp_path, env):
         [l for l in result.lines if not l.startswith("Random seed")]
     with pytest.raises(korvane.ModelError, match="no example model 'nothing'"):
         korvane.example("nothing")
+
+
+@pytest.mark.parametrize("example", ["binary_choice_task.py", "iowa_gambling_task.py"])
+def test_the_examples_run_in_process_as_they_run_served(tmp_path, env, example):
+    source = "binary-choice.json" if example.startswith("binary") else "iowa-gambling.json"
+    model = str(tmp_path / "model.mdb")
+    run_korvane("model", "import", os.path.join(ROOT, "examples", source), model, env=env)
+    env = dict(env, PYTHONPATH=os.path.dirname(os.path.dirname(korvane.__file__)))
+    task = [sys.executable, os.path.join(ROOT, "examples", example), "--subjects", "3", "--trials", "20"]
+    server = Server(model, env)  # seed 1, simulated clock
+    try:
+        served = subprocess.run(task + ["--port", str(server.port)], capture_output=True, text=True, timeout=120,
+                                env=env)
+    finally:
+        server.stop()
+    local = subprocess.run(task + ["--in-process", model, "--model-seed", "1"], capture_output=True, text=True,
+                           timeout=120, env=env)
+    assert served.returncode == 0 and local.returncode == 0, served.stderr + local.stderr
+    curve = lambda out: [line for line in out.splitlines() if "|" not in line and "decisions in" not in line
+                         and not line.startswith("Experiment database")]
+    assert "60 decisions" in local.stdout
+    assert curve(local.stdout) == curve(served.stdout)
+    experiment = local.stdout.splitlines()[0].split(": ", 1)[1]
+    assert len(korvane.read_trials(experiment, as_frame=False)) == len(korvane.read_trials(server.experiments()[0],
+                                                                                          as_frame=False))
