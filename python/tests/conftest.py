@@ -22,6 +22,12 @@ if os.environ.get("KORVANE_TEST_INSTALLED") != "1":
     if not os.path.isabs(_built):
         _built = os.path.join(ROOT, _built)
     sys.path.insert(0, _built if os.path.isdir(os.path.join(_built, "korvane")) else os.path.join(ROOT, "python"))
+else:
+    import korvane as _installed
+
+    if os.path.abspath(_installed.__file__).startswith(ROOT + os.sep):
+        raise RuntimeError(f"KORVANE_TEST_INSTALLED=1, but korvane is imported from the source tree: "
+                           f"{_installed.__file__}")
 
 
 def korvane_bin():
