@@ -313,3 +313,15 @@ def test_the_examples_run_in_process_as_they_run_served(tmp_path, env, example):
     experiment = local.stdout.splitlines()[0].split(": ", 1)[1]
     assert len(korvane.read_trials(experiment, as_frame=False)) == len(korvane.read_trials(server.experiments()[0],
                                                                                           as_frame=False))
+
+
+def test_the_quickstart_of_the_manual_runs(tmp_path, env):
+    pytest.importorskip("matplotlib")
+    env = dict(env, PYTHONPATH=os.path.dirname(os.path.dirname(korvane.__file__)), MPLBACKEND="Agg")
+    result = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "quickstart.py")], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=300, env=env)
+    assert result.returncode == 0, result.stderr
+    assert os.path.getsize(tmp_path / "risky.png") > 1000
+    experiments = [name for name in os.listdir(tmp_path) if name.startswith("binary-") and name.endswith(".mdb")]
+    rows = korvane.read_trials(str(tmp_path / experiments[0]), as_frame=False)
+    assert len(rows) == 100 * 100 * 2
