@@ -17,6 +17,7 @@ import select
 import socket
 
 LINE_LIMIT = 64 * 1024  # longest line either side accepts, CR LF excluded
+_NUMBER_CHARACTERS = frozenset("0123456789-.")
 
 
 class TaskError(Exception):
@@ -33,7 +34,7 @@ def typed_value(text):
     numbers, int without a "." and float with one; anything else stays text."""
     if text.strip(" ") == "":
         return ""
-    if any(c not in "0123456789-." for c in text):
+    if not _NUMBER_CHARACTERS.issuperset(text):
         return text
     try:
         return float(text) if "." in text else int(text)
