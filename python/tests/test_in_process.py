@@ -88,6 +88,10 @@ def test_overrides_results_and_errors_of_an_in_process_run(binary_model, data_di
         korvane.open_run(binary_model, trace_level=7)
     with pytest.raises(ValueError, match="clock must be"):
         korvane.open_run(binary_model, clock="fast")
+    (tmp_path / "notes.mdb").write_text("not a model")
+    with pytest.raises(korvane.TaskError, match="Cannot run .*notes.mdb: .* not a Korvane model"):
+        korvane.open_run(str(tmp_path / "notes.mdb"))
+    (tmp_path / "notes.mdb").unlink()  # and no copy of it was made
     models = lambda: sorted(name for name in os.listdir(tmp_path) if name.endswith(".mdb"))
     before = models()
 

@@ -46,6 +46,12 @@ InProcessRun::InProcessRun(InProcessOptions options) {
   if (options.subjects && (*options.subjects < 1 || *options.subjects > 32767))
     throw RunError("The number of subjects must be 1 to 32767, not " + std::to_string(*options.subjects));
   if (!FileExists(options.modelPath)) throw RunError("Model file " + options.modelPath + ": no such file");
+  // A file that is no model is refused before a copy of it is made.
+  try {
+    store::Database::OpenReadOnly(options.modelPath)->Close();
+  } catch (const Error& e) {
+    throw RunError("Cannot run " + options.modelPath + ": " + e.Description());
+  }
   EnsureApplication();
 
   ServerOptions serverOptions;
