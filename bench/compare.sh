@@ -8,6 +8,10 @@
 #               binary-choice`) as two processes;
 #   serve+py    the same server and the Python sample task
 #               (examples/binary_choice_task.py), when python3 is there;
+#   py in-proc  the Python sample task with the model in its own process
+#               (binary_choice_task.py --in-process: the extension module,
+#               no server, no socket), every subject, when the build has the
+#               extension (build/python/korvane);
 #   in-process  the engine driven without sockets (bench_batch).
 # Every run makes each trial durable before its DECISION leaves, as any run.
 #
@@ -71,6 +75,16 @@ for level in 0 1 2; do
   else
     result[py,$level]="-"
   fi
+
+  # the Python task with the model in-process
+  if [ -d "$build/python/korvane" ] && [ -x /usr/bin/python3 ]; then
+    out=$(PYTHONPATH=$build/python /usr/bin/python3 "$root/examples/binary_choice_task.py" --in-process "$model" \
+      --model-seed 1 --subjects "$subjects" --trials "$trials")
+    line=$(grep -E "decisions in .* s$" <<<"$out" | tail -1)
+    result[pyin,$level]=$(rate "$(awk '{print $1}' <<<"$line")" "$(awk '{print $4}' <<<"$line")")
+  else
+    result[pyin,$level]="-"
+  fi
 done
 
 # in-process: the engine without sockets
@@ -97,6 +111,7 @@ done <<<"$values"
 printf "%-12s %12s %12s %12s\n" "demo" "${result[demo,0]}" "${result[demo,1]}" "${result[demo,2]}"
 printf "%-12s %12s %12s %12s\n" "serve+task" "${result[task,0]}" "${result[task,1]}" "${result[task,2]}"
 printf "%-12s %12s %12s %12s\n" "serve+py" "${result[py,0]}" "${result[py,1]}" "${result[py,2]}"
+printf "%-12s %12s %12s %12s\n" "py in-proc" "${result[pyin,0]}" "${result[pyin,1]}" "${result[pyin,2]}"
 printf "%-12s %12s %12s %12s\n" "in-process" "${result[inproc,0]:--}" "${result[inproc,1]:--}" "${result[inproc,2]:--}"
 printf "%-12s %12s %12s %12s   (MB of experiment database per 10,000 decisions)\n" "size" \
   "${result[size,0]:--}" "${result[size,1]:--}" "${result[size,2]:--}"

@@ -14,6 +14,8 @@ of trials.
     korvane serve my-model.mdb                # in one terminal
     python3 binary_choice_task.py --port 4258 # in another
 
+    python3 binary_choice_task.py --in-process my-model.mdb   # or both in one
+
 Protocol in short: lines of "|"-separated fields ended by CR LF. The model
 greets a new connection with BATCH|n (its number of subjects); START|I1
 (first subject) or RESET|I1 (each further subject) is answered by an
@@ -45,7 +47,7 @@ def play(args):
     rng = random.Random(args.seed)
     risky = []  # risky[s][t] is True when subject s chose the risky option in trial t
     started = time.monotonic()
-    with korvane.TaskConnection(args.host, args.port, timeout=args.timeout) as conn:
+    with example_task.connect(korvane, args) as conn:
         subjects = args.subjects or conn.batch
         print(f"Connected; {subjects} subjects of {args.trials} trials")
         for s in range(subjects):

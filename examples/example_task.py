@@ -17,7 +17,25 @@ def parse_arguments(doc, more=None):
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--type", default="I1", help="instance type (default I1)")
     parser.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for a reply")
+    parser.add_argument("--in-process", metavar="MODEL",
+                        help="run the model file in this process (simulated clock) instead of connecting "
+                        "to a served one; needs the korvane package's extension module")
+    parser.add_argument("--model-seed", type=int, default=None,
+                        help="with --in-process: the model's seed (default: its Params_Seed)")
+    parser.add_argument("--trace-level", type=int, choices=(0, 1, 2), default=None,
+                        help="with --in-process: 0 full, 1 decisions, 2 none (default: the model's)")
     return parser.parse_args()
+
+
+def connect(korvane, args):
+    """The model the task talks to: served at --host/--port, or with
+    --in-process run here. Either is a korvane.TaskConnection."""
+    if args.in_process:
+        run = korvane.open_run(args.in_process, seed=args.model_seed, trace_level=args.trace_level,
+                               timeout=args.timeout)
+        print("Experiment database:", run.experiment_path)
+        return run
+    return korvane.TaskConnection(args.host, args.port, timeout=args.timeout)
 
 
 def print_curve(label, chosen, trials, seconds):

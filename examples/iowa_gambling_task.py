@@ -50,7 +50,7 @@ def play(args):
     rng = random.Random(args.seed)
     good = []  # good[s][t]: subject s chose deck C or D in trial t
     started = time.monotonic()
-    with korvane.TaskConnection(args.host, args.port, timeout=args.timeout) as conn:
+    with example_task.connect(korvane, args) as conn:
         subjects = args.subjects or conn.batch
         print(f"Connected; {subjects} subjects of {args.trials} trials")
         for s in range(subjects):

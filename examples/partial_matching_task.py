@@ -83,7 +83,7 @@ def play(args):
     best_picked = []  # best_picked[s][t]: the best alternative offered was picked
     differences = 0
     started = time.monotonic()
-    with korvane.TaskConnection(args.host, args.port, timeout=args.timeout) as conn:
+    with example_task.connect(korvane, args) as conn:
         subjects = args.subjects or conn.batch
         print(f"Connected; {subjects} subjects of {args.trials} trials")
         for s in range(subjects):

@@ -12,8 +12,15 @@ ctest --test-dir "$build_dir" --output-on-failure --parallel "$(nproc)" --timeou
 # PATH.
 python=${KORVANE_PYTHON:-/usr/bin/python3}
 [ -x "$python" ] || python=python3
-KORVANE_BIN=${KORVANE_BIN:-$(cd "$build_dir" && pwd)/bin/korvane} \
-  "$python" -m pytest -q -p no:cacheprovider python/tests
+export KORVANE_BIN=${KORVANE_BIN:-$(cd "$build_dir" && pwd)/bin/korvane}
+"$python" -m pytest -q -p no:cacheprovider python/tests
+# Again against the package as a user installs it: `pip install ./python`
+# (offline) into a virtual environment that sees Debian's packages.
+venv=$(mktemp -d)
+trap 'rm -rf "$venv"' EXIT
+"$python" -m venv --system-site-packages "$venv"
+KORVANE_BUILD_DIR=$(cd "$build_dir" && pwd) "$venv/bin/pip" install --no-index --quiet ./python
+KORVANE_TEST_INSTALLED=1 "$venv/bin/python" -m pytest -q -p no:cacheprovider python/tests
 # A sweep through a single-node Slurm cluster started for the test (skipped,
 # with the reason, where the daemons cannot start).
 KORVANE_BUILD_DIR="$build_dir" scripts/test-slurm.sh

@@ -10,7 +10,8 @@ packages=(
   qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev
   libsqlite3-dev sqlite3 libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  fonts-dejavu-core fonts-hack python3 python3-pytest python3-pandas xvfb xauth
+  fonts-dejavu-core fonts-hack python3 python3-dev python3-venv pybind11-dev python3-pytest python3-pandas
+  python3-matplotlib xvfb xauth
   dpkg-dev file man-db desktop-file-utils tzdata
   munge slurmctld slurmd slurm-client
 )

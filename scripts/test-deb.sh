@@ -60,5 +60,20 @@ if [ -d "$scratch/root/usr/lib/python3/dist-packages/korvane" ]; then
     "import korvane; print(korvane.__file__); korvane.TaskConnection; korvane.read_trials" 2>&1) || fail "python package: $where"
   [[ "$where" == "$scratch/root/"* ]] || fail "python imported korvane from $where, not from the package"
   echo "Python package: $where"
+  if ls "$scratch/root/usr/lib/python3/dist-packages/korvane/"_korvane*.so >/dev/null 2>&1; then
+    # The extension: a model checked and run in-process from the package alone.
+    out=$(cd "$scratch" && PYTHONPATH="$scratch/root/usr/lib/python3/dist-packages" /usr/bin/python3 -c "
+import korvane
+model = korvane.example('binary-choice')
+assert model.check('I1').ready
+model.save('deb-check.mdb')
+with korvane.open_run('deb-check.mdb', seed=1, subjects=1) as run:
+    run.start('I1')
+    run.alternative('I1', Option=1)
+    print(run.alternative('I1', Option=2, wait=True).line)
+    run.stop('I1')
+" 2>&1) || fail "python extension: $out"
+    echo "Python extension: $out"
+  fi
 fi
 echo "deb package: all checks passed"

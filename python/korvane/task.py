@@ -21,6 +21,7 @@ import select
 import socket
 
 LINE_LIMIT = 64 * 1024  # longest line either side accepts, CR LF excluded
+_NUMBER_CHARACTERS = frozenset("0123456789-.")
 
 
 class TaskError(Exception):
@@ -37,7 +38,7 @@ def typed_value(text):
     numbers, int without a "." and float with one; anything else stays text."""
     if text.strip(" ") == "":
         return ""
-    if any(c not in "0123456789-." for c in text):
+    if not _NUMBER_CHARACTERS.issuperset(text):
         return text
     try:
         return float(text) if "." in text else int(text)
@@ -157,7 +158,11 @@ class TaskConnection:
         if self._held is not None:
             self._held.append(data + b"\r\n")
         else:
-            self._sock.sendall(data + b"\r\n")
+            self._write(data + b"\r\n")
+
+    def _write(self, data):
+        """Hands whole lines (bytes, each ended by CR LF) to the model."""
+        self._sock.sendall(data)
 
     @contextlib.contextmanager
     def together(self):
@@ -193,7 +198,7 @@ class TaskConnection:
     def _send_held(self, keep_holding=True):
         held, self._held = self._held, ([] if keep_holding else None)
         if held:
-            self._sock.sendall(b"".join(held))
+            self._write(b"".join(held))
 
     def read_line(self, timeout=None):
         """The next whole line from the model, without CR LF."""
@@ -363,10 +368,13 @@ class TaskConnection:
             self.send_line(self._message("STOP", instance_type, []) if instance_type else "STOP")
             if self._held:
                 self._send_held()
-            self._sock.shutdown(socket.SHUT_WR)
+            self._finish_sending()
         except OSError:
             pass
         self.close()
+
+    def _finish_sending(self):
+        self._sock.shutdown(socket.SHUT_WR)
 
     def close(self):
         """Closes the connection; lines held by a together() block go first."""

@@ -1,6 +1,11 @@
 """Fixtures: a real `korvane serve` on a free port, fed a model made from
 the examples. The program is KORVANE_BIN, or build/bin/korvane of this
-source tree."""
+source tree.
+
+The package under test is the installed one when KORVANE_TEST_INSTALLED=1
+(scripts/run-tests.sh installs it into a virtual environment first), else
+the one the build lays out in build/python (with its extension module),
+else python/ of the source tree (without it)."""
 
 import os
 import re
@@ -12,7 +17,17 @@ import threading
 import pytest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "python"))
+if os.environ.get("KORVANE_TEST_INSTALLED") != "1":
+    _built = os.path.join(ROOT, os.environ.get("KORVANE_BUILD_DIR", "build"), "python")
+    if not os.path.isabs(_built):
+        _built = os.path.join(ROOT, _built)
+    sys.path.insert(0, _built if os.path.isdir(os.path.join(_built, "korvane")) else os.path.join(ROOT, "python"))
+else:
+    import korvane as _installed
+
+    if os.path.abspath(_installed.__file__).startswith(ROOT + os.sep):
+        raise RuntimeError(f"KORVANE_TEST_INSTALLED=1, but korvane is imported from the source tree: "
+                           f"{_installed.__file__}")
 
 
 def korvane_bin():

@@ -7,14 +7,10 @@
 // there is no warning either), 2 when it cannot run, 3 when it can run but
 // --strict refuses its warnings. The model file itself is left untouched: the
 // preparation runs on a temporary copy.
-#include <filesystem>
 #include <iostream>
-#include <unistd.h>
 
 #include "app/Commands.h"
-#include "engine/ModelExecutor.h"
-#include "engine/Scheduler.h"
-#include "store/Database.h"
+#include "engine/ModelCheck.h"
 #include "util/Error.h"
 #include "util/Files.h"
 
@@ -22,51 +18,23 @@ namespace korvane::app {
 
 namespace {
 
-class PrintingOwner : public engine::ExecutorOwner {
- public:
-  void AddLog(const std::string& text, int level) override {
-    if (level >= 1) std::cout << text << "\n";
-  }
-  void SendData(const std::string&) override {}
-  void AddFileLog(const std::string&, int) override {}
-  int LogDetailLevel() const override { return 1; }
-};
-
 int Check(const std::string& model, const std::string& type, bool strict) {
   if (!FileExists(model)) {
     std::cerr << "Error: Could not find file '" << model << "'.\n";
     return 1;
   }
-  namespace fs = std::filesystem;
-  fs::path copy = fs::temp_directory_path() /
-                  ("korvane-check-" + std::to_string(getpid()) + "-" + GetFileBasename(model));
-  int result = 1;
   try {
-    store::Database::Copy(model, copy.string());
-    {
-      auto db = store::Database::Open(copy.string());
-      PrintingOwner owner;
-      engine::QueueScheduler scheduler;
-      engine::ModelExecutor executor(*db, owner, scheduler);
-      bool ready = executor.Prepare(type);
-      const std::size_t warnings = executor.Warnings().size();
-      std::string counted;
-      if (warnings) counted = " (" + std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings") + ")";
-      std::cout << (ready ? "Model is ready to run instance type " : "Model cannot run instance type ") << type
-                << counted << "\n";
-      result = ready ? 0 : 2;
-      if (ready && strict && warnings) {
-        std::cout << "Refused by --strict: the model has warnings.\n";
-        result = 3;
-      }
+    const engine::ModelCheck check = engine::CheckModel(model, type);
+    for (const std::string& line : check.lines) std::cout << line << "\n";
+    if (check.ready && strict && !check.warnings.empty()) {
+      std::cout << "Refused by --strict: the model has warnings.\n";
+      return 3;
     }
+    return check.ready ? 0 : 2;
   } catch (const Error& e) {
     std::cerr << "Error " << e.Number() << ": " << e.Description() << "\n";
-    result = 1;
+    return 1;
   }
-  std::error_code ec;
-  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(copy.string() + suffix, ec);
-  return result;
 }
 
 }  // namespace

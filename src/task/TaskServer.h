@@ -101,6 +101,12 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   // The current experiment database's path; empty before the first
   // connection.
   const std::string& ExperimentPath() const { return experimentPath_; }
+  // The current experiment database; null before the first START or RESET
+  // (or StartExperiment) and after Close().
+  store::Database* ExperimentDatabase() const { return experiment_.get(); }
+  // The BATCH a connection is greeted with: the model's Params_Batch_Value,
+  // 1 when it cannot be read.
+  int BatchFromModel();
   const QString& Status() const { return status_; }            // "IDLE", "RUN", "ERROR"
   const QString& ExecutingInstance() const { return executing_; }  // "N/A" until START
   const QString& LastError() const { return lastError_; }      // "N/A", "None", or the text
@@ -171,7 +177,6 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void AdoptConnection(TaskSocket* socket, bool batchSent);
   void OnCandidateReadyRead();
   void DropCandidate();
-  int BatchFromModel();
   void SendBatch(TaskSocket* socket);
   void CloseExperiment();
 
