@@ -182,16 +182,19 @@ def read_trials(experiment_path, instance_type=None, as_frame=None):
     return frame
 
 
-def read_trace(experiment_path, instance_type=None, markers=None, subjects=None, as_frame=None):
+def read_trace(experiment_path, instance_type=None, markers=None, subjects=None, as_frame=None, probabilities=False):
     """Rows of the trace (MetaInstance), in the order they were written:
     optionally only one instance type, some markers ("ACAL", "RETR",
     "EXEC", "FEED", ...) and some subjects. A DataFrame or a list of dicts,
-    as read_trials gives."""
+    as read_trials gives. With probabilities=True each row gets a column
+    Probability: for an ACAL row of an instance that entered its cue's
+    blend, its retrieval probability there (from MetaBlend, kept with the
+    full trace); None otherwise."""
     where, params = [], []
     if instance_type is not None:
         where.append("InstanceType = ?")
         params.append(instance_type)
-    for column, wanted in (("Marker", markers), ("SubjectID", subjects)):
+    for column, wanted in (("Marker", None if probabilities else markers), ("SubjectID", subjects)):
         if wanted is None:
             continue
         wanted = [wanted] if isinstance(wanted, (str, int)) else list(wanted)
@@ -205,7 +208,31 @@ def read_trace(experiment_path, instance_type=None, markers=None, subjects=None,
         if not _has_table(conn, "MetaInstance"):
             raise ValueError("This experiment file holds no trace (no table MetaInstance).")
         rows = [dict(zip(TRACE_COLUMNS, r)) for r in conn.execute(sql, params)]
-    return _frame(rows, TRACE_COLUMNS, as_frame)
+        columns = TRACE_COLUMNS
+        if probabilities:
+            blends = {}
+            if _has_table(conn, "MetaBlend"):
+                for subject, itype, trial, cue, instance, p in conn.execute(
+                    "SELECT SubjectID, InstanceType, TrialNumber, CueNumber, Instance, Probability FROM MetaBlend"
+                ):
+                    blends[(itype, subject, trial, cue, instance)] = p
+            # Each retrieval cycle ends with one RETR or HEUR row, so the
+            # ACAL rows of a trial's k-th cue follow k - 1 of them.
+            cycles = {}
+            for row in rows:
+                key = (row["InstanceType"], row["SubjectID"], row["TrialNumber"])
+                if row["Marker"] == "ACAL":
+                    cue = cycles.get(key, 0) + 1
+                    row["Probability"] = blends.get(key + (cue, row["Instance"]))
+                else:
+                    row["Probability"] = None
+                    if row["Marker"] in ("RETR", "HEUR"):
+                        cycles[key] = cycles.get(key, 0) + 1
+            if markers is not None:
+                wanted = {markers} if isinstance(markers, str) else set(markers)
+                rows = [r for r in rows if r["Marker"] in wanted]
+            columns = TRACE_COLUMNS + ["Probability"]
+    return _frame(rows, columns, as_frame)
 
 
 BLEND_COLUMNS = ["SubjectID", "InstanceType", "TrialNumber", "CueNumber", "Instance", "Probability"]

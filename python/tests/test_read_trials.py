@@ -203,6 +203,11 @@ def test_read_blends_gives_each_blends_members_and_probabilities(experiment):
     # option's prior among them.
     assert all(len(members) >= 1 for members in by_cue.values())
     assert len(korvane.read_blends(path, subjects=[1], as_frame=False)) < len(blends)
+    # read_trace puts each probability on its ACAL row: the same numbers.
+    scored = korvane.read_trace(path, markers="ACAL", probabilities=True, as_frame=False)
+    with_p = [r for r in scored if r["Probability"] is not None]
+    assert len(with_p) == len(blends)
+    assert sorted(r["Probability"] for r in with_p) == sorted(b["Probability"] for b in blends)
 
 
 def test_partial_matching_example_chooses_as_the_equations_say(tmp_path, env):
