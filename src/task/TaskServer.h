@@ -171,6 +171,8 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void AdoptConnection(TaskSocket* socket, bool batchSent);
   void OnCandidateReadyRead();
   void DropCandidate();
+  // The model (not yet copied) has an instance type of that name.
+  bool ModelHasInstanceType(const std::string& type);
   int BatchFromModel();
   void SendBatch(TaskSocket* socket);
   void CloseExperiment();
