@@ -24,7 +24,28 @@ std::string ToUpper(std::string_view text) {
   return out;
 }
 
+std::size_t VariableList::FoldedHash::operator()(std::string_view name) const {
+  std::size_t h = 1469598103934665603ull;
+  for (char c : name) h = (h ^ static_cast<unsigned char>(UpperAscii(c))) * 1099511628211ull;
+  return h;
+}
+
+bool VariableList::FoldedEqual::operator()(std::string_view a, std::string_view b) const {
+  return EqualsIgnoreCase(a, b);
+}
+
+void VariableList::BuildIndex() {
+  index_.clear();
+  if (Count() < kIndexFrom) return;
+  index_.reserve(entries_.size() * 2);
+  for (int i = 0; i < Count(); ++i) index_.emplace(entries_[i].name, i);
+}
+
 int VariableList::IndexOf(std::string_view name) const {
+  if (!index_.empty()) {
+    auto found = index_.find(name);
+    return found == index_.end() ? -1 : found->second;
+  }
   const int n = Count();
   for (int i = 0; i < n; ++i)
     if (EqualsIgnoreCase(entries_[i].name, name)) return i;
@@ -52,6 +73,8 @@ void VariableList::Append(std::string_view name, Variant value) {
   entry.name.assign(name);
   for (char& c : entry.name) c = UpperAscii(c);
   entry.value = std::move(value);
+  if (!index_.empty()) index_.emplace(entry.name, Count() - 1);
+  else if (Count() >= kIndexFrom) BuildIndex();
 }
 
 bool VariableList::Add(std::string_view name, Variant value) {
@@ -91,7 +114,9 @@ std::string VariableList::Name(int index) const { return Has(index) ? entries_[i
 void VariableList::Remove(std::string_view name) { Remove(IndexOf(name)); }
 
 void VariableList::Remove(int index) {
-  if (Has(index)) entries_.erase(entries_.begin() + index);
+  if (!Has(index)) return;
+  entries_.erase(entries_.begin() + index);
+  if (!index_.empty()) BuildIndex();  // the positions after it moved
 }
 
 std::string VariableList::ToString() const {

@@ -10,11 +10,14 @@
 //
 // The list is built and read once per slot and instance on the engine's hot
 // path, so lookups compare without allocating and short names stay inside the
-// string's own buffer.
+// string's own buffer. A list that grows long (a formula of thousands of
+// assignments) also keeps a hash index of its names, so that a formula's cost
+// grows with its statements, not with their square.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "util/Variant.h"
@@ -85,8 +88,23 @@ class VariableList {
 
  private:
   void Append(std::string_view name, Variant value);
+  void BuildIndex();
+
+  // Hashes and compares names without regard to (ASCII) case, and looks a
+  // string_view up without making a string.
+  struct FoldedHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const;
+  };
+  struct FoldedEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+  };
 
   std::vector<Entry> entries_;
+  // Upper-case name to position; kept from kIndexFrom entries on, empty below.
+  std::unordered_map<std::string, int, FoldedHash, FoldedEqual> index_;
+  static constexpr int kIndexFrom = 32;
 };
 
 // Case-insensitive (ASCII) equality and prefix test, without allocating.
