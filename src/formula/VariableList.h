@@ -15,9 +15,9 @@
 // grows with its statements, not with their square.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "util/Variant.h"
@@ -89,21 +89,18 @@ class VariableList {
  private:
   void Append(std::string_view name, Variant value);
   void BuildIndex();
-
-  // Hashes and compares names without regard to (ASCII) case, and looks a
-  // string_view up without making a string.
-  struct FoldedHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view name) const;
-  };
-  struct FoldedEqual {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const;
-  };
+  void IndexEntry(int position);
 
   std::vector<Entry> entries_;
-  // Upper-case name to position; kept from kIndexFrom entries on, empty below.
-  std::unordered_map<std::string, int, FoldedHash, FoldedEqual> index_;
+  // From kIndexFrom entries on: an open-addressing table of positions in
+  // entries_ (-1 free) with their names' hashes (without regard to case), at
+  // most half full, so that a look-up reads an entry only when the hash
+  // matches. Empty below kIndexFrom.
+  struct Slot {
+    int position = -1;
+    std::uint32_t hash = 0;
+  };
+  std::vector<Slot> index_;
   static constexpr int kIndexFrom = 32;
 };
 
