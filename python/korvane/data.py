@@ -107,7 +107,18 @@ def _values(text, names):
         obj = {}
     if not isinstance(obj, dict):
         obj = {}
-    return [obj.get(name) for name in names]
+    return [_bytes_value(obj.get(name)) for name in names]
+
+
+def _bytes_value(value):
+    """A text the task sent that was not UTF-8 is kept as {"$bytes": hex};
+    it comes back as the bytes that were sent."""
+    if isinstance(value, dict) and set(value) == {"$bytes"} and isinstance(value["$bytes"], str):
+        try:
+            return bytes.fromhex(value["$bytes"])
+        except ValueError:
+            return None
+    return value
 
 
 def trial_instance_types(experiment_path):

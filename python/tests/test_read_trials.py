@@ -244,3 +244,41 @@ def test_full_feedback_remembers_the_option_not_chosen(server, env):
     trace = korvane.read_trace(server.experiments()[0], markers="FORE", as_frame=False)
     assert len(trace) == 20  # one foregone outcome a trial
     assert all(r["Feedback"] in (0, 3, 4) for r in trace)
+
+
+def test_a_cue_text_that_is_not_utf8_comes_back_as_its_bytes(tmp_path, env):
+    """A task sending Windows-1252 text: the run goes on, read_trials gives
+    the bytes, and the CSV export holds them as they came."""
+    import json
+    import socket
+
+    with open(os.path.join(ROOT, "examples", "binary-choice.json"), encoding="utf-8") as f:
+        spec = json.load(f)
+    spec["instance_types"][0]["slots"].append({"aspect": "situation", "name": "Label", "type": "String"})
+    spec["instance_types"][0]["formulas"]["Label"] = "PM = IIF(CUE == MEMORY, 0, -1)"
+    spec["settings"]["I1_RetrievalMethod"] = 0  # best match: a text is not blended
+    (tmp_path / "label.json").write_text(json.dumps(spec), encoding="utf-8")
+    model = str(tmp_path / "label.mdb")
+    run_korvane("model", "import", str(tmp_path / "label.json"), model, env=env)
+    server = Server(model, env)
+    try:
+        with socket.create_connection(("127.0.0.1", server.port), timeout=30) as sock:
+            reader = sock.makefile("rb")
+            assert reader.readline().startswith(b"BATCH|")
+            sock.sendall(b"START|I1\r\n")
+            assert reader.readline().startswith(b"HELO|")
+            assert reader.readline() == b"CUESIZE|I1|2\r\n"
+            sock.sendall(b"ALTERNATIVE|I1|Option|1|Label|caf\xe9\r\nALTERNATIVE|I1|Option|2|Label|plain\r\n")
+            decision = reader.readline()
+            assert decision.startswith(b"DECISION|Choice|"), decision
+            # The reply to a line after STOP says that STOP has been handled.
+            sock.sendall(b"FEEDBACK|I1|3\r\nSTOP|I1\r\nPING\r\n")
+            assert reader.readline().startswith(b"ERROR|")
+    finally:
+        server.stop()
+    (path,) = server.experiments()
+    rows = korvane.read_trials(path, as_frame=False)
+    assert {r["Option"]: r["Label"] for r in rows} == {1: b"caf\xe9", 2: "plain"}
+    out = tmp_path / "trials.csv"
+    run_korvane("export", path, "--trials", "-o", str(out), env=env)
+    assert b",caf\xe9," in out.read_bytes()

@@ -20,6 +20,7 @@
 
 #include "app/Commands.h"
 #include "engine/ModelWarnings.h"
+#include "formula/FormulaProgram.h"
 #include "store/Database.h"
 #include "store/DatabaseManager.h"
 #include "store/DatabaseVersioning.h"
@@ -204,7 +205,7 @@ void AddStoreCommands(CLI::App& app, CommandContext& context) {
   auto* set = app.add_subcommand(
       "set", "Write a model setting (numeric text is stored as a number); unknown keys, values outside what "
              "the setting allows (see `korvane settings`) and values that would stop every run of an instance "
-             "type (blending without noise or temperature) are refused");
+             "type (blending without noise or temperature, a formula that does not parse) are refused");
   set->add_option("FILE", options->file, "The model file")->required();
   set->add_option("KEY", options->key, "The setting's name (case-sensitive)")->required();
   set->add_option("VALUE", options->value, "The value")->required();
@@ -220,6 +221,13 @@ void AddStoreCommands(CLI::App& app, CommandContext& context) {
         const store::SettingInfo* info = store::FindSetting(options->key);
         if (info && info->internal)
           refusal = options->key + " is written by Korvane itself; change it only if you know why.";
+        // A formula that does not parse would stop every START of its type.
+        if (refusal.empty() && info && info->kind == store::SettingKind::Formula &&
+            options->value.find_first_not_of(" \t\r\n") != std::string::npos) {
+          formula::FormulaProgram program(options->value);
+          program.ParseProgram();
+          if (program.HasError()) refusal = options->key + " does not parse: " + program.ErrorMessage() + ".";
+        }
       }
       if (!refusal.empty()) {
         if (!options->force) {

@@ -105,6 +105,7 @@ int RunSweepCommand(const SweepArgs& a) {
     d.seed = a.seed;
     d.target = a.target;
 
+    const sweep::FolderLock lock(a.output, !a.only.empty());
     d = sweep::PrepareSweep(d, a.output);
     if (a.slurm) {
       sweep::SlurmOptions slurm;
@@ -153,7 +154,9 @@ void AddSweepCommands(CLI::App& app, CommandContext& context) {
       "J points at a time), summarise each point per block of trials and fit them to human data");
   sweep->require_subcommand(0, 1);
   sweep->add_option("MODEL", a->model, "Model file (.mdb)");
-  sweep->add_option("-o,--output", a->output, "Sweep folder (results.csv, best.json, points/); a rerun resumes it");
+  sweep->add_option("-o,--output", a->output,
+                    "Sweep folder (results.csv, best.json, points/), locked while a sweep works in it; a rerun "
+                    "resumes it, running again every point without all its decisions");
   sweep->add_option("--vary", a->vary,
                     "KEY=V1,V2,... or KEY=FROM:TO:STEP, once per varied setting (e.g. Params_D_Value=0.3,0.5,0.7)");
   sweep->add_option("--subjects", a->subjects, "Simulated subjects per point (default 20)")

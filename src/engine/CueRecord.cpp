@@ -7,13 +7,17 @@
 #include "engine/EngineLog.h"
 #include "store/Database.h"
 #include "store/Schema.h"
+#include "util/Utf8.h"
 
 namespace korvane::engine {
 
 namespace {
 
 // A slot value as JSON: whole numbers as integers (so that a reader gets 2,
-// not 2.0), other numbers as numbers, text as text, nothing as null.
+// not 2.0), other numbers as numbers, text as text, nothing as null. A text
+// that is not UTF-8 (a task may send any bytes) cannot be a JSON string: it
+// is kept as {"$bytes": hex}, which the trial table's readers turn back into
+// the bytes.
 nlohmann::ordered_json JsonValue(const Variant& value) {
   if (value.IsEmpty() || value.IsNull()) return nullptr;
   if (value.IsBoolean()) return value.AsBoolean() ? -1 : 0;
@@ -23,7 +27,9 @@ nlohmann::ordered_json JsonValue(const Variant& value) {
     if (number == std::trunc(number) && std::abs(number) < 9.0e15) return static_cast<std::int64_t>(number);
     return number;
   }
-  return value.ToText();
+  std::string text = value.ToText();
+  if (!IsUtf8(text)) return nlohmann::ordered_json{{"$bytes", HexOfBytes(text)}};
+  return text;
 }
 
 std::string JsonObject(const std::vector<std::string>& slots, const formula::VariableList& values) {

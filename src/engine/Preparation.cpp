@@ -435,6 +435,13 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
       *out = n;
     };
     duration("Params_CyclePause", kDefaultCyclePauseMs, &cyclePauseMs_);
+    // With the real clock the pause is waited out between every two cycles:
+    // one of more than a day would stall the run without a word.
+    constexpr double kLongestRealPauseMs = 86400000;
+    if (kind == ClockKind::Real && cyclePauseMs_ > kLongestRealPauseMs)
+      fail("Error: Parameter Params_CyclePause is " + FormatNumber(cyclePauseMs_) +
+           " milliseconds; with the real clock a run waits that long between two cycles (at most 86400000, "
+           "a day, or the simulated clock)");
     duration("Params_TrialTime", kDefaultTrialTimeMs, &trialTimeMs_);
     duration("Params_PriorTime", 0, &priorTimeMs_);
     Add("Cycle pause = " + FormatNumber(cyclePauseMs_) + "ms" +

@@ -12,6 +12,7 @@
 #include "store/Schema.h"
 #include "util/Error.h"
 #include "util/Files.h"
+#include "util/Utf8.h"
 
 namespace korvane::exporting {
 
@@ -43,6 +44,9 @@ Variant FromJson(const Json& value) {
   if (value.is_number()) return Variant(value.get<double>());
   if (value.is_string()) return Variant(value.get<std::string>());
   if (value.is_boolean()) return Variant(value.get<bool>());
+  // A text that was not UTF-8, kept as its bytes (see util/Utf8.h).
+  if (value.is_object() && value.size() == 1 && value.contains("$bytes") && value["$bytes"].is_string())
+    if (auto bytes = BytesOfHex(value["$bytes"].get<std::string>())) return Variant(std::move(*bytes));
   return Variant::Null();
 }
 
@@ -180,7 +184,7 @@ TrialTable ReadTrialTable(store::Database& db, const std::string& instanceType) 
 TrialTable ReadTrialTable(const std::string& experimentPath, const std::string& instanceType) {
   if (!FileExists(experimentPath))
     throw Error(store::StoreError::FileNotFound, kSource, "Could not find file '" + experimentPath + "'.");
-  auto db = store::Database::Open(experimentPath);
+  auto db = store::Database::OpenReadOnly(experimentPath);  // reading changes nothing; read-only files too
   TrialTable table = ReadTrialTable(*db, instanceType);
   db->Close();
   return table;

@@ -24,7 +24,41 @@ std::string ToUpper(std::string_view text) {
   return out;
 }
 
+namespace {
+std::size_t FoldedHash(std::string_view name) {
+  std::size_t h = 1469598103934665603ull;
+  for (char c : name) h = (h ^ static_cast<unsigned char>(UpperAscii(c))) * 1099511628211ull;
+  return h ^ (h >> 29);
+}
+}  // namespace
+
+void VariableList::IndexEntry(int position) {
+  const std::size_t mask = index_.size() - 1;
+  const std::size_t hash = FoldedHash(entries_[position].name);
+  std::size_t at = hash & mask;
+  while (index_[at].position >= 0) at = (at + 1) & mask;
+  index_[at] = Slot{position, static_cast<std::uint32_t>(hash >> 32)};
+}
+
+void VariableList::BuildIndex() {
+  index_.clear();
+  if (Count() < kIndexFrom) return;
+  std::size_t size = 64;
+  while (size < entries_.size() * 2) size *= 2;
+  index_.assign(size * 2, Slot{});
+  for (int i = 0; i < Count(); ++i) IndexEntry(i);
+}
+
 int VariableList::IndexOf(std::string_view name) const {
+  if (!index_.empty()) {
+    const std::size_t mask = index_.size() - 1;
+    const std::size_t hash = FoldedHash(name);
+    const auto check = static_cast<std::uint32_t>(hash >> 32);
+    for (std::size_t at = hash & mask; index_[at].position >= 0; at = (at + 1) & mask)
+      if (index_[at].hash == check && EqualsIgnoreCase(entries_[index_[at].position].name, name))
+        return index_[at].position;
+    return -1;
+  }
   const int n = Count();
   for (int i = 0; i < n; ++i)
     if (EqualsIgnoreCase(entries_[i].name, name)) return i;
@@ -52,6 +86,13 @@ void VariableList::Append(std::string_view name, Variant value) {
   entry.name.assign(name);
   for (char& c : entry.name) c = UpperAscii(c);
   entry.value = std::move(value);
+  if (index_.empty()) {
+    if (Count() >= kIndexFrom) BuildIndex();
+  } else if (entries_.size() * 2 > index_.size()) {
+    BuildIndex();  // at most half full
+  } else {
+    IndexEntry(Count() - 1);
+  }
 }
 
 bool VariableList::Add(std::string_view name, Variant value) {
@@ -91,7 +132,9 @@ std::string VariableList::Name(int index) const { return Has(index) ? entries_[i
 void VariableList::Remove(std::string_view name) { Remove(IndexOf(name)); }
 
 void VariableList::Remove(int index) {
-  if (Has(index)) entries_.erase(entries_.begin() + index);
+  if (!Has(index)) return;
+  entries_.erase(entries_.begin() + index);
+  if (!index_.empty()) BuildIndex();  // the positions after it moved
 }
 
 std::string VariableList::ToString() const {

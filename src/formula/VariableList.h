@@ -10,9 +10,12 @@
 //
 // The list is built and read once per slot and instance on the engine's hot
 // path, so lookups compare without allocating and short names stay inside the
-// string's own buffer.
+// string's own buffer. A list that grows long (a formula of thousands of
+// assignments) also keeps a hash index of its names, so that a formula's cost
+// grows with its statements, not with their square.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,8 +88,20 @@ class VariableList {
 
  private:
   void Append(std::string_view name, Variant value);
+  void BuildIndex();
+  void IndexEntry(int position);
 
   std::vector<Entry> entries_;
+  // From kIndexFrom entries on: an open-addressing table of positions in
+  // entries_ (-1 free) with their names' hashes (without regard to case), at
+  // most half full, so that a look-up reads an entry only when the hash
+  // matches. Empty below kIndexFrom.
+  struct Slot {
+    int position = -1;
+    std::uint32_t hash = 0;
+  };
+  std::vector<Slot> index_;
+  static constexpr int kIndexFrom = 32;
 };
 
 // Case-insensitive (ASCII) equality and prefix test, without allocating.

@@ -319,8 +319,20 @@ void ImportInto(store::Database& db, const json& model) {
 
 void ImportModelJson(const std::string& jsonText, const std::string& modelPath) {
   json model;
+  // A key given twice in one object would otherwise keep its last value in
+  // silence (a second "instance_types": [] imports an empty model).
+  std::vector<std::set<std::string>> keys;
+  std::string repeated;
+  const json::parser_callback_t noRepeatedKeys = [&](int, json::parse_event_t event, json& parsed) {
+    if (event == json::parse_event_t::object_start) keys.emplace_back();
+    else if (event == json::parse_event_t::object_end && !keys.empty()) keys.pop_back();
+    else if (event == json::parse_event_t::key && !keys.empty() && !keys.back().insert(parsed.get<std::string>()).second &&
+             repeated.empty())
+      repeated = parsed.get<std::string>();
+    return true;
+  };
   try {
-    model = json::parse(jsonText);
+    model = json::parse(jsonText, noRepeatedKeys);
   } catch (const json::exception& e) {
     // Syntax errors, and numbers no double holds (1e400). The library's
     // "[json.exception.kind.n] " prefix says nothing to a researcher.
@@ -330,6 +342,7 @@ void ImportModelJson(const std::string& jsonText, const std::string& modelPath) 
     if (e.id == 406) what += " (a number larger than about 1.8e308 cannot be kept)";
     Bad("the JSON text", what);
   }
+  if (!repeated.empty()) Bad("the JSON text", "the key \"" + repeated + "\" is given twice in one object");
   if (FileExists(modelPath)) Bad(modelPath, "exists already; import writes new model files only");
   bool created = false;
   try {

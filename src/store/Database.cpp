@@ -17,6 +17,9 @@
 // blocking on readers.
 #include "store/Database.h"
 
+// The run journal records rows through SQLite's pre-update hook (Debian's
+// SQLite is built with it).
+#define SQLITE_ENABLE_PREUPDATE_HOOK 1
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,9 +33,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
+#include <string_view>
 
 #include "store/DatabaseInternal.h"
 #include "store/RunJournal.h"
+#include "store/Schema.h"
+#include "util/Dialogs.h"
 
 namespace korvane::store {
 
@@ -442,87 +450,229 @@ void RemoveSidecars(const std::string& path) {
   for (const char* suffix : {"-wal", "-shm", "-journal", "-run"}) std::filesystem::remove(path + suffix, ec);
 }
 
-// A Variant as BindValue hands it to SQLite, for the run journal.
-JournalValue ToJournal(const Variant& value) {
-  JournalValue v;
-  switch (value.Type()) {
-    case VariantType::Empty:
-    case VariantType::Null: v.kind = JournalValue::Null; break;
-    case VariantType::Integer: v.kind = JournalValue::Int; v.i = value.AsInteger(); break;
-    case VariantType::Long: v.kind = JournalValue::Int; v.i = value.AsLong(); break;
-    case VariantType::Double: v.kind = JournalValue::Real; v.d = value.AsDouble(); break;
-    case VariantType::Boolean: v.kind = JournalValue::Int; v.i = value.AsBoolean() ? 1 : 0; break;
-    case VariantType::String: v.kind = JournalValue::Text; v.owned = value.AsString(); break;
-    case VariantType::Date: v.kind = JournalValue::Text; v.owned = FormatDate(value.AsDate(), true); break;
-    case VariantType::Object: v.kind = JournalValue::Unset; break;
-  }
-  if (v.kind == JournalValue::Text) v.ownsText = true;
-  return v;
-}
-
 void BindJournalValue(sqlite3* db, sqlite3_stmt* stmt, int index, const JournalValue& v) {
   int rc = SQLITE_OK;
+  const int size = static_cast<int>(v.bytes.size());
   switch (v.kind) {
-    case JournalValue::Unset:
     case JournalValue::Null: rc = sqlite3_bind_null(stmt, index); break;
     case JournalValue::Int: rc = sqlite3_bind_int64(stmt, index, v.i); break;
     case JournalValue::Real: rc = sqlite3_bind_double(stmt, index, v.d); break;
-    case JournalValue::Text: {
-      std::string_view text = v.TextView();
-      rc = sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-      break;
-    }
+    case JournalValue::Text: rc = sqlite3_bind_text(stmt, index, v.bytes.data(), size, SQLITE_TRANSIENT); break;
+    case JournalValue::Blob: rc = sqlite3_bind_blob(stmt, index, v.bytes.data(), size, SQLITE_TRANSIENT); break;
   }
   if (rc != SQLITE_OK) Fail(db, rc, "binding parameter " + std::to_string(index));
-}
-
-std::int32_t UserVersion(sqlite3* db) {
-  StmtGuard g{PrepareRaw(db, "PRAGMA user_version")};
-  return sqlite3_step(g.stmt) == SQLITE_ROW ? sqlite3_column_int(g.stmt, 0) : 0;
 }
 
 double MonotonicSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// Runs the journaled statements on db, in the transaction the caller holds.
-void RunJournaled(sqlite3* db, const std::string& sql, const std::vector<JournalValue>& values) {
-  StmtGuard g{PrepareRaw(db, TranslateDialect(sql))};
-  if (sqlite3_bind_parameter_count(g.stmt) != static_cast<int>(values.size()))
-    throw Error(ErrorNumber::DatabaseFailure, kSource, "The run journal does not match its statement: " + sql);
-  for (std::size_t i = 0; i < values.size(); ++i) BindJournalValue(db, g.stmt, static_cast<int>(i + 1), values[i]);
-  int rc;
-  while ((rc = sqlite3_step(g.stmt)) == SQLITE_ROW) {
-  }
-  if (rc != SQLITE_DONE) Fail(db, rc, sql);
+// The tables a run journal may write rows into: the instance tables and the
+// trace, merge, blend and cue tables a run fills. Never Korvane's settings,
+// formulas, definitions or bookkeeping (every other "Meta" table, MSysIndexes,
+// MetaRunJournal itself) nor SQLite's own.
+bool JournalableTable(std::string_view name) {
+  if (name == kMetaInstanceTable || name == kMetaMergeTable || name == kMetaBlendTable || name == kMetaCueTable)
+    return true;
+  if (name.empty() || name.rfind("Meta", 0) == 0 || name.rfind("MSys", 0) == 0) return false;
+  return Upper(std::string(name.substr(0, 7))) != "SQLITE_";
 }
 
-// What a killed run had journaled but not committed goes into the file
-// before anyone reads it. A journal that a live run holds is left alone.
-void RecoverRun(sqlite3* db, const std::string& path) {
+// Writes a run journal's rows with statements of its own, made from the
+// file's schema, after checking each table. A journal therefore changes
+// nothing a run could not have changed itself.
+class JournalApplier {
+ public:
+  JournalApplier(sqlite3* db, std::string journal) : db_(db), journal_(std::move(journal)) {}
+  ~JournalApplier() {
+    for (Table& t : tables_)
+      for (sqlite3_stmt* stmt : {t.insert, t.update, t.remove}) sqlite3_finalize(stmt);
+  }
+  JournalApplier(const JournalApplier&) = delete;
+  JournalApplier& operator=(const JournalApplier&) = delete;
+
+  // A failure that says nothing about the journal (a busy or full disk):
+  // the journal stays where it is for the next open.
+  bool Transient() const { return transient_; }
+
+  void operator()(const JournalRow& row) {
+    Table& table = Find(row.table);
+    if (row.op != 'X' && row.values.size() != table.columns)
+      Refuse("a row of " + table.name + " has " + std::to_string(row.values.size()) + " values, the table " +
+             std::to_string(table.columns) + " columns");
+    sqlite3_stmt* stmt = row.op == 'I' ? table.insert : row.op == 'U' ? table.update : table.remove;
+    int index = 1;
+    for (const JournalValue& v : row.values) BindJournalValue(db_, stmt, index++, v);
+    sqlite3_bind_int64(stmt, index, row.rowId);
+    const int rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (rc != SQLITE_DONE) {
+      const int primary = rc & 0xff;
+      transient_ = primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_FULL ||
+                   primary == SQLITE_IOERR || primary == SQLITE_NOMEM || primary == SQLITE_READONLY ||
+                   primary == SQLITE_CANTOPEN;
+      if (transient_) Fail(db_, rc, "adding the rows of " + journal_);
+      Refuse(std::string("row ") + std::to_string(row.rowId) + " of " + table.name + " cannot be written (" +
+             sqlite3_errmsg(db_) + ")");
+    }
+    if (row.op != 'I' && sqlite3_changes(db_) != 1)
+      Refuse("row " + std::to_string(row.rowId) + " of " + table.name + " that it changes is not in the file");
+  }
+
+ private:
+  struct Table {
+    std::string name;
+    std::size_t columns = 0;
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_stmt* update = nullptr;
+    sqlite3_stmt* remove = nullptr;
+  };
+
+  [[noreturn]] void Refuse(const std::string& why) const {
+    throw Error(ErrorNumber::DatabaseFailure, kSource, "The run journal " + journal_ + " is refused: " + why + ".");
+  }
+
+  Table& Find(std::string_view name) {
+    for (Table& t : tables_)
+      if (t.name == name) return t;
+    if (!JournalableTable(name)) Refuse("it writes into " + std::string(name) + ", which a run never writes");
+    std::vector<std::string> columns;
+    {
+      StmtGuard g{PrepareRaw(db_, "SELECT name FROM pragma_table_info(?) ORDER BY cid")};
+      sqlite3_bind_text(g.stmt, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+      while (sqlite3_step(g.stmt) == SQLITE_ROW)
+        columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(g.stmt, 0)));
+    }
+    if (columns.empty()) Refuse("the file has no table " + std::string(name));
+    Table& t = tables_.emplace_back();
+    t.name.assign(name);
+    t.columns = columns.size();
+    // The row ID comes last, so that it wins over an INTEGER PRIMARY KEY
+    // column (its alias) whatever that holds.
+    std::string names, marks, sets;
+    for (const std::string& column : columns) {
+      ValidateName(column, "field");
+      names += Quote(column) + ", ";
+      marks += "?, ";
+      sets += (sets.empty() ? "" : ", ") + Quote(column) + " = ?";
+    }
+    t.insert = PrepareRaw(db_, "INSERT INTO " + Quote(t.name) + " (" + names + "_rowid_) VALUES (" + marks + "?)");
+    t.update = PrepareRaw(db_, "UPDATE " + Quote(t.name) + " SET " + sets + " WHERE _rowid_ = ?");
+    t.remove = PrepareRaw(db_, "DELETE FROM " + Quote(t.name) + " WHERE _rowid_ = ?");
+    return t;
+  }
+
+  sqlite3* db_;
+  std::string journal_;
+  std::vector<Table> tables_;
+  bool transient_ = false;
+};
+
+// The run the file last journaled and the last of its groups the file holds
+// ("" and 0 when it never had one).
+struct AppliedRun {
+  std::string runId;
+  std::uint64_t group = 0;
+};
+
+AppliedRun ReadAppliedRun(sqlite3* db) {
+  AppliedRun applied;
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT RunID, AppliedGroup FROM MetaRunJournal", -1, &raw, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(raw);
+    return applied;  // no table: no run was ever journaled here
+  }
+  StmtGuard g{raw};
+  if (sqlite3_step(g.stmt) == SQLITE_ROW) {
+    const unsigned char* id = sqlite3_column_text(g.stmt, 0);
+    applied.runId = id ? reinterpret_cast<const char*>(id) : "";
+    applied.group = static_cast<std::uint64_t>(sqlite3_column_int64(g.stmt, 1));
+  }
+  return applied;
+}
+
+// The journal moves aside, under a name no open reads, so that nothing is
+// lost and nothing is applied.
+std::string SetJournalAside(const std::string& journal) {
+  std::error_code ec;
+  std::string aside = journal + ".refused";
+  for (int n = 2; std::filesystem::exists(aside, ec); ++n) aside = journal + ".refused-" + std::to_string(n);
+  std::filesystem::rename(journal, aside, ec);
+  return ec ? journal : aside;
+}
+
+// What a killed run had journaled but the file had not committed goes into
+// the file before anyone reads it, exactly once: the file records the run
+// and its last applied group in the same transaction as the rows. A journal
+// that a live run holds is left alone; one of another run or file, of an
+// earlier format, or with a row the file cannot take is kept aside and
+// never applied. Returns what the person opening the file should be told
+// ("" when nothing).
+std::string RecoverRun(sqlite3* db, const std::string& path) {
   const std::string journal = RunJournal::PathOf(path);
   std::error_code ec;
-  if (!std::filesystem::exists(journal, ec)) return;
+  if (!std::filesystem::exists(journal, ec)) return {};
   int lock = RunJournal::TryLock(journal);
-  if (lock < 0) return;
+  if (lock < 0) return {};
+  struct Unlock {
+    int fd;
+    ~Unlock() { ::close(fd); }
+  } unlock{lock};
+
+  const RunJournal::Header header = RunJournal::ReadHeader(journal);
+  const std::uint64_t last = RunJournal::LastGroup(journal);
+  if (std::filesystem::file_size(journal, ec) == 0 || (header.format == 2 && last == 0)) {
+    std::filesystem::remove(journal, ec);  // a run that journaled nothing
+    return {};
+  }
+  auto setAside = [&](const std::string& why) {
+    const std::string aside = SetJournalAside(journal);
+    return "The run journal '" + journal + "' was not applied to '" + path + "': " + why + ". It was kept as '" +
+           aside + "'; the file holds what its run last committed.";
+  };
+  if (header.format == 1) return setAside("it was written by an earlier version of Korvane, whose journals are not replayed");
+  if (header.format != 2) return setAside("it is not a Korvane run journal");
+  if (ReadAppliedRun(db).runId != header.runId) return setAside("it belongs to another run or another file");
+
+  Exec(db, "BEGIN IMMEDIATE");
+  JournalApplier apply(db, journal);
   try {
-    Exec(db, "BEGIN IMMEDIATE");
-    std::int32_t original = 0;
-    auto applied = static_cast<std::uint64_t>(UserVersion(db));
-    RunJournal::Read(
-        journal, applied, [&](const std::string& sql, const std::vector<JournalValue>& values) { RunJournaled(db, sql, values); },
-        &original);
-    Exec(db, "PRAGMA user_version = " + std::to_string(original));
+    const AppliedRun applied = ReadAppliedRun(db);  // now that no one else writes
+    RunJournal::Replayed replayed = RunJournal::Read(journal, applied.group, std::ref(apply));
+    if (replayed.lastGroup > applied.group)
+      Exec(db, "UPDATE MetaRunJournal SET AppliedGroup = " + std::to_string(replayed.lastGroup));
     Exec(db, "COMMIT");
   } catch (const Error& e) {
     if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    ::close(lock);
-    throw Error(e.Number(), kSource,
-                "The rows of an interrupted run in '" + journal + "' could not be added to '" + path +
-                    "': " + e.Description());
+    if (apply.Transient())
+      throw Error(e.Number(), kSource,
+                  "The rows of an interrupted run in '" + journal + "' could not be added to '" + path +
+                      "': " + e.Description() + " Open the file again once that is mended.");
+    return setAside(e.Description());
   }
   std::filesystem::remove(journal, ec);
-  ::close(lock);
+  return {};
+}
+
+// What a reader of a file that cannot be written is told about the journal
+// beside it ("" when there is nothing the file lacks).
+std::string UnappliedJournalNotice(sqlite3* db, const std::string& path) {
+  const std::string journal = RunJournal::PathOf(path);
+  std::error_code ec;
+  if (!std::filesystem::exists(journal, ec)) return {};
+  const RunJournal::Header header = RunJournal::ReadHeader(journal);
+  const AppliedRun applied = ReadAppliedRun(db);
+  const std::uint64_t last = RunJournal::LastGroup(journal);
+  if (header.format != 2 || header.runId != applied.runId || last <= applied.group) return {};
+  return "'" + path + "' cannot be written, so the last " + std::to_string(last - applied.group) +
+         " step(s) of its interrupted run, kept in '" + journal +
+         "', are not shown: what is shown is the file as the run last committed it. Open it where it can be "
+         "written (or copy it with its '-run' file) to add them.";
+}
+
+void TellOpenNotice(const std::string& notice) {
+  if (!notice.empty()) CurrentDialogs().Message(notice, DialogIcon::Warning);
 }
 
 }  // namespace
@@ -609,33 +759,39 @@ std::unique_ptr<Database> Database::Create(const std::string& path) {
 std::unique_ptr<Database> Database::Open(const std::string& path) {
   CheckExistingFile(path);
   sqlite3* db = nullptr;
+  std::string notice;
   try {
     db = OpenKorvaneHandle(path, SQLITE_OPEN_READWRITE);
     sqlite3_stmt* stmt = PrepareRaw(db, "PRAGMA journal_mode = WAL");
     sqlite3_step(stmt);  // another connection's lock may keep the mode; either works
     sqlite3_finalize(stmt);
-    RecoverRun(db, path);
+    notice = RecoverRun(db, path);
   } catch (const Error& e) {
     if (db) sqlite3_close_v2(db);
     if (e.Number() == ErrorNumber::NotADatabase)
       throw Error(ErrorNumber::NotADatabase, kSource, "'" + path + "' is not a Korvane model database (" + e.Description() + ").");
     throw;
   }
-  return std::unique_ptr<Database>(new Database(db, path));
+  auto opened = std::unique_ptr<Database>(new Database(db, path));
+  opened->openNotice_ = notice;
+  TellOpenNotice(notice);
+  return opened;
 }
 
 std::unique_ptr<Database> Database::OpenReadOnly(const std::string& path) {
   CheckExistingFile(path, false);
   // The run journal a killed run left is part of the file, as SQLite's own
   // hot journal is: its rows go in before anyone reads, also when the reader
-  // only reads. A file that cannot be written is read as SQLite holds it.
+  // only reads. A file that cannot be written is read as SQLite holds it,
+  // and the reader is told what it lacks.
   std::error_code ec;
-  const std::string folder = std::filesystem::path(path).parent_path().string();
-  if (std::filesystem::exists(RunJournal::PathOf(path), ec) && ::access(path.c_str(), W_OK) == 0 &&
-      ::access(folder.empty() ? "." : folder.c_str(), W_OK) == 0) {
+  const bool journal = std::filesystem::exists(RunJournal::PathOf(path), ec);
+  const bool writable = Writable(path) && Writable(FolderOf(path)) && ::access(path.c_str(), W_OK) == 0;
+  std::string notice;
+  if (journal && writable) {
     sqlite3* writer = OpenKorvaneHandle(path, SQLITE_OPEN_READWRITE);
     try {
-      RecoverRun(writer, path);
+      notice = RecoverRun(writer, path);
     } catch (...) {
       sqlite3_close_v2(writer);
       throw;
@@ -650,8 +806,11 @@ std::unique_ptr<Database> Database::OpenReadOnly(const std::string& path) {
       throw Error(ErrorNumber::NotADatabase, kSource, "'" + path + "' is not a Korvane model database (" + e.Description() + ").");
     throw;
   }
+  if (journal && !writable) notice = UnappliedJournalNotice(db, path);
   auto opened = std::unique_ptr<Database>(new Database(db, path));
   opened->readOnly_ = true;
+  opened->openNotice_ = notice;
+  TellOpenNotice(notice);
   return opened;
 }
 
@@ -677,6 +836,9 @@ void Database::Copy(const std::string& source, const std::string& target) {
     int rc = sqlite3_backup_step(backup, -1);
     sqlite3_backup_finish(backup);
     if (rc != SQLITE_DONE) Fail(to, rc, "copying " + source);
+    // The copy is a file of its own: no journal of the source's runs may be
+    // applied to it. (No such table: the source never journaled a run.)
+    sqlite3_exec(to, "DELETE FROM MetaRunJournal", nullptr, nullptr, nullptr);
     sqlite3_close_v2(to);
     to = nullptr;
     sqlite3_close_v2(from);
@@ -708,11 +870,14 @@ void Database::Close() {
   idle_.clear();
   int rc = SQLITE_OK;
   if (journal_) {
-    // Whatever is open is committed with the file's own user_version back,
+    // Whatever is open is committed with the last group recorded as applied,
     // so the journal is no longer needed.
+    sqlite3_preupdate_hook(db, nullptr, nullptr);
     const bool open = !sqlite3_get_autocommit(db);
-    const int restored = sqlite3_exec(
-        db, ("PRAGMA user_version = " + std::to_string(journalOriginalVersion_)).c_str(), nullptr, nullptr, nullptr);
+    const int restored =
+        open ? sqlite3_exec(db, ("UPDATE MetaRunJournal SET AppliedGroup = " + std::to_string(groupNumber_)).c_str(),
+                            nullptr, nullptr, nullptr)
+             : SQLITE_OK;
     if (open) {
       rc = restored == SQLITE_OK ? sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) : restored;
       if (rc != SQLITE_OK) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -1120,26 +1285,92 @@ constexpr int kGroupsPerCommit = 500;
 constexpr std::size_t kJournalBytesPerCommit = 8u << 20;
 constexpr double kSecondsPerCommit = 1.0;
 constexpr std::size_t kJournalGroupBytesForCommit = 256u << 10;
-// Group numbers live in the database's user_version, a 32-bit integer.
-constexpr std::uint64_t kGroupNumberLimit = 1u << 30;
+
+// A run's identity, as the journal's header and MetaRunJournal hold it.
+std::string NewRunId() {
+  std::random_device device;
+  std::mt19937_64 random((static_cast<std::uint64_t>(device()) << 32) ^ device() ^
+                         static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()));
+  static const char kDigits[] = "0123456789abcdef";
+  std::string id(RunJournal::kRunIdBytes, '0');
+  std::uint64_t bits = random();
+  for (char& c : id) {
+    c = kDigits[bits & 15];
+    bits >>= 4;
+  }
+  return id;
+}
 }  // namespace
+
+void Database::RecordRow(void* self, sqlite3* db, int op, const char* database, const char* table, long long key,
+                         long long newKey) {
+  auto* d = static_cast<Database*>(self);
+  // Outside a step the write is accounted for by SQLite's change count (see
+  // BeginTransaction); after a write the journal cannot hold, the group is
+  // committed by SQLite anyway.
+  if (!d->journal_ || d->transactionDepth_ == 0 || d->journalBypassed_) return;
+  if (std::strcmp(database, "main") != 0 || !JournalableTable(table) || (op == SQLITE_UPDATE && key != newKey)) {
+    d->journalBypassed_ = true;
+    return;
+  }
+  RunJournal& journal = *d->journal_;
+  if (op == SQLITE_DELETE) {
+    journal.BeginRow('X', table, key, 0);
+    return;
+  }
+  const int count = sqlite3_preupdate_count(db);
+  journal.BeginRow(op == SQLITE_INSERT ? 'I' : 'U', table, newKey, static_cast<std::uint32_t>(count));
+  for (int i = 0; i < count; ++i) {
+    sqlite3_value* value = nullptr;
+    if (sqlite3_preupdate_new(db, i, &value) != SQLITE_OK || !value) {
+      d->journalBypassed_ = true;  // the row recorded so far is discarded with its group
+      return;
+    }
+    switch (sqlite3_value_type(value)) {
+      case SQLITE_INTEGER: journal.IntValue(sqlite3_value_int64(value)); break;
+      case SQLITE_FLOAT: journal.RealValue(sqlite3_value_double(value)); break;
+      case SQLITE_TEXT: {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(value));
+        journal.BytesValue(std::string_view(text, static_cast<std::size_t>(sqlite3_value_bytes(value))), false);
+        break;
+      }
+      case SQLITE_BLOB: {
+        const auto* bytes = static_cast<const char*>(sqlite3_value_blob(value));
+        journal.BytesValue(std::string_view(bytes, static_cast<std::size_t>(sqlite3_value_bytes(value))), true);
+        break;
+      }
+      default: journal.NullValue(); break;
+    }
+  }
+}
 
 void Database::BeginJournaledRun() {
   CheckOpen();
   if (journal_) return;
   if (transactionDepth_ > 0 || !sqlite3_get_autocommit(db_))
     throw Error(ErrorNumber::DatabaseFailure, kSource, "A journaled run cannot start inside a transaction.");
-  std::int32_t original = UserVersion(db_);
-  auto journal = std::make_unique<RunJournal>(path_, original);
-  // From here on user_version counts the groups SQLite has committed.
-  Exec(db_, "PRAGMA user_version = 0");
+  // The journal is locked before the file records a new run, so that a run
+  // another process journals into this file keeps its identity.
+  auto journal = std::make_unique<RunJournal>(path_);
+  const std::string runId = NewRunId();
+  Exec(db_, "BEGIN IMMEDIATE");
+  try {
+    Exec(db_, "CREATE TABLE IF NOT EXISTS MetaRunJournal (RunID VARCHAR NOT NULL, AppliedGroup INTEGER NOT NULL)");
+    Exec(db_, "DELETE FROM MetaRunJournal");
+    Exec(db_, "INSERT INTO MetaRunJournal (RunID, AppliedGroup) VALUES (?, 0)", {Variant(runId)});
+    Exec(db_, "COMMIT");
+  } catch (...) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+  journal->Start(runId);
   journal_ = std::move(journal);
-  journalOriginalVersion_ = original;
   groupNumber_ = committedGroup_ = 0;
   pendingGroups_ = 0;
   journalBypassed_ = false;
   accountedChanges_ = sqlite3_total_changes64(db_);
   lastRunCommit_ = MonotonicSeconds();
+  sqlite3_preupdate_hook(db_, &Database::RecordRow, this);
 }
 
 void Database::EndJournaledRun() {
@@ -1148,7 +1379,7 @@ void Database::EndJournaledRun() {
   if (transactionDepth_ > 0)
     throw Error(ErrorNumber::DatabaseFailure, kSource, "A journaled run cannot end inside a transaction.");
   CommitRun();
-  Exec(db_, "PRAGMA user_version = " + std::to_string(journalOriginalVersion_));
+  sqlite3_preupdate_hook(db_, nullptr, nullptr);
   journal_.reset();
   std::error_code ec;
   std::filesystem::remove(RunJournal::PathOf(path_), ec);
@@ -1165,14 +1396,6 @@ void Database::NoteUnjournaledWrite() {
   // committed on its own, as without a journal.
   if (transactionDepth_ > 0) journalBypassed_ = true;
   else if (!sqlite3_get_autocommit(db_)) CommitRun();
-}
-
-void Database::RecordStatement(const std::string& sql, const std::vector<JournalValue>& values, bool complete) {
-  if (!complete || sql.empty()) {
-    journalBypassed_ = true;
-    return;
-  }
-  journal_->Statement(sql, values);
 }
 
 void Database::FinishJournalGroup() {
@@ -1210,7 +1433,8 @@ void Database::CommitRun() {
   journalBypassed_ = false;
   if (!sqlite3_get_autocommit(db_)) {
     try {
-      Exec(db_, "PRAGMA user_version = " + std::to_string(groupNumber_));
+      // The groups and the record that they are in go in together.
+      Exec(db_, "UPDATE MetaRunJournal SET AppliedGroup = " + std::to_string(groupNumber_));
       Exec(db_, "COMMIT");
     } catch (const Error& e) {
       // The journal still holds every group: they go in again.
@@ -1228,11 +1452,6 @@ void Database::CommitRun() {
   pendingGroups_ = 0;
   lastRunCommit_ = MonotonicSeconds();
   journal_->Truncate();
-  if (groupNumber_ >= kGroupNumberLimit) {
-    // The journal is empty, so numbering may start again.
-    Exec(db_, "PRAGMA user_version = 0");
-    groupNumber_ = committedGroup_ = 0;
-  }
   accountedChanges_ = sqlite3_total_changes64(db_);
 }
 
@@ -1251,10 +1470,8 @@ void Database::ReplayJournal(std::uint64_t after) {
   } catch (const Error&) {
     // Tried again at the next reply, which fails the run if it still fails.
   }
-  RunJournal::Read(
-      RunJournal::PathOf(path_), after,
-      [&](const std::string& sql, const std::vector<JournalValue>& values) { RunJournaled(db_, sql, values); }, nullptr,
-      journal_->Waiting());
+  JournalApplier apply(db_, RunJournal::PathOf(path_));
+  RunJournal::Read(RunJournal::PathOf(path_), after, std::ref(apply), journal_->Waiting());
 }
 
 Transaction::~Transaction() {
@@ -1280,9 +1497,7 @@ Statement::Statement(Statement&& other) noexcept
       stmt_(other.stmt_),
       alive_(std::move(other.alive_)),
       sql_(std::move(other.sql_)),
-      writes_(other.writes_),
-      recorded_(other.recorded_),
-      captured_(std::move(other.captured_)) {
+      writes_(other.writes_) {
   other.stmt_ = nullptr;
   other.db_ = nullptr;
 }
@@ -1295,8 +1510,6 @@ Statement& Statement::operator=(Statement&& other) noexcept {
     alive_ = std::move(other.alive_);
     sql_ = std::move(other.sql_);
     writes_ = other.writes_;
-    recorded_ = other.recorded_;
-    captured_ = std::move(other.captured_);
     other.stmt_ = nullptr;
     other.db_ = nullptr;
   }
@@ -1317,75 +1530,39 @@ void Statement::CheckOpen() const {
     throw Error(StoreError::DatabaseClosed, kSource, "The statement's database is closed.");
 }
 
-JournalValue* Statement::Captured(int index) {
-  if (!writes_ || !db_->journal_) return nullptr;
-  if (captured_.empty()) captured_.resize(static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt_)));
-  if (index < 1 || index > static_cast<int>(captured_.size())) return nullptr;
-  return &captured_[static_cast<std::size_t>(index - 1)];
-}
-
 void Statement::Bind(int index, const Variant& value) {
   CheckOpen();
   BindValue(db_->db_, stmt_, index, value);
-  if (JournalValue* c = Captured(index)) {
-    *c = ToJournal(value);
-  }
 }
 
 void Statement::BindInt(int index, std::int64_t value) {
   CheckOpen();
   int rc = sqlite3_bind_int64(stmt_, index, value);
   if (rc != SQLITE_OK) Fail(db_->db_, rc, "binding parameter " + std::to_string(index));
-  if (JournalValue* c = Captured(index)) {
-    c->kind = JournalValue::Int;
-    c->i = value;
-  }
 }
 
 void Statement::BindDouble(int index, double value) {
   CheckOpen();
   int rc = std::isnan(value) ? sqlite3_bind_null(stmt_, index) : sqlite3_bind_double(stmt_, index, value);
   if (rc != SQLITE_OK) Fail(db_->db_, rc, "binding parameter " + std::to_string(index));
-  if (JournalValue* c = Captured(index)) {
-    c->kind = std::isnan(value) ? JournalValue::Null : JournalValue::Real;
-    c->d = value;
-  }
 }
 
 void Statement::BindStaticText(int index, std::string_view text) {
   CheckOpen();
   int rc = sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
   if (rc != SQLITE_OK) Fail(db_->db_, rc, "binding parameter " + std::to_string(index));
-  if (JournalValue* c = Captured(index)) {
-    c->kind = JournalValue::Text;
-    c->ownsText = false;
-    c->text = text;  // valid until the statement has run, as SQLite's own
-  }
 }
 
 void Statement::ClearBindings() {
   CheckOpen();
   sqlite3_clear_bindings(stmt_);
-  captured_.clear();
 }
 
 bool Statement::Step() {
   CheckOpen();
-  if (writes_ && db_->journal_ && !sqlite3_stmt_busy(stmt_)) {
-    // A new execution of a writing statement: the journal records it with
-    // its values (a value bound before the run began was not seen: then the
-    // journal cannot replay it and the commit becomes a real one).
-    recorded_ = false;
-    if (db_->transactionDepth_ == 0) db_->NoteUnjournaledWrite();
-    if (db_->transactionDepth_ > 0) {
-      bool complete = true;
-      if (captured_.empty() && sqlite3_bind_parameter_count(stmt_) > 0) complete = false;
-      for (const JournalValue& v : captured_)
-        if (v.kind == JournalValue::Unset) complete = false;
-      db_->RecordStatement(sql_, captured_, complete);
-      recorded_ = complete && !sql_.empty();
-    }
-  }
+  // A write outside a step is committed on its own, as without a journal;
+  // the rows a step writes are recorded as SQLite makes them (RecordRow).
+  if (writes_ && db_->journal_ && db_->transactionDepth_ == 0 && !sqlite3_stmt_busy(stmt_)) db_->NoteUnjournaledWrite();
   int rc = sqlite3_step(stmt_);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
@@ -1399,8 +1576,6 @@ int Statement::Run() {
   }
   int changes = sqlite3_changes(db_->db_);
   sqlite3_reset(stmt_);
-  if (recorded_ && db_->journal_) db_->journal_->AddChanges(changes);
-  recorded_ = false;
   return changes;
 }
 

@@ -39,7 +39,6 @@ struct sqlite3_stmt;
 
 namespace korvane::store {
 
-struct JournalValue;
 class RunJournal;
 
 enum class FieldType { Long, Integer, Double, Text, Memo, Boolean, DateTime };
@@ -129,6 +128,10 @@ class Database {
   bool IsReadOnly() const { return readOnly_; }
   // Commits an open transaction, then closes. Further calls raise an Error.
   void Close();
+  // What opening the file had to tell (a run journal kept aside, or one a
+  // read-only file cannot take), also shown through CurrentDialogs(); "" when
+  // nothing.
+  const std::string& OpenNotice() const { return openNotice_; }
 
   // --- Schema ------------------------------------------------------------
   // Every table, the engine's own included (with kSystemObjectAttribute),
@@ -175,16 +178,18 @@ class Database {
   // --- Journaled runs ----------------------------------------------------------
   // A run commits after every step so that a killed process loses nothing a
   // task was told; a SQLite commit per step is most of a step's cost. In a
-  // journaled run the outermost CommitTransaction instead appends the
-  // transaction's statements, with their values, to "<file>-run" in one
-  // write(2), which a killed process cannot undo, and SQLite commits every few
-  // hundred such groups (and at EndJournaledRun, Close, CommitJournaledRun).
-  // Opening the file replays what a killed process had journaled but not
-  // committed. RollbackTransaction undoes the transaction in progress only:
+  // journaled run the outermost CommitTransaction instead appends the rows
+  // the transaction wrote, as data, to "<file>-run" in one write(2), which a
+  // killed process cannot undo, and SQLite commits every few hundred such
+  // groups (and at EndJournaledRun, Close, CommitJournaledRun), recording in
+  // MetaRunJournal the run and the last group it holds. Opening the file
+  // applies, exactly once, what a killed process had journaled but not
+  // committed; a journal of another run or file is kept aside and never
+  // applied. RollbackTransaction undoes the transaction in progress only:
   // the groups journaled before it are applied again. A write the journal
-  // cannot record (a record set, a schema change) makes that commit a real
-  // one. Throws when the journal cannot be made (the caller then simply
-  // keeps committing every transaction).
+  // cannot record (a schema change, a table a run never writes) makes that
+  // commit a real one. Throws when the journal cannot be made (the caller
+  // then simply keeps committing every transaction).
   void BeginJournaledRun();
   // Commits everything, removes the journal, ends the mode. No transaction
   // may be open.
@@ -222,7 +227,6 @@ class Database {
   void Recycle(std::string sql, sqlite3_stmt* stmt) noexcept;
   // Journaled runs.
   std::unique_ptr<RunJournal> journal_;
-  std::int32_t journalOriginalVersion_ = 0;
   std::uint64_t groupNumber_ = 0;     // of the last group journaled
   std::uint64_t committedGroup_ = 0;  // of the last group SQLite committed
   int pendingGroups_ = 0;
@@ -235,7 +239,11 @@ class Database {
   void NoteUnjournaledWrite();
   void CommitRun();
   void ReplayJournal(std::uint64_t after);
-  void RecordStatement(const std::string& sql, const std::vector<JournalValue>& values, bool complete);
+  // SQLite's pre-update hook during a journaled run: each row a step
+  // inserts, changes or deletes goes to the journal as data.
+  static void RecordRow(void* self, sqlite3* db, int op, const char* database, const char* table, long long key,
+                        long long newKey);
+  std::string openNotice_;
   friend class Recordset;
   friend class Statement;
 };
@@ -345,16 +353,11 @@ class Statement {
   // Gives the statement back to its database, or finalises it when the
   // database is closed.
   void Release() noexcept;
-  // The journal's copy of parameter index, when this statement writes during
-  // a journaled run.
-  JournalValue* Captured(int index);
   Database* db_ = nullptr;
   sqlite3_stmt* stmt_ = nullptr;
   std::shared_ptr<bool> alive_;
   std::string sql_;  // the text it was prepared from
   bool writes_ = false;
-  bool recorded_ = false;  // the execution under way went to the journal
-  std::vector<JournalValue> captured_;
 };
 
 }  // namespace korvane::store

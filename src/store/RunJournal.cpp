@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -17,8 +18,8 @@ namespace {
 
 constexpr const char* kSource = "Korvane.RunJournal";
 constexpr char kMagic[4] = {'K', 'V', 'R', 'J'};
-constexpr std::uint8_t kFormat = 1;
-constexpr std::size_t kHeaderBytes = 4 + 1 + 4;
+constexpr std::uint8_t kFormat = 2;
+constexpr std::size_t kHeaderBytes = 4 + 1 + RunJournal::kRunIdBytes;
 constexpr std::size_t kGroupHeaderBytes = 1 + 8 + 4 + 8;
 
 template <class T>
@@ -55,10 +56,60 @@ std::uint64_t Checksum(std::string_view data) {
   throw Error(ErrorNumber::DatabaseFailure, kSource, what + ": " + std::strerror(errno));
 }
 
+[[noreturn]] void Refuse(const std::string& journalPath, const std::string& what) {
+  throw Error(ErrorNumber::DatabaseFailure, kSource, "The run journal " + journalPath + " is refused: " + what + ".");
+}
+
+std::string ReadWhole(const std::string& path) {
+  std::string data;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return data;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return data;
+}
+
+RunJournal::Header ParseHeader(std::string_view in) {
+  RunJournal::Header header;
+  if (in.size() < 5 || std::memcmp(in.data(), kMagic, 4) != 0) return header;
+  const int format = static_cast<unsigned char>(in[4]);
+  if (format == kFormat) {
+    if (in.size() < kHeaderBytes) return header;
+    header.runId.assign(in.substr(5, RunJournal::kRunIdBytes));
+  }
+  header.format = format;
+  return header;
+}
+
+// Walks the complete groups after the header; `group` gets each one's number
+// and body.
+template <class Visit>
+void ForEachGroup(std::string_view in, const Visit& visit) {
+  in.remove_prefix(std::min(in.size(), kHeaderBytes));
+  while (in.size() >= kGroupHeaderBytes && in[0] == 'G') {
+    std::string_view header = in.substr(1);
+    std::uint64_t number = 0, checksum = 0;
+    std::uint32_t length = 0;
+    Get(header, &number);
+    Get(header, &length);
+    Get(header, &checksum);
+    if (header.size() < length) break;
+    std::string_view body = header.substr(0, length);
+    if (Checksum(body) != checksum) break;
+    in = header.substr(length);
+    visit(number, body);
+  }
+}
+
 }  // namespace
 
-RunJournal::RunJournal(const std::string& databasePath, std::int32_t originalVersion)
-    : path_(PathOf(databasePath)), originalVersion_(originalVersion) {
+RunJournal::RunJournal(const std::string& databasePath) : path_(PathOf(databasePath)) {
   fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd_ < 0) Fail("cannot create the run journal " + path_);
   if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
@@ -66,23 +117,25 @@ RunJournal::RunJournal(const std::string& databasePath, std::int32_t originalVer
     fd_ = -1;
     throw Error(ErrorNumber::DatabaseFailure, kSource, "The run journal " + path_ + " is in use by another process.");
   }
-  try {
-    Truncate();
-  } catch (...) {
-    ::close(fd_);  // and with it the lock: the next try may take it
-    fd_ = -1;
-    throw;
-  }
 }
 
 RunJournal::~RunJournal() {
   try {
-    if (fd_ >= 0) Sync();
+    if (fd_ >= 0 && !header_.empty()) Sync();
   } catch (...) {
     // Closing anyway: what waited is also in SQLite's open transaction or lost
     // with it, as a failed write would have lost it.
   }
   if (fd_ >= 0) ::close(fd_);
+}
+
+void RunJournal::Start(std::string_view runId) {
+  header_.assign(kMagic, 4);
+  Put(header_, kFormat);
+  header_.append(runId.substr(0, kRunIdBytes));
+  header_.resize(kHeaderBytes, '\0');
+  fileBytes_ = 0;
+  Truncate();
 }
 
 void RunJournal::WriteAll(const char* data, std::size_t size) {
@@ -121,55 +174,52 @@ void RunJournal::Truncate() {
   std::fill(defined_.begin(), defined_.end(), false);
   if (fileBytes_ >= kHeaderBytes) {
     // Cut back to the header, which never changes: a process killed at any
-    // moment leaves the original user_version in the file.
+    // moment leaves the run's ID in the file.
     if (::ftruncate(fd_, static_cast<off_t>(kHeaderBytes)) != 0) Fail("cannot empty the run journal " + path_);
     fileBytes_ = kHeaderBytes;
     return;
   }
   if (::ftruncate(fd_, 0) != 0) Fail("cannot empty the run journal " + path_);
   fileBytes_ = 0;
-  std::string header(kMagic, 4);
-  Put(header, kFormat);
-  Put(header, originalVersion_);
-  WriteAll(header.data(), header.size());
+  WriteAll(header_.data(), header_.size());
 }
 
-void RunJournal::Statement(const std::string& sql, const std::vector<JournalValue>& values) {
-  auto [at, added] = numbers_.try_emplace(sql, static_cast<std::uint32_t>(numbers_.size()));
-  std::uint32_t number = at->second;
-  if (added) defined_.push_back(false);
+void RunJournal::BeginRow(char op, std::string_view table, std::int64_t rowId, std::uint32_t values) {
+  auto at = std::find(tables_.begin(), tables_.end(), table);
+  auto number = static_cast<std::uint32_t>(at - tables_.begin());
+  if (at == tables_.end()) {
+    tables_.emplace_back(table);
+    defined_.push_back(false);
+  }
   if (!defined_[number]) {
-    body_ += 'D';
+    body_ += 'T';
     Put(body_, number);
-    Put(body_, static_cast<std::uint32_t>(sql.size()));
-    body_ += sql;
+    Put(body_, static_cast<std::uint32_t>(table.size()));
+    body_.append(table);
     defined_[number] = true;
     definedInGroup_.push_back(number);
   }
-  body_ += 'S';
+  body_ += op;
   Put(body_, number);
-  Put(body_, static_cast<std::uint32_t>(values.size()));
-  for (const JournalValue& v : values) {
-    switch (v.kind) {
-      case JournalValue::Unset:
-      case JournalValue::Null: body_ += 'n'; break;
-      case JournalValue::Int:
-        body_ += 'i';
-        Put(body_, v.i);
-        break;
-      case JournalValue::Real:
-        body_ += 'r';
-        Put(body_, v.d);
-        break;
-      case JournalValue::Text: {
-        body_ += 't';
-        std::string_view text = v.TextView();
-        Put(body_, static_cast<std::uint32_t>(text.size()));
-        body_.append(text.data(), text.size());
-        break;
-      }
-    }
-  }
+  Put(body_, rowId);
+  if (op != 'X') Put(body_, values);
+  ++changes_;
+}
+
+void RunJournal::IntValue(std::int64_t value) {
+  body_ += 'i';
+  Put(body_, value);
+}
+
+void RunJournal::RealValue(double value) {
+  body_ += 'r';
+  Put(body_, value);
+}
+
+void RunJournal::BytesValue(std::string_view bytes, bool blob) {
+  body_ += blob ? 'b' : 't';
+  Put(body_, static_cast<std::uint32_t>(bytes.size()));
+  body_.append(bytes);
 }
 
 void RunJournal::AppendGroup(std::uint64_t number) {
@@ -184,7 +234,7 @@ void RunJournal::AppendGroup(std::uint64_t number) {
 }
 
 void RunJournal::DiscardGroup() {
-  // Texts first defined in the discarded group are defined again when used.
+  // Tables first defined in the discarded group are defined again when used.
   for (std::uint32_t number : definedInGroup_) defined_[number] = false;
   definedInGroup_.clear();
   body_.clear();
@@ -201,95 +251,85 @@ int RunJournal::TryLock(const std::string& journalPath) {
   return fd;
 }
 
+RunJournal::Header RunJournal::ReadHeader(const std::string& journalPath) {
+  return ParseHeader(ReadWhole(journalPath));
+}
+
+std::uint64_t RunJournal::LastGroup(const std::string& journalPath) {
+  std::string data = ReadWhole(journalPath);
+  std::uint64_t last = 0;
+  if (ParseHeader(data).format == kFormat) ForEachGroup(data, [&](std::uint64_t number, std::string_view) { last = number; });
+  return last;
+}
+
 RunJournal::Replayed RunJournal::Read(const std::string& journalPath, std::uint64_t after, const Runner& run,
-                                      std::int32_t* originalVersion, std::string_view waiting) {
+                                      std::string_view waiting) {
   Replayed result;
-  std::string data;
-  {
-    int fd = ::open(journalPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return result;
-    char buffer[65536];
-    for (;;) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      data.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-  }
   // Groups not written yet follow those in the file (the rest of a write cut
   // short included).
+  std::string data = ReadWhole(journalPath);
   data.append(waiting.data(), waiting.size());
-  std::string_view in(data);
-  if (in.size() < kHeaderBytes || std::memcmp(in.data(), kMagic, 4) != 0 || in[4] != static_cast<char>(kFormat))
-    return result;
-  in.remove_prefix(5);
-  std::int32_t version = 0;
-  Get(in, &version);
-  if (originalVersion) *originalVersion = version;
+  if (ParseHeader(data).format != kFormat) Refuse(journalPath, "it is not a run journal Korvane can replay");
 
-  std::vector<std::string> texts;
-  std::vector<JournalValue> values;
-  while (in.size() >= kGroupHeaderBytes && in[0] == 'G') {
-    std::string_view header = in.substr(1);
-    std::uint64_t number = 0, checksum = 0;
-    std::uint32_t length = 0;
-    Get(header, &number);
-    Get(header, &length);
-    Get(header, &checksum);
-    if (header.size() < length) break;
-    std::string_view body = header.substr(0, length);
-    if (Checksum(body) != checksum) break;
-    in = header.substr(length);
-    bool apply = number > after;
-    bool handed = false;
+  std::vector<std::string_view> tables;
+  std::vector<JournalRow> rows;
+  ForEachGroup(data, [&](std::uint64_t number, std::string_view body) {
+    rows.clear();
     while (!body.empty()) {
-      char kind = body[0];
+      const char kind = body[0];
       body.remove_prefix(1);
-      std::uint32_t id = 0, count = 0;
-      if (!Get(body, &id)) return result;
-      if (kind == 'D') {
-        if (!Get(body, &count) || body.size() < count) return result;
-        if (texts.size() <= id) texts.resize(id + 1);
-        texts[id].assign(body.substr(0, count));
-        body.remove_prefix(count);
+      std::uint32_t table = 0;
+      if (!Get(body, &table)) Refuse(journalPath, "group " + std::to_string(number) + " ends inside a record");
+      if (kind == 'T') {
+        std::uint32_t size = 0;
+        if (!Get(body, &size) || body.size() < size)
+          Refuse(journalPath, "group " + std::to_string(number) + " ends inside a table name");
+        if (tables.size() <= table) tables.resize(table + 1);
+        tables[table] = body.substr(0, size);
+        body.remove_prefix(size);
         continue;
       }
-      if (kind != 'S' || !Get(body, &count) || id >= texts.size()) return result;
-      values.assign(count, JournalValue());
-      for (auto& v : values) {
-        if (body.empty()) return result;
-        char tag = body[0];
-        body.remove_prefix(1);
+      if ((kind != 'I' && kind != 'U' && kind != 'X') || table >= tables.size() || tables[table].empty())
+        Refuse(journalPath, "group " + std::to_string(number) + " holds a record that is not a row write");
+      JournalRow& row = rows.emplace_back();
+      row.op = kind;
+      row.table = tables[table];
+      std::uint32_t count = 0;
+      if (!Get(body, &row.rowId) || (kind != 'X' && !Get(body, &count)) || count > body.size())
+        Refuse(journalPath, "group " + std::to_string(number) + " ends inside a row");
+      row.values.resize(count);
+      for (JournalValue& v : row.values) {
+        const char tag = body.empty() ? '\0' : body[0];
+        if (!body.empty()) body.remove_prefix(1);
+        bool ok = true;
         if (tag == 'n') {
           v.kind = JournalValue::Null;
         } else if (tag == 'i') {
           v.kind = JournalValue::Int;
-          if (!Get(body, &v.i)) return result;
+          ok = Get(body, &v.i);
         } else if (tag == 'r') {
           v.kind = JournalValue::Real;
-          if (!Get(body, &v.d)) return result;
-        } else if (tag == 't') {
+          ok = Get(body, &v.d);
+        } else if (tag == 't' || tag == 'b') {
           std::uint32_t size = 0;
-          if (!Get(body, &size) || body.size() < size) return result;
-          v.kind = JournalValue::Text;
-          v.text = body.substr(0, size);
-          body.remove_prefix(size);
+          ok = Get(body, &size) && body.size() >= size;
+          if (ok) {
+            v.kind = tag == 't' ? JournalValue::Text : JournalValue::Blob;
+            v.bytes = body.substr(0, size);
+            body.remove_prefix(size);
+          }
         } else {
-          return result;
+          ok = false;
         }
-      }
-      if (apply) {
-        run(texts[id], values);
-        ++result.statements;
-        handed = true;
+        if (!ok) Refuse(journalPath, "group " + std::to_string(number) + " holds a value that is not one");
       }
     }
-    if (apply) {
-      result.lastGroup = number;
-      if (handed) ++result.groups;
-    }
-  }
+    if (number <= after) return;
+    for (const JournalRow& row : rows) run(row);
+    result.lastGroup = number;
+    result.rows += rows.size();
+    if (!rows.empty()) ++result.groups;
+  });
   return result;
 }
 

@@ -174,7 +174,8 @@ std::vector<SettingInfo> BuildCatalog() {
   }
   c.push_back(Number("Params_CyclePause", 0, kHuge, "50", params,
                      "Milliseconds of model time between two retrieval cycles of a trial; 0 judges every "
-                     "alternative of a trial at the same moment."));
+                     "alternative of a trial at the same moment. With the real clock a run refuses more than "
+                     "86400000 (a day)."));
   c.push_back(Option("Params_TraceLevel", {"full", "decisions", "none"}, params,
                      "How much of a run the trace (MetaInstance) keeps: every row, the decisions only, or nothing."));
   // Run, task connection, batch.

@@ -237,6 +237,11 @@ std::string PointSignature(const SweepDefinition& d, const Point& point) {
   return text;
 }
 
+bool SummaryComplete(const PointSummary& summary, const SweepDefinition& d, const Point& point) {
+  return summary.signature == PointSignature(d, point) &&
+         summary.decisions == static_cast<std::int64_t>(d.subjects) * d.trials;
+}
+
 std::vector<int> ChunkPoints(const std::string& only, int pointCount) {
   const auto slash = only.find('/');
   int index = 0, chunks = 0;
@@ -480,7 +485,7 @@ std::vector<PointOutcome> LoadOutcomes(const std::string& folder, const SweepDef
     if (fs::exists(dir / "summary.json", ec)) {
       try {
         PointSummary summary = SummaryFromJson(ReadWholeFile((dir / "summary.json").string()));
-        if (summary.signature == PointSignature(definition, point)) outcome.summary = std::move(summary);
+        if (SummaryComplete(summary, definition, point)) outcome.summary = std::move(summary);
       } catch (const std::exception&) {
         // A damaged summary counts as not run.
       }

@@ -136,6 +136,10 @@ struct PointSummary {
 // (counted by ordinal, whatever number the trace gives the first trial).
 std::vector<BlockSummary> SummarizeBlocks(const std::vector<TrialRecord>& trials, int blockSize, int blocks);
 
+// A point counts as complete only when its summary carries the point's
+// signature and every decision it was asked for (subjects x trials).
+bool SummaryComplete(const PointSummary& summary, const SweepDefinition& definition, const Point& point);
+
 std::string SummaryJson(const PointSummary& summary);
 PointSummary SummaryFromJson(const std::string& text);
 // block,decision,proportion: the point in the target's own form.

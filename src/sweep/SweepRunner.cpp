@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "export/TraceQuery.h"
 #include "store/Database.h"
@@ -80,8 +82,17 @@ std::map<std::string, std::string> ReadInfo(const std::string& path) {
   return info;
 }
 
+// A supervised child's SIGTERM (the sweep ended it, or died): the whole
+// process group, the command's own children included, gets it too.
+void EndProcessGroup(int) {
+  signal(SIGTERM, SIG_DFL);
+  kill(0, SIGTERM);
+}
+
 // A child process: standard input from /dev/null, standard output and error
-// appended to a log file.
+// appended to a log file. A supervised child (a user's task command, which
+// may start processes of its own) runs in a process group of its own under a
+// small supervisor that ends the whole group when the sweep ends it or dies.
 class Child {
  public:
   Child() = default;
@@ -90,7 +101,7 @@ class Child {
   ~Child() { End(2000); }
 
   void Start(const std::vector<std::string>& argv, const std::string& logPath,
-             const std::vector<std::string>& environment) {
+             const std::vector<std::string>& environment, bool supervised = false) {
     std::vector<char*> args, env;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -107,6 +118,10 @@ class Child {
       // Only async-signal-safe calls from here on. The child ends with the
       // sweep (a killed sweep leaves no server listening), and takes none of
       // the sweep's open files with it.
+      if (supervised) {
+        setpgid(0, 0);
+        signal(SIGTERM, EndProcessGroup);
+      }
       prctl(PR_SET_PDEATHSIG, SIGTERM);
       if (getppid() != parent) _exit(127);
       const int in = open("/dev/null", O_RDONLY);
@@ -116,6 +131,19 @@ class Child {
       dup2(out, 1);
       dup2(out, 2);
       close_range(3, ~0U, 0);
+      if (supervised) {
+        const pid_t worker = fork();
+        if (worker < 0) _exit(127);
+        if (worker == 0) {
+          signal(SIGTERM, SIG_DFL);
+          execve(args[0], args.data(), env.data());
+          _exit(127);
+        }
+        int status = 0;
+        while (waitpid(worker, &status, 0) < 0 && errno == EINTR) {
+        }
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+      }
       execve(args[0], args.data(), env.data());
       _exit(127);
     }
@@ -193,6 +221,16 @@ std::string Substitute(std::string text, const std::map<std::string, std::string
 // Runs one point in its folder; throws SweepError on failure.
 PointSummary RunPoint(const SweepDefinition& d, const Point& point, const fs::path& dir, const RunOptions& options) {
   const auto start = Clock::now();
+  // Chunks of one sweep share the folder; a point is run by one at a time.
+  const std::string lockPath = dir.string() + ".lock";
+  struct PointLock {
+    int fd;
+    ~PointLock() {
+      if (fd >= 0) ::close(fd);
+    }
+  } lock{::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
+  if (lock.fd < 0 || ::flock(lock.fd, LOCK_EX | LOCK_NB) != 0)
+    throw SweepError("another sweep is running this point (" + lockPath + ")");
   RemoveQuietly(dir);
   std::error_code ec;
   fs::create_directories(dir, ec);
@@ -257,7 +295,7 @@ PointSummary RunPoint(const SweepDefinition& d, const Point& point, const fs::pa
                                    {"trials", std::to_string(d.trials)},
                                    {"seed", std::to_string(point.seed)},
                                    {"dir", dir.string()}});
-    task.Start({"/bin/sh", "-c", command}, taskLog, environment);
+    task.Start({"/bin/sh", "-c", command}, taskLog, environment, true);
   }
   if (!task.Wait(-1)) throw SweepError("stopped");
   const bool taskOk = task.ExitCode() == 0;
@@ -282,7 +320,11 @@ PointSummary RunPoint(const SweepDefinition& d, const Point& point, const fs::pa
   summary.subjects = static_cast<int>(subjects.size());
   summary.decisions = static_cast<std::int64_t>(trials.size());
   summary.blocks = SummarizeBlocks(trials, d.blockSize, d.Blocks());
-  if (summary.decisions == 0) throw SweepError("the run made no decisions (see " + (dir / "task.log").string() + ")");
+  const std::int64_t asked = static_cast<std::int64_t>(d.subjects) * d.trials;
+  if (summary.decisions != asked)
+    throw SweepError("the run made " + std::to_string(summary.decisions) + " of the " + std::to_string(asked) +
+                     " decisions asked for (" + std::to_string(d.subjects) + " subjects x " +
+                     std::to_string(d.trials) + " trials; see " + (dir / "task.log").string() + ")");
 
   WriteFileAtomically((dir / "blocks.csv").string(), BlocksCsv(summary.blocks));
   if (d.keep != Keep::None) WriteFileAtomically((dir / "trials.csv").string(), trialTable);
@@ -332,6 +374,46 @@ void WriteAndReport(const std::string& folder, const SweepDefinition& d, RunRepo
 std::atomic<bool>& StopFlag() {
   static std::atomic<bool> flag{false};
   return flag;
+}
+
+FolderLock::FolderLock(const std::string& folder, bool shared) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) throw SweepError("cannot create " + folder + ": " + ec.message());
+  const std::string path = (fs::path(folder) / "sweep.lock").string();
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) throw SweepError("cannot create " + path + ": " + std::strerror(errno));
+  if (::flock(fd_, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+    std::string holder;
+    try {
+      holder = ReadWholeFile(path);
+    } catch (const std::exception&) {
+    }
+    while (!holder.empty() && (holder.back() == '\n' || holder.back() == ' ')) holder.pop_back();
+    if (const auto line = holder.rfind('\n'); line != std::string::npos) holder.erase(0, line + 1);
+    ::close(fd_);
+    fd_ = -1;
+    throw SweepError("the folder " + folder + " is in use by another sweep" + (holder.empty() ? "" : " (" + holder + ")") +
+                     "; wait for it to end or use another folder");
+  }
+  // Who holds it, for the message above: one line per holder.
+  char when[32];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", std::gmtime(&now));
+  char host[256] = "";
+  ::gethostname(host, sizeof host - 1);
+  const std::string line = std::string(shared ? "a chunk" : "a sweep") + " by process " + std::to_string(::getpid()) +
+                           " on " + host + " since " + when + "\n";
+  if (!shared && ::ftruncate(fd_, 0) != 0) {
+    // The line is appended to the old ones instead; only the last is read.
+  }
+  if (::lseek(fd_, 0, SEEK_END) >= 0 && ::write(fd_, line.data(), line.size()) < 0) {
+    // The lock holds without its description.
+  }
+}
+
+FolderLock::~FolderLock() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 SweepDefinition PrepareSweep(SweepDefinition d, const std::string& folder) {
@@ -386,7 +468,7 @@ RunReport RunSweep(const SweepDefinition& d, const std::string& folder, const Ru
     std::error_code ec;
     if (fs::exists(summary, ec)) {
       try {
-        if (SummaryFromJson(ReadWholeFile(summary.string())).signature == PointSignature(d, point)) {
+        if (SummaryComplete(SummaryFromJson(ReadWholeFile(summary.string())), d, point)) {
           ++report.skipped;
           continue;
         }

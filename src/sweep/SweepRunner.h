@@ -6,13 +6,15 @@
 // `korvane task binary-choice` or the user's task command. When the task has
 // ended the server is stopped (SIGTERM: it closes its databases cleanly), the
 // experiment's trace is summarised, and what --keep does not keep is removed.
-// A point is complete when its summary.json is written (last, atomically); a
-// rerun skips complete points, so an interrupted sweep resumes. A failing
+// A point is complete when its summary.json is written (last, atomically)
+// with the point's signature and every decision it was asked for; a rerun
+// skips complete points, so an interrupted sweep resumes. A failing
 // point writes error.txt and the others go on.
 //
 // Plain C++ and POSIX (fork, execve, waitpid): worker threads start and watch
 // the processes; no event loop is needed. A child gets SIGTERM when the sweep
-// dies, so a killed sweep leaves no server behind.
+// dies, so a killed sweep leaves no server behind; a task command's own
+// processes go with it (its process group is ended).
 #pragma once
 
 #include <atomic>
@@ -50,6 +52,22 @@ struct RunReport {
 // Set (e.g. from a signal handler) to stop: running points are abandoned
 // (their processes killed) and left incomplete; nothing else starts.
 std::atomic<bool>& StopFlag();
+
+// Holds DIR/sweep.lock while a sweep works in DIR, so that two sweeps never
+// rebuild each other's points: a whole sweep holds it alone, the chunks of
+// one job array (--only) side by side (each point is then locked on its own
+// while it runs). The lock goes with the process, however it ends. Throws
+// SweepError naming the holder when another sweep has it.
+class FolderLock {
+ public:
+  FolderLock(const std::string& folder, bool shared);
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
 
 // Checks the definition against the model (the keys exist, the instance type
 // exists; picks the only instance type when none is named) and the target,

@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -357,6 +358,17 @@ int TaskServer::BatchFromModel() {
   }
 }
 
+bool TaskServer::ModelHasInstanceType(const std::string& type) {
+  try {
+    auto model = store::Database::OpenReadOnly(options_.modelPath);
+    const auto def = model->FindTableDef(type);
+    return def && !store::IsSystemTable(*def);
+  } catch (const Error&) {
+    // StartExperiment says what is wrong with the model.
+    return true;
+  }
+}
+
 void TaskServer::SendBatch(TaskSocket* socket) {
   const int batch = BatchFromModel();
   AddLog("Sending BATCH=" + std::to_string(batch), 1);
@@ -620,7 +632,10 @@ void TaskServer::HandlePiece(const LineFramer::Piece& piece) {
     ReportFailure(e);
   } catch (const std::exception& e) {
     waiting_.clear();
-    ReportFailure(Error(engine::EngineError::Internal, "TaskServer", e.what()));
+    // A library's own words are for the log, not for the task or the person.
+    AddLog(std::string("Internal failure: ") + e.what(), 4);
+    ReportFailure(Error(engine::EngineError::Internal, "TaskServer",
+                        "Korvane met a failure it did not expect; the log has the details."));
   }
 }
 
@@ -704,6 +719,13 @@ void TaskServer::HandleStart(const std::string& type, bool reset) {
     return;
   }
   executor_.reset();
+  if (!experiment_ && !ModelHasInstanceType(type)) {
+    // Checked in the model before it is copied: a START of a type the model
+    // does not have costs no disk.
+    SendData("ERROR|Instance type " + type + " does not exist in the database.");
+    SetLastError(Q("Instance type " + type + " does not exist"));
+    return;
+  }
   if (!experiment_) StartExperiment();  // the first START or RESET of this task
   if (!experiment_) {
     SendData("ERROR|Instance type " + type + " cannot be executed. Please try again later.");
@@ -747,6 +769,9 @@ void TaskServer::StartSubject(const std::string& type) {
     const std::string count = std::to_string(simulationCount_);
     for (std::size_t at = text.find("%d"); at != std::string::npos; at = text.find("%d", at + count.size()))
       text.replace(at, 2, count);
+    // One protocol line: a line break in the model's text would send the
+    // task lines it never asked for.
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
     AddLog("Sending HELO string (" + std::to_string(text.size()) + " bytes)", 0);
     SendData(text);
   }

@@ -177,6 +177,8 @@ class TaskServer : public QObject, public engine::ExecutorOwner {
   void AdoptConnection(TaskSocket* socket, bool batchSent);
   void OnCandidateReadyRead();
   void DropCandidate();
+  // The model (not yet copied) has an instance type of that name.
+  bool ModelHasInstanceType(const std::string& type);
   void SendBatch(TaskSocket* socket);
   void CloseExperiment();
 

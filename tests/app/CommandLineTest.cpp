@@ -102,7 +102,7 @@ TEST_F(CommandLineTest, CheckWarnsAndStrictRefusesWarnings) {
       << typo.out;
 
   // An error still fails, warnings or not.
-  ASSERT_EQ(K({"set", "bc.mdb", "I1_JudgmentFailFormula", "U = ("}).code, 0);
+  ASSERT_EQ(K({"set", "bc.mdb", "I1_JudgmentFailFormula", "U = (", "--force"}).code, 0);
   EXPECT_EQ(K({"check", "bc.mdb", "--type", "I1"}).code, 2);
 }
 
@@ -135,6 +135,12 @@ TEST_F(CommandLineTest, ValuesThatWouldStopEveryRunAreRefusedBeforeARun) {
   ASSERT_EQ(K({"set", "bc.mdb", "I1_RetrievalMethod", "0"}).code, 0);
   EXPECT_EQ(K({"check", "bc.mdb", "--type", "I1"}).code, 0);
   EXPECT_EQ(K({"set", "bc.mdb", "I1_RetrievalMethod", "1"}).code, 1);
+
+  // A formula that does not parse would fail every START.
+  Outcome unparsed = K({"set", "bc.mdb", "I1_ConstraintFormula", "USES.X = (("});
+  EXPECT_EQ(unparsed.code, 1);
+  EXPECT_NE(unparsed.err.find("Refused: I1_ConstraintFormula does not parse: "), std::string::npos) << unparsed.err;
+  EXPECT_EQ(K({"get", "bc.mdb", "I1_ConstraintFormula"}).out, "USES.SameOption = MEMORY.Option == CUE.Option\n");
 
   // Every feedback divides by the goal.
   Outcome goal = K({"set", "bc.mdb", "Params_Goal_Value", "0"});

@@ -127,6 +127,21 @@ TEST_F(FidelityTest, TrialTimeSpacesTrialsAndNoCyclePauseJudgesAlternativesToget
   EXPECT_FALSE(bad.executor->Prepare("I1"));
   EXPECT_TRUE(refused.Logged("Params_TrialTime must be 0 or more milliseconds"));
   EXPECT_TRUE(refused.Logged("Params_CyclePause must be a number of milliseconds; it is 'soon'"));
+
+  // With the real clock a pause is waited out: one longer than a day would
+  // stall the run with no ERROR. The simulated clock takes it.
+  model.Set("Params_TrialTime", 1000.0);
+  model.Set("Params_CyclePause", 2147483648.0);
+  for (ClockKind clock : {ClockKind::Real, ClockKind::Simulated}) {
+    RecordingOwner owner;
+    QueueScheduler scheduler;
+    ExecutorOptions options;
+    options.clock = clock;
+    ModelExecutor executor(model.Db(), owner, scheduler, options);
+    EXPECT_EQ(executor.Prepare("I1"), clock == ClockKind::Simulated);
+    EXPECT_EQ(owner.Logged("Params_CyclePause is 2147483648 milliseconds; with the real clock"),
+              clock == ClockKind::Real);
+  }
 }
 
 TEST_F(FidelityTest, ExecutedInstancesKeepEveryTimeTheyWereGiven) {

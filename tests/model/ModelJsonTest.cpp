@@ -111,6 +111,9 @@ TEST(ModelJson, BadTextIsRefusedWithWhereAndLeavesNoFile) {
       {"{ not json", "the JSON text"},
       {"[]", "must be a JSON object"},
       {"{}", "\"korvane_model\": 1 is missing"},
+      // A key given twice: the last would win in silence (an empty model).
+      {good.dump().insert(good.dump().size() - 1, ",\"instance_types\":[]"),
+       "the key \"instance_types\" is given twice in one object"},
       {with([](json& m) { m["extra"] = 1; }), "unknown entry \"extra\""},
       {with([](json& m) { m["instance_types"][0]["name"] = "Table1"; }), "I followed by a positive number"},
       {with([](json& m) { m["instance_types"].push_back(m["instance_types"][0]); }), "defined twice"},

@@ -1,8 +1,9 @@
 // Tests of journaled runs: commits that append to the run journal instead of
 // committing to SQLite, what a killed process leaves and how opening the file
-// puts it back, rollbacks in the middle of a run, and writes the journal
-// cannot record. Real files in a temporary folder; the killed process is a
-// real child process ended with SIGKILL.
+// puts it back (exactly once, and only into its own file and run), rollbacks
+// in the middle of a run, writes the journal cannot record, and journals
+// that must not be applied. Real files in a temporary folder; the killed
+// process is a real child process ended with SIGKILL.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,9 +12,12 @@
 
 #include <cmath>
 #include <filesystem>
+#include <functional>
 
 #include "TestSupport.h"
 #include "store/Database.h"
+#include "store/RunJournal.h"
+#include "util/Dialogs.h"
 
 using namespace korvane;
 using namespace korvane::store;
@@ -24,6 +28,8 @@ void MakeTable(const std::string& path) {
   auto db = Database::Create(path);
   db->Execute(
       "CREATE TABLE T (X_ID INTEGER PRIMARY KEY AUTOINCREMENT, N INTEGER, R DOUBLE, S VARCHAR, Stamp DATETIME)");
+  db->Execute("CREATE TABLE MetaNotes (Name VARCHAR, Value VARCHAR)");  // a table a run never writes
+  db->Execute("INSERT INTO MetaNotes (Name, Value) VALUES ('Listen', '127.0.0.1')");
   db->Execute("PRAGMA user_version = 7");
   db->Close();
 }
@@ -60,15 +66,11 @@ long UserVersion(Database& db) {
   return static_cast<long>(rs->Get(0).ToNumber());
 }
 
-}  // namespace
-
-TEST(RunJournal, AKilledRunLosesNoCommittedGroupAndOpeningPutsThemBack) {
-  test::TempDir dir;
-  const std::string path = dir.File("run.mdb");
-  MakeTable(path);
-
-  // 1,203 groups: two batches SQLite committed, 203 only in the journal.
-  constexpr int kGroups = 1203;
+// A run of `groups` durable groups in a child process (then whatever `more`
+// does), killed with SIGKILL while the file is open; the journal stays
+// beside the file.
+void RunAndKill(const std::string& path, int groups, int first = 1,
+                const std::function<void(Database&)>& more = {}) {
   int pipeFds[2];
   ASSERT_EQ(pipe(pipeFds), 0);
   pid_t child = fork();
@@ -79,15 +81,8 @@ TEST(RunJournal, AKilledRunLosesNoCommittedGroupAndOpeningPutsThemBack) {
     try {
       db = Database::Open(path);
       db->BeginJournaledRun();
-      for (int n = 1; n <= kGroups; ++n) WriteGroup(*db, n);
-      // Groups committed after the last reply wait in memory, to reach the
-      // file with the next one: a process killed before then loses them, as
-      // it would lose lines it had not read yet.
-      WriteGroup(*db, 888888, false);
-      WriteGroup(*db, 888889, false);
-      // A transaction in progress when the process dies is lost.
-      db->BeginTransaction();
-      db->Execute("INSERT INTO T (N) VALUES (999999)");
+      for (int n = first; n < first + groups; ++n) WriteGroup(*db, n);
+      if (more) more(*db);
       char done = 'x';
       if (write(pipeFds[1], &done, 1) != 1) _exit(2);
     } catch (...) {
@@ -105,6 +100,35 @@ TEST(RunJournal, AKilledRunLosesNoCommittedGroupAndOpeningPutsThemBack) {
   waitpid(child, &status, 0);
   ASSERT_TRUE(WIFSIGNALED(status));
   ASSERT_TRUE(std::filesystem::exists(path + "-run"));
+}
+
+// Records what opening a file tells, instead of printing it.
+struct ScriptedOpen {
+  std::shared_ptr<ScriptedDialogs> dialogs = std::make_shared<ScriptedDialogs>();
+  std::shared_ptr<Dialogs> previous = SetDialogs(dialogs);
+  ~ScriptedOpen() { SetDialogs(previous); }
+  std::string Told() const { return dialogs->Shown().empty() ? "" : dialogs->Shown().back().text; }
+};
+
+}  // namespace
+
+TEST(RunJournal, AKilledRunLosesNoCommittedGroupAndOpeningPutsThemBack) {
+  test::TempDir dir;
+  const std::string path = dir.File("run.mdb");
+  MakeTable(path);
+
+  // 1,203 groups: two batches SQLite committed, 203 only in the journal.
+  constexpr int kGroups = 1203;
+  RunAndKill(path, kGroups, 1, [](Database& db) {
+    // Groups committed after the last reply wait in memory, to reach the
+    // file with the next one: a process killed before then loses them, as
+    // it would lose lines it had not read yet.
+    WriteGroup(db, 888888, false);
+    WriteGroup(db, 888889, false);
+    // A transaction in progress when the process dies is lost.
+    db.BeginTransaction();
+    db.Execute("INSERT INTO T (N) VALUES (999999)");
+  });
 
   // A reading command's open (korvane info, export) puts them back too.
   auto db = Database::OpenReadOnly(path);
@@ -172,14 +196,22 @@ TEST(RunJournal, WritesTheJournalCannotRecordAreCommittedAtOnce) {
   auto db = Database::Open(path);
   db->BeginJournaledRun();
   WriteGroup(*db, 1);
-  // A record set writes around the journal: that commit is a real one,
-  // and takes the journaled groups with it.
+  // A record set's rows are journaled like any other.
   db->BeginTransaction();
   auto rs = db->OpenTable("T");
   rs->AddNew();
   rs->Set("N", Variant(50));
   rs->Update();
   rs->Close();
+  db->CommitTransaction();
+  {
+    auto other = Database::Open(path);
+    EXPECT_EQ(Count(*other), 0);
+  }
+  // A table a run never writes (settings, formulas) is written around the
+  // journal: that commit is a real one, and takes the journaled groups with it.
+  db->BeginTransaction();
+  db->Execute("UPDATE MetaNotes SET Value = '0.0.0.0'");
   db->CommitTransaction();
   {
     auto other = Database::Open(path);
@@ -297,4 +329,172 @@ TEST(RunJournal, AJournalWriteThatFailsLosesNothing) {
   auto again = Database::OpenReadOnly(path);
   EXPECT_EQ(Count(*again), 6);
   EXPECT_EQ(Count(*again, "N = 2 OR N = -2"), 2);  // group 2 once, not twice
+}
+
+TEST(RunJournal, RecoveryAppliesEachGroupExactlyOnce) {
+  test::TempDir dir;
+  const std::string path = dir.File("run.mdb");
+  MakeTable(path);
+  RunAndKill(path, 40);
+  const std::string journal = path + "-run";
+  std::filesystem::copy_file(journal, dir.File("saved-run"));
+  ScriptedOpen open;
+  {
+    auto db = Database::Open(path);
+    EXPECT_EQ(Count(*db), 80);
+    EXPECT_EQ(db->OpenNotice(), "");
+  }
+  // The journal back beside the file: what a kill between the recovery's
+  // COMMIT and the journal's removal leaves, and what putting an applied
+  // journal back does. Nothing goes in twice, and nothing is said.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::filesystem::copy_file(dir.File("saved-run"), journal, std::filesystem::copy_options::overwrite_existing);
+    auto db = attempt == 0 ? Database::Open(path) : Database::OpenReadOnly(path);
+    EXPECT_EQ(Count(*db), 80);
+    EXPECT_EQ(Count(*db, "N = 40") + Count(*db, "N = -40"), 2);
+    EXPECT_EQ(db->OpenNotice(), "");
+    EXPECT_FALSE(std::filesystem::exists(journal));
+  }
+  EXPECT_TRUE(open.dialogs->Shown().empty());
+
+  // A run killed again goes on from there; the first run's journal put back
+  // afterwards is another run's and is kept aside, not applied.
+  RunAndKill(path, 5, 41);
+  {
+    auto db = Database::Open(path);
+    EXPECT_EQ(Count(*db), 90);
+  }
+  std::filesystem::copy_file(dir.File("saved-run"), journal);
+  auto db = Database::Open(path);
+  EXPECT_EQ(Count(*db), 90);
+  EXPECT_NE(db->OpenNotice().find("another run"), std::string::npos) << db->OpenNotice();
+  EXPECT_EQ(open.Told(), db->OpenNotice());
+  EXPECT_FALSE(std::filesystem::exists(journal));
+  EXPECT_TRUE(std::filesystem::exists(journal + ".refused"));
+  EXPECT_EQ(Integrity(*db), "ok");
+}
+
+TEST(RunJournal, AJournalOfAnotherFileOrACopyIsKeptAside) {
+  test::TempDir dir;
+  const std::string a = dir.File("a.mdb"), b = dir.File("b.mdb");
+  MakeTable(a);
+  MakeTable(b);
+  RunAndKill(a, 10);
+  {
+    auto db = Database::Open(b);
+    db->BeginJournaledRun();
+    WriteGroup(*db, 1);
+    db->EndJournaledRun();
+  }
+  // a's journal beside b (which has had a run of its own), and beside a copy
+  // of a made with Database::Copy: neither is a's file.
+  std::filesystem::copy_file(a + "-run", b + "-run");
+  Database::Copy(a, dir.File("c.mdb"));
+  std::filesystem::copy_file(a + "-run", dir.File("c.mdb") + "-run");
+  ScriptedOpen open;
+  for (const std::string& other : {b, dir.File("c.mdb")}) {
+    auto db = Database::Open(other);
+    EXPECT_NE(db->OpenNotice().find("another run or another file"), std::string::npos) << db->OpenNotice();
+    EXPECT_EQ(Count(*db), other == b ? 2 : 0);
+    EXPECT_TRUE(std::filesystem::exists(other + "-run.refused"));
+  }
+  auto own = Database::Open(a);
+  EXPECT_EQ(Count(*own), 20);
+  EXPECT_EQ(own->OpenNotice(), "");
+}
+
+TEST(RunJournal, AJournalHoldsOnlyRowsAndAnythingElseIsRefused) {
+  test::TempDir dir;
+  const std::string path = dir.File("run.mdb");
+  MakeTable(path);
+  RunAndKill(path, 3);
+  const std::string journal = path + "-run";
+  const std::string runId = RunJournal::ReadHeader(journal).runId;
+  ASSERT_EQ(runId.size(), RunJournal::kRunIdBytes);
+  std::filesystem::remove(journal);
+  ScriptedOpen open;
+
+  // Valid checksums, the file's own run: a settings row, then a row of a
+  // table the file does not have, then a row with a value too few. Each is
+  // refused whole (its good first row included) and kept aside.
+  auto hostile = [&](const std::function<void(RunJournal&)>& rows) {
+    {
+      RunJournal j(path);
+      j.Start(runId);
+      j.BeginRow('I', "T", 1000, 5);
+      j.IntValue(1000);
+      j.IntValue(7);
+      j.RealValue(1.5);
+      j.BytesValue("planted", false);
+      j.NullValue();
+      rows(j);
+      j.AppendGroup(1000);
+      j.Sync();
+    }
+    auto db = Database::Open(path);
+    EXPECT_NE(db->OpenNotice().find("refused"), std::string::npos) << db->OpenNotice();
+    EXPECT_EQ(Count(*db, "N = 7"), 0);
+    auto notes = db->OpenRecordset("SELECT Value FROM MetaNotes");
+    EXPECT_EQ(notes->Get(0).ToText(), "127.0.0.1");
+    EXPECT_FALSE(std::filesystem::exists(journal));
+  };
+  hostile([](RunJournal& j) {
+    j.BeginRow('U', "MetaNotes", 1, 2);
+    j.BytesValue("Listen", false);
+    j.BytesValue("0.0.0.0", false);
+  });
+  hostile([](RunJournal& j) { j.BeginRow('X', "sqlite_master", 1, 0); });
+  hostile([](RunJournal& j) {
+    j.BeginRow('I', "T", 1001, 1);
+    j.IntValue(1001);
+  });
+  EXPECT_TRUE(std::filesystem::exists(journal + ".refused-3"));
+
+  // A journal in the earlier format held statement texts: never run.
+  {
+    std::string old("KVRJ\x01\x07\0\0\0G", 10);
+    old += std::string(20, '\0') + "D\0\0\0\0\x15\0\0\0DROP TABLE MetaNotes;";
+    FILE* f = fopen(journal.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(old.data(), 1, old.size(), f);
+    fclose(f);
+  }
+  auto db = Database::OpenReadOnly(path);
+  EXPECT_NE(db->OpenNotice().find("earlier version"), std::string::npos) << db->OpenNotice();
+  EXPECT_EQ(Count(*db), 0);  // its journal was taken away above
+  EXPECT_TRUE(db->FindTableDef("MetaNotes").has_value());
+}
+
+TEST(RunJournal, AnyBytesComeBackAsTheyWereAndAReadOnlyFileSaysWhatItLacks) {
+  test::TempDir dir;
+  const std::string path = dir.File("run.mdb");
+  MakeTable(path);
+  const std::string latin1("caf\xE9", 4);
+  RunAndKill(path, 0, 1, [&](Database& db) {
+    db.BeginTransaction();
+    db.Execute("INSERT INTO T (N, S) VALUES (1, ?)", {Variant(latin1)});
+    db.Execute("INSERT INTO T (N, S) VALUES (2, x'00ff10')");
+    db.CommitTransaction();
+    db.MakeRunDurable();
+  });
+
+  // Read-only media: the file is shown as committed, and the reader is told.
+  std::filesystem::permissions(path, std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                         std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::remove);
+  ScriptedOpen open;
+  {
+    auto db = Database::OpenReadOnly(path);
+    EXPECT_EQ(Count(*db), 0);
+    EXPECT_NE(db->OpenNotice().find("1 step(s)"), std::string::npos) << db->OpenNotice();
+    EXPECT_EQ(open.Told(), db->OpenNotice());
+  }
+  std::filesystem::permissions(path, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+  auto db = Database::OpenReadOnly(path);
+  EXPECT_EQ(db->OpenNotice(), "");
+  auto rs = db->OpenRecordset("SELECT S, typeof(S) FROM T ORDER BY N");
+  EXPECT_EQ(rs->Get(0).ToText(), latin1);
+  rs->MoveNext();
+  EXPECT_EQ(rs->Get(1).ToText(), "blob");
+  EXPECT_EQ(Count(*db, "S = x'00ff10'"), 1);
 }

@@ -92,6 +92,15 @@ class SweepTest : public ::testing::Test {
     return args + more;
   }
   Outcome Sweep(const std::string& out, const QStringList& more = {}) { return Korvane(Grid(out, more), temp.File("data")); }
+  // A sweep of the grid that runs on while the test goes on.
+  void StartSweep(QProcess& process, const std::string& out, const QStringList& more) {
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("KORVANE_DATA_DIR", Q(temp.File("data")));
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(Q(Program()), Grid(out, more));
+    ASSERT_TRUE(process.waitForStarted());
+  }
 
   TempDir temp;
   std::string model;
@@ -157,12 +166,7 @@ TEST_F(SweepTest, ResumesAnInterruptedSweepAndChunksAddUpToTheWhole) {
   // Interrupt a one-job sweep once its first point is complete.
   const std::string out = temp.File("sweep");
   QProcess process;
-  auto env = QProcessEnvironment::systemEnvironment();
-  env.insert("KORVANE_DATA_DIR", Q(temp.File("data")));
-  process.setProcessEnvironment(env);
-  process.setProcessChannelMode(QProcess::MergedChannels);
-  process.start(Q(Program()), Grid(out, {"--jobs", "1"}));
-  ASSERT_TRUE(process.waitForStarted());
+  StartSweep(process, out, {"--jobs", "1"});
   for (int i = 0; i < 1200 && !fs::exists(out + "/points/p0001/summary.json"); ++i) QThread::msleep(50);
   ASSERT_TRUE(fs::exists(out + "/points/p0001/summary.json"));
   process.terminate();
@@ -195,6 +199,63 @@ TEST_F(SweepTest, ResumesAnInterruptedSweepAndChunksAddUpToTheWhole) {
   EXPECT_EQ(databases, 2);
   ASSERT_EQ(Korvane({"sweep", "collect", Q(chunked)}, temp.File("data")).code, 0);
   EXPECT_EQ(Results(chunked), Results(reference));
+}
+
+TEST_F(SweepTest, ASecondSweepIntoTheSameFolderIsRefusedAndShortPointsAreRunAgain) {
+  const std::string out = temp.File("sweep");
+  QProcess first;
+  StartSweep(first, out, {"--jobs", "1"});
+  for (int i = 0; i < 1200 && !fs::exists(out + "/points/p0001"); ++i) QThread::msleep(10);
+  ASSERT_TRUE(fs::exists(out + "/points/p0001"));
+  // The same grid and another one into the same folder, while it works.
+  for (const QStringList& more : {QStringList{}, QStringList{"--seed", "9"}}) {
+    const Outcome second = Sweep(out, more);
+    EXPECT_EQ(second.code, 1) << second.output;
+    EXPECT_NE(second.output.find("is in use by another sweep (a sweep by process " +
+                                 std::to_string(first.processId())),
+              std::string::npos)
+        << second.output;
+  }
+  ASSERT_TRUE(first.waitForFinished(120000));
+  const std::string said = first.readAll().toStdString();
+  ASSERT_EQ(first.exitCode(), 0) << said;
+  const auto rows = Results(out);
+  ASSERT_EQ(rows.size(), 5u);
+  for (std::size_t r = 1; r < rows.size(); ++r) EXPECT_EQ(rows[r][Column(rows, "decisions")], "100");
+
+  // A point whose summary holds fewer decisions than asked for is not
+  // complete: collect says so and a rerun runs it again.
+  const std::string summaryPath = out + "/points/p0002/summary.json";
+  const std::string summary = Read(summaryPath);
+  const auto at = summary.rfind("\"decisions\":");  // the point's own, after its blocks
+  ASSERT_NE(at, std::string::npos) << summary;
+  const auto end = summary.find_first_of(",}", at);
+  std::ofstream(summaryPath, std::ios::binary) << summary.substr(0, at) << "\"decisions\":3" << summary.substr(end);
+  const Outcome collect = Korvane({"sweep", "collect", Q(out)}, temp.File("data"));
+  EXPECT_NE(collect.output.find("3 of 4 points complete"), std::string::npos) << collect.output;
+  const Outcome rerun = Sweep(out);
+  ASSERT_EQ(rerun.code, 0) << rerun.output;
+  EXPECT_NE(rerun.output.find("1 points run, 3 skipped"), std::string::npos) << rerun.output;
+  EXPECT_EQ(Results(out), rows);
+}
+
+TEST_F(SweepTest, AKilledSweepTakesItsTaskCommandsChildrenWithIt) {
+  // A task command that starts a process of its own and waits for it.
+  const std::string out = temp.File("sweep"), pidFile = temp.File("grandchild.pid");
+  QProcess sweep;
+  StartSweep(sweep, out, {"--jobs", "1", "--task-command", Q("sleep 300 & echo $! > " + pidFile + "; wait")});
+  for (int i = 0; i < 1000 && Read(pidFile).empty(); ++i) QThread::msleep(10);
+  const std::string pid = Read(pidFile).substr(0, Read(pidFile).find('\n'));
+  ASSERT_FALSE(pid.empty());
+  sweep.kill();  // SIGKILL: the sweep itself can do nothing
+  sweep.waitForFinished();
+  auto alive = [&] {
+    const std::string stat = Read("/proc/" + pid + "/stat");
+    const auto paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+  };
+  for (int i = 0; i < 500 && alive(); ++i) QThread::msleep(10);
+  EXPECT_FALSE(alive()) << "process " << pid << " outlived the sweep";
 }
 
 TEST_F(SweepTest, FitsATargetMadeFromAKnownPointAndPlotsIt) {

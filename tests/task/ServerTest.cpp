@@ -109,7 +109,17 @@ TEST_F(ServerTest, EveryErrorReplyAndItsLastError) {
   }
   EXPECT_EQ(task.Ask(""), "ERROR|Korvane does not understand the command ");
 
-  // An unknown type leaves no usable executor behind.
+  // An unknown type leaves no usable executor behind, and no copy of the
+  // model: it is checked before the model is copied.
+  const auto files = [&] {
+    auto listing = std::filesystem::directory_iterator(std::filesystem::path(model).parent_path());
+    return std::distance(begin(listing), end(listing));
+  };
+  const auto before = files();
+  for (const char* type : {"nope", "MetaKeyValue"})
+    EXPECT_EQ(task.Ask(std::string("START|") + type),
+              std::string("ERROR|Instance type ") + type + " does not exist in the database.");
+  EXPECT_EQ(files(), before);
   EXPECT_EQ(task.Ask("START|I9"), "ERROR|Instance type I9 does not exist in the database.");
   EXPECT_EQ(server->LastError().toStdString(), "Instance type I9 does not exist");
   EXPECT_EQ(task.Ask("CUES|I9|Option|1"), "ERROR|Instance type I9 must be started before cues for it can be processed");
@@ -133,6 +143,46 @@ TEST_F(ServerTest, EveryErrorReplyAndItsLastError) {
   EXPECT_EQ(server->Status().toStdString(), "ERROR");
   EXPECT_TRUE(task.Connected());
   EXPECT_TRUE(dialogs->Shown().empty());
+}
+
+TEST_F(ServerTest, AnyBytesInACueValueAreKeptThroughToTheTrialTable) {
+  // A task sending Windows-1252 text: "café" with the single byte E9.
+  Serve([](nlohmann::json& m) {
+    m["instance_types"][0]["slots"].push_back({{"aspect", "situation"}, {"name", "Label"}, {"type", "String"}});
+    m["instance_types"][0]["formulas"]["Label"] = "PM = IIF(CUE == MEMORY, 0, -1)";
+    m["settings"]["I1_RetrievalMethod"] = 0;  // best match: a text is not blended
+    // A greeting with a line break in it still goes out as one line.
+    m["settings"]["Params_HELO"] = "HELO|two\r\nERROR|lines";
+  });
+  LineClient client(server->Port(), true);
+  client.Send("START|I1");
+  EXPECT_EQ(client.Line(), "HELO|two  ERROR|lines");
+  EXPECT_EQ(client.Line(), "CUESIZE|I1|2");
+  const std::string latin1("caf\xE9", 4);
+  for (int trial = 0; trial < 2; ++trial) {
+    client.Send("ALTERNATIVE|I1|Option|1|Label|" + latin1);
+    client.Send("ALTERNATIVE|I1|Option|2|Label|plain");
+    const std::string reply = client.Line();
+    ASSERT_EQ(reply.rfind("DECISION|Choice|", 0), 0u) << reply << " trial " << trial;
+    client.Send("FEEDBACK|I1|3");
+  }
+  client.Send("STOP|I1");
+  EXPECT_TRUE(client.Quiet());
+  client.socket.disconnectFromHost();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !server->IsConnected(); }, 2000));
+  const std::string experiment = server->ExperimentPath();
+  server.reset();
+
+  // The bytes as they came in the instance table (an executed option 1);
+  // in the trial table's JSON
+  // as {"$bytes": hex}, which the trial table's readers turn back into them
+  // (python/tests: read_trials and the CSV export).
+  EXPECT_EQ(Sql(experiment, "SELECT COUNT(*) FROM I1 WHERE X_Subject = 1 AND S_Option_Integer = 1 AND "
+                            "S_Label_String IS NOT NULL AND hex(S_Label_String) <> '636166E9'"),
+            "0");
+
+  EXPECT_EQ(Sql(experiment, "SELECT COUNT(*) FROM MetaCue WHERE Situation = '{\"Option\":1,\"Label\":{\"$bytes\":\"636166e9\"}}'"),
+            "2");
 }
 
 TEST_F(ServerTest, ModelThatCannotRunIsRefusedNotStarted) {
