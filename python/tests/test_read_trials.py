@@ -253,11 +253,11 @@ def test_a_cue_text_that_is_not_utf8_comes_back_as_its_bytes(tmp_path, env):
     import socket
 
     with open(os.path.join(ROOT, "examples", "binary-choice.json"), encoding="utf-8") as f:
-        spec = json.load(f)
-    spec["instance_types"][0]["slots"].append({"aspect": "situation", "name": "Label", "type": "String"})
-    spec["instance_types"][0]["formulas"]["Label"] = "PM = IIF(CUE == MEMORY, 0, -1)"
-    spec["settings"]["I1_RetrievalMethod"] = 0  # best match: a text is not blended
-    (tmp_path / "label.json").write_text(json.dumps(spec), encoding="utf-8")
+        model_text = json.load(f)
+    model_text["instance_types"][0]["slots"].append({"aspect": "situation", "name": "Label", "type": "String"})
+    model_text["instance_types"][0]["formulas"]["Label"] = "PM = IIF(CUE == MEMORY, 0, -1)"
+    model_text["settings"]["I1_RetrievalMethod"] = 0  # best match: a text is not blended
+    (tmp_path / "label.json").write_text(json.dumps(model_text), encoding="utf-8")
     model = str(tmp_path / "label.mdb")
     run_korvane("model", "import", str(tmp_path / "label.json"), model, env=env)
     server = Server(model, env)

@@ -253,7 +253,7 @@ ItemPtr JudgmentCollection::BlendedRetrieval(TraceWriter& trace, const formula::
   std::vector<ItemPtr> members;  // of the blend kept
   if (settings.constraintType == 0) {
     blended = PerformBlending(settings.roundingRule, settings.T);
-    members = items_;
+    if (settings.keepBlend) members = items_;
     if (blended && trace0) log->Add(Indented(2, "BLENDED-INSTANCE(ALL) " + blended->Values.ToString()), 0);
   } else {
     std::vector<std::string> constraints;
@@ -266,7 +266,7 @@ ItemPtr JudgmentCollection::BlendedRetrieval(TraceWriter& trace, const formula::
     if (constraints.size() == 1) {
       JudgmentCollection subset = CreateSubset(cue, *settings.constraintProgram, constraints[0], random, log);
       blended = subset.PerformBlending(settings.roundingRule, settings.T);
-      members = subset.items_;
+      if (settings.keepBlend) members = std::move(subset.items_);
       if (blended && trace0)
         log->Add(Indented(2, "BLENDED-INSTANCE(" + constraints[0] + ") " + blended->Values.ToString()), 0);
     } else {
@@ -293,10 +293,12 @@ ItemPtr JudgmentCollection::BlendedRetrieval(TraceWriter& trace, const formula::
           // Another subset's blend may have changed a shared member's
           // probability since: the kept blend's are taken now.
           members.clear();
-          for (const auto& item : subset.items_) {
-            members.push_back(std::make_shared<JudgmentItem>());
-            members.back()->ID = item->ID;
-            members.back()->BlendingProbability = item->BlendingProbability;
+          if (settings.keepBlend) {
+            for (const auto& item : subset.items_) {
+              members.push_back(std::make_shared<JudgmentItem>());
+              members.back()->ID = item->ID;
+              members.back()->BlendingProbability = item->BlendingProbability;
+            }
           }
         }
       }

@@ -37,6 +37,7 @@ struct RetrievalSettings {
   double rt = 0;
   std::string uOperator;
   double u = 0;
+  bool keepBlend = true;  // LastBlend is wanted (the full trace records it)
 };
 
 class JudgmentCollection {

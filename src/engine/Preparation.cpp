@@ -500,6 +500,7 @@ bool ModelExecutor::Impl::Prepare(const std::string& typeName) {
       traceLevel = 0;
     }
     trace_->SetLevel(static_cast<TraceWriter::Level>(traceLevel));
+    retrieval_.keepBlend = traceLevel == 0;  // only the full trace records blends
     static const char* const kTraceLevels[] = {"full", "decisions (no ACAL and SCAL rows)", "none (instances only)"};
     Add(std::string("Trace: ") + kTraceLevels[traceLevel], 1);
     // The per-cue rows of the trial table are kept at the levels full and
